@@ -1,0 +1,112 @@
+// The seam between the serial algorithms and the operating system.
+//
+// The algorithms of the serial layer are written once, against the effects
+// of ten platform calls: an exclusive open, reading and applying the device
+// state, reading and applying the time-outs, queue sizes, clearing errors
+// and counting waiting input, read, write and close. A backend gives those
+// effects for one platform; the build picks one backend file, and tests may
+// put a recording backend in its place.
+#pragma once
+
+#include <cstdint>
+
+namespace zelqd::serial {
+
+// Handle of an open device as an instance stores it in its 32-bit port
+// field; 0 means that no port is open.
+using Handle = std::uint32_t;
+
+// What a failed open returns.
+inline constexpr Handle kInvalidHandle = 0xFFFFFFFFu;
+
+// Values of DeviceState::dtrControl and ::rtsControl.
+inline constexpr std::uint8_t kDtrDisable = 0;
+inline constexpr std::uint8_t kDtrEnable = 1;
+inline constexpr std::uint8_t kDtrHandshake = 2;
+inline constexpr std::uint8_t kRtsDisable = 0;
+inline constexpr std::uint8_t kRtsEnable = 1;
+inline constexpr std::uint8_t kRtsHandshake = 2;
+inline constexpr std::uint8_t kRtsToggle = 3;
+
+// The device control block, field for field. A backend reports every field
+// it knows and keeps the ones it does not know as they were given to it.
+struct DeviceState {
+  std::uint32_t length = 0;  // size of the platform's block, set before a read
+  std::uint32_t baudRate = 0;
+  std::uint8_t binary = 0;
+  std::uint8_t parityCheck = 0;
+  std::uint8_t outxCtsFlow = 0;
+  std::uint8_t outxDsrFlow = 0;
+  std::uint8_t dtrControl = 0;
+  std::uint8_t dsrSensitivity = 0;
+  std::uint8_t txContinueOnXoff = 0;
+  std::uint8_t outX = 0;
+  std::uint8_t inX = 0;
+  std::uint8_t errorCharEnabled = 0;
+  std::uint8_t discardNull = 0;
+  std::uint8_t rtsControl = 0;
+  std::uint8_t abortOnError = 0;
+  std::uint32_t dummy2 = 0;  // the 17 spare bits of the flag word
+  std::uint16_t reserved = 0;
+  std::uint16_t xonLimit = 0;
+  std::uint16_t xoffLimit = 0;
+  std::uint8_t byteSize = 0;
+  std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char xonChar = 0;
+  char xoffChar = 0;
+  char errorChar = 0;
+  char eofChar = 0;
+  char evtChar = 0;
+  std::uint16_t reserved1 = 0;
+};
+
+// Time-outs of a handle, in milliseconds.
+struct Timeouts {
+  std::uint32_t readInterval = 0;
+  std::uint32_t readTotalMultiplier = 0;
+  std::uint32_t readTotalConstant = 0;
+  std::uint32_t writeTotalMultiplier = 0;
+  std::uint32_t writeTotalConstant = 0;
+};
+
+// The platform effects. Every call is synchronous and returns false on
+// failure; none of them is ever handed a null function.
+struct Platform {
+  // Opens the named device for reading and writing, exclusively; returns
+  // kInvalidHandle on failure.
+  Handle (*open)(const char* name);
+  // Fills the block with the device's current settings.
+  bool (*getState)(Handle handle, DeviceState* state);
+  // Applies the block.
+  bool (*setState)(Handle handle, const DeviceState* state);
+  // Reports the time-outs in force.
+  bool (*getTimeouts)(Handle handle, Timeouts* timeouts);
+  // Applies the time-outs.
+  bool (*setTimeouts)(Handle handle, const Timeouts* timeouts);
+  // Sets the driver's input and output queue sizes.
+  bool (*setQueues)(Handle handle, std::uint32_t inputSize, std::uint32_t outputSize);
+  // Clears the device's error state and reports the bytes waiting in the
+  // receive queue.
+  bool (*clearErrors)(Handle handle, std::uint32_t* waiting);
+  // Reads at most count bytes; returns when that many are there or the read
+  // time-out has elapsed, with *got set to the count read (0: nothing came).
+  bool (*read)(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got);
+  // Writes the buffer, reporting the count written.
+  bool (*write)(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
+  // Closes the handle.
+  bool (*close)(Handle handle);
+};
+
+// The backend this build was made with.
+const Platform& NativePlatform();
+
+// The backend the serial layer uses: the native one unless a test put
+// another in its place.
+const Platform& ActivePlatform();
+
+// Puts a backend in place of the native one; nullptr restores the native
+// one. For tests: not to be called while any port is in use.
+void UsePlatform(const Platform* platform);
+
+}  // namespace zelqd::serial

@@ -1,0 +1,229 @@
+#include "support/recording_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zelqd::testing {
+namespace {
+
+RecordingPlatform* g_active = nullptr;
+
+serial::Handle TOpen(const char* n) { return g_active->DoOpen(n); }
+bool TGetState(serial::Handle h, serial::DeviceState* s) { return g_active->DoGetState(h, s); }
+bool TSetState(serial::Handle h, const serial::DeviceState* s) {
+  return g_active->DoSetState(h, s);
+}
+bool TGetTimeouts(serial::Handle h, serial::Timeouts* t) { return g_active->DoGetTimeouts(h, t); }
+bool TSetTimeouts(serial::Handle h, const serial::Timeouts* t) {
+  return g_active->DoSetTimeouts(h, t);
+}
+bool TSetQueues(serial::Handle h, std::uint32_t i, std::uint32_t o) {
+  return g_active->DoSetQueues(h, i, o);
+}
+bool TClearErrors(serial::Handle h, std::uint32_t* w) { return g_active->DoClearErrors(h, w); }
+bool TRead(serial::Handle h, void* b, std::uint32_t c, std::uint32_t* g) {
+  return g_active->DoRead(h, b, c, g);
+}
+bool TWrite(serial::Handle h, const void* b, std::uint32_t c, std::uint32_t* w) {
+  return g_active->DoWrite(h, b, c, w);
+}
+bool TClose(serial::Handle h) { return g_active->DoClose(h); }
+
+constexpr serial::Platform kRecording{TOpen,        TGetState,  TSetState, TGetTimeouts,
+                                      TSetTimeouts, TSetQueues, TClearErrors, TRead,
+                                      TWrite,       TClose};
+
+}  // namespace
+
+const char* OpName(Op op) {
+  switch (op) {
+    case Op::Open: return "Open";
+    case Op::GetState: return "GetState";
+    case Op::SetState: return "SetState";
+    case Op::GetTimeouts: return "GetTimeouts";
+    case Op::SetTimeouts: return "SetTimeouts";
+    case Op::SetQueues: return "SetQueues";
+    case Op::ClearErrors: return "ClearErrors";
+    case Op::Read: return "Read";
+    case Op::Write: return "Write";
+    case Op::Close: return "Close";
+  }
+  return "?";
+}
+
+RecordingPlatform::RecordingPlatform() {
+  g_active = this;
+  serial::UsePlatform(&kRecording);
+}
+
+RecordingPlatform::~RecordingPlatform() {
+  serial::UsePlatform(nullptr);
+  g_active = nullptr;
+}
+
+void RecordingPlatform::FailOn(Op op, int nth) {
+  if (nth <= 0) {
+    failEvery_[op] = 1;
+  } else {
+    failAt_[op] = nth;
+  }
+}
+
+void RecordingPlatform::Feed(const Bytes& bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
+
+void RecordingPlatform::Feed(const std::string& text) {
+  input.insert(input.end(), text.begin(), text.end());
+}
+
+std::vector<Op> RecordingPlatform::Ops() const {
+  std::vector<Op> ops;
+  for (const Call& c : calls) ops.push_back(c.op);
+  return ops;
+}
+
+int RecordingPlatform::Count(Op op) const {
+  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
+                                        [op](const Call& c) { return c.op == op; }));
+}
+
+std::vector<Bytes> RecordingPlatform::Writes() const {
+  std::vector<Bytes> writes;
+  for (const Call& c : calls) {
+    if (c.op == Op::Write && c.ok) writes.push_back(c.bytes);
+  }
+  return writes;
+}
+
+bool RecordingPlatform::Fails(Op op) {
+  if (failEvery_.count(op)) return true;
+  auto it = failAt_.find(op);
+  if (it == failAt_.end()) return false;
+  if (--it->second == 0) {
+    failAt_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+Call& RecordingPlatform::Record(Op op, serial::Handle h) {
+  Call c;
+  c.op = op;
+  c.handle = h;
+  calls.push_back(c);
+  return calls.back();
+}
+
+serial::Handle RecordingPlatform::DoOpen(const char* name) {
+  Call& c = Record(Op::Open, 0);
+  c.name = name;
+  if (Fails(Op::Open)) {
+    c.ok = false;
+    return serial::kInvalidHandle;
+  }
+  const serial::Handle h = nextHandle++;
+  c.handle = h;
+  openHandles.insert(h);
+  return h;
+}
+
+bool RecordingPlatform::DoGetState(serial::Handle h, serial::DeviceState* s) {
+  Call& c = Record(Op::GetState, h);
+  c.state = *s;
+  c.ok = Known(h) && !Fails(Op::GetState);
+  if (c.ok) {
+    const std::uint32_t length = s->length;
+    *s = deviceState;
+    s->length = length;
+  }
+  return c.ok;
+}
+
+bool RecordingPlatform::DoSetState(serial::Handle h, const serial::DeviceState* s) {
+  Call& c = Record(Op::SetState, h);
+  c.state = *s;
+  c.ok = Known(h) && !Fails(Op::SetState);
+  if (c.ok) deviceState = *s;
+  return c.ok;
+}
+
+bool RecordingPlatform::DoGetTimeouts(serial::Handle h, serial::Timeouts* t) {
+  Call& c = Record(Op::GetTimeouts, h);
+  c.ok = Known(h) && !Fails(Op::GetTimeouts);
+  if (c.ok) *t = timeouts;
+  c.timeouts = timeouts;
+  return c.ok;
+}
+
+bool RecordingPlatform::DoSetTimeouts(serial::Handle h, const serial::Timeouts* t) {
+  Call& c = Record(Op::SetTimeouts, h);
+  c.timeouts = *t;
+  c.ok = Known(h) && !Fails(Op::SetTimeouts);
+  if (c.ok) timeouts = *t;
+  return c.ok;
+}
+
+bool RecordingPlatform::DoSetQueues(serial::Handle h, std::uint32_t in, std::uint32_t out) {
+  Call& c = Record(Op::SetQueues, h);
+  c.count = in;
+  c.count2 = out;
+  c.ok = Known(h) && !Fails(Op::SetQueues);
+  return c.ok;
+}
+
+bool RecordingPlatform::DoClearErrors(serial::Handle h, std::uint32_t* waiting) {
+  Call& c = Record(Op::ClearErrors, h);
+  c.ok = Known(h) && !Fails(Op::ClearErrors);
+  if (c.ok) {
+    *waiting = waitingOverride >= 0 ? static_cast<std::uint32_t>(waitingOverride)
+                                    : static_cast<std::uint32_t>(input.size());
+  }
+  return c.ok;
+}
+
+bool RecordingPlatform::DoRead(serial::Handle h, void* buffer, std::uint32_t count,
+                               std::uint32_t* got) {
+  Call& c = Record(Op::Read, h);
+  c.count = count;
+  c.readTimeoutMs = timeouts.readTotalConstant;
+  c.ok = Known(h) && !Fails(Op::Read);
+  if (!c.ok) return false;
+  std::uint32_t n = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(input.size()));
+  if (!deliveries.empty()) {
+    n = std::min(n, deliveries.front());
+    deliveries.pop_front();
+  }
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    out[i] = input.front();
+    input.pop_front();
+  }
+  c.bytes.assign(out, out + n);
+  *got = n;
+  return true;
+}
+
+bool RecordingPlatform::DoWrite(serial::Handle h, const void* bytes, std::uint32_t count,
+                                std::uint32_t* written) {
+  Call& c = Record(Op::Write, h);
+  c.count = count;
+  c.ok = Known(h) && !Fails(Op::Write);
+  if (!c.ok) return false;
+  const std::uint32_t n = std::min(count, writeLimit);
+  const auto* in = static_cast<const std::uint8_t*>(bytes);
+  c.bytes.assign(in, in + n);
+  *written = n;
+  if (peer) {
+    const Bytes sent = c.bytes;  // calls may grow while the peer runs
+    peer(sent);
+  }
+  return true;
+}
+
+bool RecordingPlatform::DoClose(serial::Handle h) {
+  Call& c = Record(Op::Close, h);
+  c.ok = Known(h) && !Fails(Op::Close);
+  if (c.ok) openHandles.erase(h);
+  return c.ok;
+}
+
+}  // namespace zelqd::testing
