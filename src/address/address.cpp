@@ -22,13 +22,8 @@ struct Position {
 };
 using Template = std::array<Position, kPositions>;
 
-constexpr Template kNumericTemplate = {{{'$', '$'},
-                                        {'0', '9'},
-                                        {'0', '9'},
-                                        {'0', '9'},
-                                        {'0', '9'},
-                                        {'0', '9'},
-                                        {' ', ' '}}};
+constexpr Template kNumericTemplate = {
+    {{'$', '$'}, {'0', '9'}, {'0', '9'}, {'0', '9'}, {'0', '9'}, {'0', '9'}, {' ', ' '}}};
 constexpr Template kStopTemplate = {
     {{'$', '$'}, {'S', 'S'}, {'T', 'T'}, {'O', 'O'}, {'P', 'P'}, {' ', ' '}, {' ', ' '}}};
 

@@ -5,7 +5,7 @@
 
 namespace {
 
-#define ZELQD_AT(type, field, offset, width)                       \
+#define ZELQD_AT(type, field, offset, width)                                    \
   static_assert(offsetof(type, field) == (offset), #type "." #field " offset"); \
   static_assert(sizeof(type::field) == (width), #type "." #field " width")
 

@@ -125,8 +125,7 @@ std::int32_t ComWriteAll(Handle handle, const void* bytes, std::int32_t count,
   return done == static_cast<std::uint32_t>(count) ? ComOk : ComShortWrite;
 }
 
-std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count,
-                          std::int32_t* received) {
+std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
   if (received != nullptr) *received = 0;
   // Counts beyond one 16-bit read request, and negative ones, are outside
   // the contract: refuse them before anything is read.

@@ -34,10 +34,10 @@ std::int32_t Call(std::int32_t code, AddressRequest& r) {
 
 // What a call is expected to leave in the block.
 enum class Fill {
-  None,      // block unchanged
-  Presets,   // presetZero 0, class 255, presetThirtyTwo 32 only
-  Numeric,   // all five results for a numeric variable
-  Stop,      // presets, class 1, type "S"; number untouched
+  None,     // block unchanged
+  Presets,  // presetZero 0, class 255, presetThirtyTwo 32 only
+  Numeric,  // all five results for a numeric variable
+  Stop,     // presets, class 1, type "S"; number untouched
 };
 
 struct Case {

@@ -54,8 +54,8 @@ TEST(DriverInfo, BannerBytes) {
   EXPECT_EQ(lines[0], Repeat(0xC9, 1) + Repeat(0xCD, 59) + Repeat(0xBB, 1));
   EXPECT_EQ(lines[4], Repeat(0xC8, 1) + Repeat(0xCD, 59) + Repeat(0xBC, 1));
   const std::string bar = " " + Repeat(0xDB, 5) + Repeat(0xB2, 6) + Repeat(0xB1, 6) +
-                          Repeat(0xB0, 4) + " Z E L Q D C " + Repeat(0xB0, 6) +
-                          Repeat(0xB1, 6) + Repeat(0xB2, 6) + Repeat(0xDB, 5) + " ";
+                          Repeat(0xB0, 4) + " Z E L Q D C " + Repeat(0xB0, 6) + Repeat(0xB1, 6) +
+                          Repeat(0xB2, 6) + Repeat(0xDB, 5) + " ";
   EXPECT_EQ(lines[1], Repeat(0xBA, 1) + bar + Repeat(0xBA, 1));
   EXPECT_EQ(lines[2], Repeat(0xBA, 1) + std::string(14, ' ') + "ZELQD - Client WIN95 installed," +
                           std::string(14, ' ') + Repeat(0xBA, 1));

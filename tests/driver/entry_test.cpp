@@ -57,14 +57,22 @@ struct NullCase {
 
 TEST(Entry, MissingBlocksAreRefusedWithoutTouchingAnything) {
   const std::vector<NullCase> cases = {
-      {CodeOpenPort, true, false, ResultFailed},       {CodeOpenPort, false, true, ResultFailed},
-      {CodePurgeInput, true, false, ResultFailed},     {CodeParseAddress, false, true, ResultRefused},
-      {CodeCheckAddress, false, true, ResultRefused},  {CodeReadVar, true, false, ResultFailed},
-      {CodeReadVar, false, true, ResultFailed},        {CodeReadBlock, false, true, ResultFailed},
-      {CodeWriteVar, true, false, ResultFailed},       {CodeWriteVar, false, true, ResultFailed},
-      {CodeWriteValue, false, true, ResultFailed},     {CodeShutdown, true, false, ResultFailed},
-      {CodeClosePort, true, false, ResultFailed},      {CodeReopenPort, true, false, ResultFailed},
-      {CodeGetDriverInfo, false, true, ResultFailed},  {CodeChangeZelParams, true, false, ResultFailed},
+      {CodeOpenPort, true, false, ResultFailed},
+      {CodeOpenPort, false, true, ResultFailed},
+      {CodePurgeInput, true, false, ResultFailed},
+      {CodeParseAddress, false, true, ResultRefused},
+      {CodeCheckAddress, false, true, ResultRefused},
+      {CodeReadVar, true, false, ResultFailed},
+      {CodeReadVar, false, true, ResultFailed},
+      {CodeReadBlock, false, true, ResultFailed},
+      {CodeWriteVar, true, false, ResultFailed},
+      {CodeWriteVar, false, true, ResultFailed},
+      {CodeWriteValue, false, true, ResultFailed},
+      {CodeShutdown, true, false, ResultFailed},
+      {CodeClosePort, true, false, ResultFailed},
+      {CodeReopenPort, true, false, ResultFailed},
+      {CodeGetDriverInfo, false, true, ResultFailed},
+      {CodeChangeZelParams, true, false, ResultFailed},
       {CodeChangeZelParams, false, true, ResultFailed},
   };
   for (const NullCase& c : cases) {

@@ -29,7 +29,7 @@ bool TWrite(serial::Handle h, const void* b, std::uint32_t c, std::uint32_t* w) 
 }
 bool TClose(serial::Handle h) { return g_active->DoClose(h); }
 
-constexpr serial::Platform kRecording{TOpen,        TGetState,  TSetState, TGetTimeouts,
+constexpr serial::Platform kRecording{TOpen,        TGetState,  TSetState,    TGetTimeouts,
                                       TSetTimeouts, TSetQueues, TClearErrors, TRead,
                                       TWrite,       TClose};
 
@@ -37,16 +37,26 @@ constexpr serial::Platform kRecording{TOpen,        TGetState,  TSetState, TGetT
 
 const char* OpName(Op op) {
   switch (op) {
-    case Op::Open: return "Open";
-    case Op::GetState: return "GetState";
-    case Op::SetState: return "SetState";
-    case Op::GetTimeouts: return "GetTimeouts";
-    case Op::SetTimeouts: return "SetTimeouts";
-    case Op::SetQueues: return "SetQueues";
-    case Op::ClearErrors: return "ClearErrors";
-    case Op::Read: return "Read";
-    case Op::Write: return "Write";
-    case Op::Close: return "Close";
+    case Op::Open:
+      return "Open";
+    case Op::GetState:
+      return "GetState";
+    case Op::SetState:
+      return "SetState";
+    case Op::GetTimeouts:
+      return "GetTimeouts";
+    case Op::SetTimeouts:
+      return "SetTimeouts";
+    case Op::SetQueues:
+      return "SetQueues";
+    case Op::ClearErrors:
+      return "ClearErrors";
+    case Op::Read:
+      return "Read";
+    case Op::Write:
+      return "Write";
+    case Op::Close:
+      return "Close";
   }
   return "?";
 }
@@ -69,7 +79,9 @@ void RecordingPlatform::FailOn(Op op, int nth) {
   }
 }
 
-void RecordingPlatform::Feed(const Bytes& bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
+void RecordingPlatform::Feed(const Bytes& bytes) {
+  input.insert(input.end(), bytes.begin(), bytes.end());
+}
 
 void RecordingPlatform::Feed(const std::string& text) {
   input.insert(input.end(), text.begin(), text.end());
@@ -82,8 +94,8 @@ std::vector<Op> RecordingPlatform::Ops() const {
 }
 
 int RecordingPlatform::Count(Op op) const {
-  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                        [op](const Call& c) { return c.op == op; }));
+  return static_cast<int>(
+      std::count_if(calls.begin(), calls.end(), [op](const Call& c) { return c.op == op; }));
 }
 
 std::vector<Bytes> RecordingPlatform::Writes() const {

@@ -34,14 +34,14 @@ using Bytes = std::vector<std::uint8_t>;
 struct Call {
   Op op;
   serial::Handle handle = 0;
-  std::string name;              // Open
-  serial::DeviceState state;     // GetState (as given), SetState
-  serial::Timeouts timeouts;     // SetTimeouts
-  std::uint32_t count = 0;       // Read, Write: count asked; SetQueues: input size
-  std::uint32_t count2 = 0;      // SetQueues: output size
-  Bytes bytes;                   // Write: bytes written; Read: bytes returned
+  std::string name;                 // Open
+  serial::DeviceState state;        // GetState (as given), SetState
+  serial::Timeouts timeouts;        // SetTimeouts
+  std::uint32_t count = 0;          // Read, Write: count asked; SetQueues: input size
+  std::uint32_t count2 = 0;         // SetQueues: output size
+  Bytes bytes;                      // Write: bytes written; Read: bytes returned
   std::uint32_t readTimeoutMs = 0;  // Read: the read time-out in force
-  bool ok = true;                // what the call returned
+  bool ok = true;                   // what the call returned
 };
 
 // While it lives, the serial layer uses it in place of the native backend.
