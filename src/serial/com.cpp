@@ -150,9 +150,12 @@ bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count) {
   return ComWriteAll(instance->port, bytes, count, &written) == ComOk && written == count;
 }
 
-bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count) {
-  std::int32_t received = 0;
-  return ComReadExact(instance->port, buffer, count, &received) == ComOk && received == count;
+bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count,
+                  std::int32_t* received) {
+  std::int32_t got = 0;
+  const bool ok = ComReadExact(instance->port, buffer, count, &got) == ComOk && got == count;
+  if (received != nullptr) *received = got;
+  return ok;
 }
 
 }  // namespace zelqd::serial

@@ -64,7 +64,9 @@ std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count,
 // Discards pending input on the instance's port, then writes all count bytes.
 bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count);
 
-// Reads exactly count bytes from the instance's port.
-bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count);
+// Reads exactly count bytes from the instance's port. *received (when not
+// null) holds the count that arrived, also when the read fell short.
+bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count,
+                  std::int32_t* received = nullptr);
 
 }  // namespace zelqd::serial
