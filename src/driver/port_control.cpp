@@ -1,11 +1,148 @@
 #include "driver/port_control.h"
 
+#include <cstddef>
+#include <cstring>
+
+#include "driver/driver_info.h"
+#include "driver/handler.h"
+#include "driver/host_messages.h"
+#include "serial/com.h"
+
 namespace zelqd {
-// Placeholder until port control lands.
-std::int32_t OpenPort(const DriverCall*) { return ResultFailed; }
-std::int32_t PurgeInput(const DriverCall*) { return ResultFailed; }
-std::int32_t Shutdown(const DriverCall*) { return ResultFailed; }
-std::int32_t ClosePort(const DriverCall*) { return ResultFailed; }
-std::int32_t ReopenPort(const DriverCall*) { return ResultFailed; }
-std::int32_t ChangeZelParams(const DriverCall*) { return ResultFailed; }
+namespace {
+
+// The reply time-out never goes below 1200 ms.
+constexpr std::int32_t kMinReplyTimeout = 120;
+// What OpenPort passes for DTR and RTS: both disabled.
+constexpr std::uint16_t kOpenControlFlags = 8;
+// Protocol state after OpenPort.
+constexpr std::uint16_t kFirstSequence = 32;
+constexpr std::uint8_t kLeadByte = 4;
+
+constexpr std::size_t kNameField = sizeof(PortSpec::name);
+
+// A name fits a PortSpec when its terminator lies within the 12 bytes of the
+// stored field. Nothing beyond those bytes is read.
+bool NameFits(const char* name) { return std::memchr(name, '\0', kNameField) != nullptr; }
+
+// Copies a fitting name up to and including its terminator; the bytes after
+// the terminator stay as they were.
+void CopyName(char (&to)[kNameField], const char* from) {
+  const std::size_t length = std::strlen(from);  // below kNameField: NameFits
+  std::memcpy(to, from, length + 1);
+}
+
+bool SameName(const char* a, const char* b) { return std::strncmp(a, b, kNameField) == 0; }
+
+std::int32_t AtLeastMinimum(std::int32_t timeout) {
+  return timeout < kMinReplyTimeout ? kMinReplyTimeout : timeout;
+}
+
+// The closing steps shared by ClosePort, Shutdown and the port changes: a
+// failed close keeps the handle so that a later close can try again.
+std::int32_t CloseHeldPort(DriverInstance* instance) {
+  if (instance->port == 0) return ResultOk;
+  if (serial::ComClose(instance->port) != serial::ComOk) return ResultFailed;
+  instance->port = 0;
+  return ResultOk;
+}
+
+std::int32_t ReportOpenFailed(const char* name) {
+  HostErr()(kHostMessageCode, "ZEL%s : Fail to open %s", kShortName, name);
+  return ResultFailed;
+}
+
+std::int32_t ReportChangeFailed() {
+  HostErr()(kHostMessageCode, "ZELKR7> ChangeZelParams() open new COM port failed");
+  return ResultFailed;
+}
+
+}  // namespace
+
+std::int32_t OpenPort(const DriverCall* call) {
+  DriverInstance* instance = call->instance;
+  const OpenRequest* request = ParamsOf<const OpenRequest>(call);
+
+  instance->active = request->active;
+  if (request->active == 0) return ResultOk;
+  if (!NameFits(request->name)) return ResultFailed;
+
+  PortSpec spec{};
+  CopyName(spec.name, request->name);
+  spec.settings = request->settings;
+  spec.controlFlags = kOpenControlFlags;
+
+  // A port held under another name is released first, so that its handle is
+  // not lost when the new one takes its place. The same name is left to the
+  // open below, which an exclusive device refuses.
+  if (instance->port != 0 && !SameName(instance->portSpec.name, spec.name)) {
+    if (CloseHeldPort(instance) != ResultOk) return ReportOpenFailed(spec.name);
+  }
+
+  serial::Handle handle = 0;
+  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, &handle) != serial::ComOk) {
+    return ReportOpenFailed(spec.name);
+  }
+  instance->port = handle;
+  instance->replyTimeout = AtLeastMinimum(request->replyTimeout);
+  serial::ComSetReadTimeout(handle, instance->replyTimeout);
+
+  instance->portSpec = spec;
+  instance->sequence = kFirstSequence;
+  instance->leadByte = kLeadByte;
+  instance->stopped = 0;
+  return ResultOk;
+}
+
+std::int32_t ReopenPort(const DriverCall* call) {
+  DriverInstance* instance = call->instance;
+  const PortSpec& spec = instance->portSpec;
+  if (!NameFits(spec.name)) return ResultFailed;
+
+  // The read time-out stays the one the open configures.
+  serial::Handle handle = 0;
+  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, &handle) != serial::ComOk) {
+    return ResultFailed;
+  }
+  instance->port = handle;
+  instance->active = 1;
+  return ResultOk;
+}
+
+std::int32_t ChangeZelParams(const DriverCall* call) {
+  DriverInstance* instance = call->instance;
+  const PortChangeRequest* request = ParamsOf<const PortChangeRequest>(call);
+  if (!NameFits(request->name)) return ResultFailed;
+
+  PortSpec& spec = instance->portSpec;
+  // A held port under another name is closed first. If that close fails the
+  // handle stays held and nothing is opened in its place.
+  if (instance->port != 0 && !SameName(spec.name, request->name)) {
+    if (CloseHeldPort(instance) != ResultOk) return ReportChangeFailed();
+  }
+
+  CopyName(spec.name, request->name);
+  if (request->settings.baudRate != 0) spec.settings = request->settings;
+
+  serial::Handle handle = 0;
+  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, &handle) != serial::ComOk) {
+    return ReportChangeFailed();
+  }
+  instance->port = handle;
+  instance->active = 1;
+  instance->replyTimeout = AtLeastMinimum(instance->replyTimeout);
+  serial::ComSetReadTimeout(handle, instance->replyTimeout);
+  return ResultOk;
+}
+
+std::int32_t PurgeInput(const DriverCall* call) {
+  DriverInstance* instance = call->instance;
+  if (instance->port != 0) serial::ComPurgeInput(instance->port);
+  return ResultOk;
+}
+
+std::int32_t ClosePort(const DriverCall* call) { return CloseHeldPort(call->instance); }
+
+std::int32_t Shutdown(const DriverCall* call) { return CloseHeldPort(call->instance); }
+
 }  // namespace zelqd
