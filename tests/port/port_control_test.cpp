@@ -1,0 +1,409 @@
+// Port control against the recording backend: the platform calls each
+// handler makes, the time-outs it leaves in force, and failure paths that a
+// real device cannot be made to show.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "port_calls.h"
+#include "support/recording_platform.h"
+
+namespace zelqd::porttest {
+namespace {
+
+using testing::Op;
+using testing::RecordingPlatform;
+
+constexpr serial::Handle kFirst = 0x100;
+constexpr serial::Handle kSecond = 0x101;
+
+class PortControl : public ::testing::Test {
+ protected:
+  RecordingPlatform rec;
+  MessageLog log;
+  DriverInstance inst = FreshInstance();
+
+  // Opens name on inst and forgets the calls it took.
+  void OpenFirst(const std::string& name, std::int32_t timeout = 300,
+                 LineSettings settings = Settings(9600, 8, 0, 0)) {
+    OpenRequest r = Open(name, timeout, settings);
+    ASSERT_EQ(Call(inst, CodeOpenPort, &r), ResultOk);
+    ASSERT_EQ(inst.port, kFirst);
+    rec.Clear();
+  }
+
+  std::uint32_t ReadTimeoutInForceMs() const { return rec.timeouts.readTotalConstant; }
+};
+
+// --- OpenPort -------------------------------------------------------------
+
+struct TimeoutCase {
+  std::int32_t requested;
+  std::int32_t stored;
+  std::uint32_t inForceMs;
+};
+
+TEST_F(PortControl, OpenPortStoresTheRequestWithAReplyTimeoutOfAtLeast120) {
+  const std::vector<TimeoutCase> cases = {
+      {50, 120, 1200},
+      {119, 120, 1200},
+      {120, 120, 1200},
+      {121, 121, 1210},
+      {500, 500, 5000},
+      {0, 120, 1200},
+      {-1, 120, 1200},
+      {INT_MIN, 120, 1200},
+      // Ten times the largest value does not fit: the longest time-out holds.
+      {INT_MAX, INT_MAX, static_cast<std::uint32_t>(INT_MAX)},
+  };
+  for (const TimeoutCase& c : cases) {
+    SCOPED_TRACE(c.requested);
+    DriverInstance fresh = FreshInstance();
+    fresh.sequence = 77;
+    fresh.leadByte = 9;
+    fresh.stopped = 1;
+    const LineSettings settings = Settings(19200, 7, 2, 2);
+    OpenRequest r = Open("/dev/ttyS3", c.requested, settings, /*active=*/5);
+
+    ASSERT_EQ(Call(fresh, CodeOpenPort, &r), ResultOk);
+    EXPECT_NE(fresh.port, 0u);
+    EXPECT_EQ(fresh.active, 5);
+    EXPECT_EQ(fresh.replyTimeout, c.stored);
+    EXPECT_EQ(ReadTimeoutInForceMs(), c.inForceMs);
+    EXPECT_EQ(fresh.sequence, 32);
+    EXPECT_EQ(fresh.leadByte, 4);
+    EXPECT_EQ(fresh.stopped, 0);
+    EXPECT_EQ(BytesOf(fresh.portSpec), ExpectedSpec("/dev/ttyS3", settings, 8));
+    const DriverInstance untouched = FreshInstance();
+    EXPECT_EQ(0, std::memcmp(fresh.reserved12, untouched.reserved12, sizeof fresh.reserved12));
+    EXPECT_EQ(0, std::memcmp(fresh.reserved655, untouched.reserved655, 3));
+    EXPECT_EQ(0, std::memcmp(fresh.reserved682, untouched.reserved682, 2));
+  }
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(PortControl, OpenPortDisablesDtrAndRts) {
+  rec.deviceState.dtrControl = serial::kDtrEnable;
+  rec.deviceState.rtsControl = serial::kRtsHandshake;
+  OpenFirst("/dev/ttyS3");
+  EXPECT_EQ(rec.deviceState.dtrControl, serial::kDtrDisable);
+  EXPECT_EQ(rec.deviceState.rtsControl, serial::kRtsDisable);
+  EXPECT_EQ(rec.deviceState.baudRate, 9600u);
+}
+
+TEST_F(PortControl, OpenPortWithActiveZeroOpensNothingAndKeepsThePort) {
+  OpenFirst("/dev/ttyS3");
+  DriverInstance expected = inst;
+  expected.active = 0;
+  OpenRequest r = Open("/dev/ttyS4", 200, Settings(1200, 7, 0, 1), /*active=*/0);
+
+  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultOk);
+  EXPECT_TRUE(rec.calls.empty());
+  EXPECT_TRUE(SameBytes(inst, expected));
+}
+
+TEST_F(PortControl, FailedOpenReportsTheNameAndKeepsTheInstance) {
+  // Each step of the open that can fail; none leaves a handle open.
+  for (Op failing : {Op::Open, Op::GetState, Op::SetTimeouts, Op::SetState}) {
+    SCOPED_TRACE(testing::OpName(failing));
+    log.messages.clear();
+    DriverInstance before = FreshInstance();
+    before.replyTimeout = 250;
+    before.sequence = 40;
+    SetName(before.portSpec.name, "/dev/ttyS1");
+    DriverInstance fresh = before;
+    rec.FailOn(failing);
+    OpenRequest r = Open("/dev/nozq", 500, Settings(9600, 8, 0, 0), /*active=*/3);
+
+    EXPECT_EQ(Call(fresh, CodeOpenPort, &r), ResultFailed);
+    EXPECT_TRUE(rec.openHandles.empty());
+    before.active = 3;  // the only field a failed open changes
+    EXPECT_TRUE(SameBytes(fresh, before));
+    EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed("/dev/nozq")}}));
+  }
+}
+
+TEST_F(PortControl, SecondOpenOfTheSameNameKeepsTheFirstHandle) {
+  OpenFirst("/dev/ttyS3", 300);
+  const DriverInstance before = inst;
+  rec.FailOn(Op::Open);  // an exclusive device refuses a second open
+  OpenRequest r = Open("/dev/ttyS3", 900);
+
+  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
+  EXPECT_EQ(rec.Count(Op::Close), 0);
+  EXPECT_TRUE(SameBytes(inst, before));
+  EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed("/dev/ttyS3")}}));
+}
+
+TEST_F(PortControl, OpenUnderAnotherNameClosesTheHeldPortFirst) {
+  OpenFirst("/dev/ttyS3");
+  OpenRequest r = Open("/dev/ttyS4", 150);
+
+  ASSERT_EQ(Call(inst, CodeOpenPort, &r), ResultOk);
+  ASSERT_GE(rec.calls.size(), 2u);
+  EXPECT_EQ(rec.calls[0].op, Op::Close);
+  EXPECT_EQ(rec.calls[0].handle, kFirst);
+  EXPECT_EQ(rec.calls[1].op, Op::Open);
+  EXPECT_EQ(inst.port, kSecond);
+  EXPECT_EQ(rec.openHandles, (std::set<serial::Handle>{kSecond}));
+  EXPECT_EQ(inst.replyTimeout, 150);
+}
+
+TEST_F(PortControl, OpenUnderAnotherNameWhoseCloseFailsKeepsTheHeldPort) {
+  OpenFirst("/dev/ttyS3");
+  DriverInstance expected = inst;
+  expected.active = 6;
+  rec.FailOn(Op::Close);
+  OpenRequest r = Open("/dev/ttyS4", 150, Settings(9600, 8, 0, 0), /*active=*/6);
+
+  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
+  EXPECT_EQ(rec.Count(Op::Open), 0);
+  EXPECT_TRUE(SameBytes(inst, expected));
+  EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed("/dev/ttyS4")}}));
+  // The handle is still there for a later close.
+  EXPECT_EQ(Call(inst, CodeClosePort), ResultOk);
+  EXPECT_TRUE(rec.openHandles.empty());
+}
+
+TEST_F(PortControl, OpenUnderAnotherNameThatFailsLeavesNoPort) {
+  OpenFirst("/dev/ttyS3", 300);
+  rec.FailOn(Op::Open);
+  OpenRequest r = Open("/dev/nozq", 150);
+
+  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
+  EXPECT_EQ(inst.port, 0u);
+  EXPECT_TRUE(rec.openHandles.empty());
+  EXPECT_STREQ(inst.portSpec.name, "/dev/ttyS3");
+  EXPECT_EQ(inst.replyTimeout, 300);
+}
+
+// --- Names that do not fit ------------------------------------------------
+
+TEST_F(PortControl, NamesWithoutTerminatorWithinTwelveBytesAreRefusedBeforeAnyOpen) {
+  OpenFirst("/dev/ttyS3");
+  const std::string twelve = "/dev/ttyUSB1";  // 12 characters
+  const std::string fifteen = "/dev/ttyUSB1234";
+  const std::string sixteen = "/dev/ttyUSB12345";  // fills the 16-byte field
+
+  DriverInstance expected = inst;
+  expected.active = 2;
+  OpenRequest open = Open(twelve, 300, Settings(9600, 8, 0, 0), /*active=*/2);
+  EXPECT_EQ(Call(inst, CodeOpenPort, &open), ResultFailed);
+  EXPECT_TRUE(SameBytes(inst, expected));
+
+  for (const std::string& name : {twelve, fifteen, sixteen}) {
+    SCOPED_TRACE(name);
+    PortChangeRequest change = Change(name, Settings(4800, 8, 0, 0));
+    EXPECT_EQ(Call(inst, CodeChangeZelParams, &change), ResultFailed);
+    EXPECT_TRUE(SameBytes(inst, expected));
+  }
+  EXPECT_TRUE(rec.calls.empty());
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(PortControl, ElevenCharacterNamesAreAccepted) {
+  OpenRequest open = Open("/dev/ttyS10");
+  ASSERT_EQ(Call(inst, CodeOpenPort, &open), ResultOk);
+  EXPECT_EQ(rec.calls[0].name, "/dev/ttyS10");
+  PortChangeRequest change = Change("/dev/ttyS11");
+  ASSERT_EQ(Call(inst, CodeChangeZelParams, &change), ResultOk);
+  EXPECT_EQ(rec.calls.back().op, Op::SetTimeouts);
+  EXPECT_STREQ(inst.portSpec.name, "/dev/ttyS11");
+}
+
+// --- ReopenPort -----------------------------------------------------------
+
+TEST_F(PortControl, ReopenOpensTheStoredPortAndKeepsTheOpenReadTimeout) {
+  OpenFirst("/dev/ttyS3", 500, Settings(2400, 7, 2, 1));
+  ASSERT_EQ(Call(inst, CodeClosePort), ResultOk);
+  inst.sequence = 45;  // as the protocol left it
+  inst.stopped = 1;
+  inst.active = 3;
+  DriverInstance expected = inst;
+  rec.Clear();
+
+  ASSERT_EQ(Call(inst, CodeReopenPort), ResultOk);
+  expected.port = kSecond;
+  expected.active = 1;
+  EXPECT_TRUE(SameBytes(inst, expected));
+  ASSERT_FALSE(rec.calls.empty());
+  EXPECT_EQ(rec.calls[0].name, "/dev/ttyS3");
+  EXPECT_EQ(rec.Count(Op::GetTimeouts), 0);
+  EXPECT_EQ(ReadTimeoutInForceMs(), 1000u);
+  EXPECT_EQ(rec.deviceState.baudRate, 2400u);
+  EXPECT_EQ(rec.deviceState.byteSize, 7);
+  EXPECT_EQ(rec.deviceState.stopBits, 2);
+  EXPECT_EQ(rec.deviceState.parity, 1);
+  EXPECT_EQ(rec.deviceState.dtrControl, serial::kDtrDisable);
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(PortControl, FailedReopenChangesNothingAndSaysNothing) {
+  OpenFirst("/dev/ttyS3");
+  ASSERT_EQ(Call(inst, CodeClosePort), ResultOk);
+  const DriverInstance before = inst;
+  for (Op failing : {Op::Open, Op::GetState, Op::SetTimeouts, Op::SetState}) {
+    SCOPED_TRACE(testing::OpName(failing));
+    rec.FailOn(failing);
+    EXPECT_EQ(Call(inst, CodeReopenPort), ResultFailed);
+    EXPECT_TRUE(SameBytes(inst, before));
+  }
+  EXPECT_TRUE(rec.openHandles.empty());
+  EXPECT_TRUE(log.messages.empty());
+}
+
+// --- ChangeZelParams ------------------------------------------------------
+
+TEST_F(PortControl, ChangeWithBaudRateZeroKeepsTheSettingsAndClosesTheOldPort) {
+  const LineSettings old = Settings(2400, 7, 2, 1);
+  OpenFirst("/dev/ttyS3", 300, old);
+  inst.sequence = 50;
+  inst.stopped = 1;
+  inst.active = 9;
+  DriverInstance expected = inst;
+  PortChangeRequest r = Change("/dev/ttyS4", Settings(0, 8, 0, 0));
+
+  ASSERT_EQ(Call(inst, CodeChangeZelParams, &r), ResultOk);
+  ASSERT_GE(rec.calls.size(), 2u);
+  EXPECT_EQ(rec.calls[0].op, Op::Close);
+  EXPECT_EQ(rec.calls[0].handle, kFirst);
+  EXPECT_EQ(rec.calls[1].name, "/dev/ttyS4");
+  EXPECT_EQ(rec.openHandles, (std::set<serial::Handle>{kSecond}));
+  expected.port = kSecond;
+  expected.active = 1;
+  SetName(expected.portSpec.name, "/dev/ttyS4");
+  EXPECT_TRUE(SameBytes(inst, expected));
+  EXPECT_EQ(rec.deviceState.baudRate, 2400u);
+  EXPECT_EQ(rec.deviceState.byteSize, 7);
+  EXPECT_EQ(ReadTimeoutInForceMs(), 3000u);
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(PortControl, ChangeWithABaudRateTakesAllEightSettingsBytes) {
+  OpenFirst("/dev/ttyS3", 300, Settings(2400, 7, 2, 1));
+  LineSettings next = Settings(38400, 8, 0, 2);
+  next.reserved3 = 0x11;
+  next.reserved5 = 0x22;
+  next.reserved7 = 0x33;
+  PortChangeRequest r = Change("/dev/ttyS4", next);
+
+  ASSERT_EQ(Call(inst, CodeChangeZelParams, &r), ResultOk);
+  EXPECT_EQ(BytesOf(inst.portSpec), ExpectedSpec("/dev/ttyS4", next, 8));
+  EXPECT_EQ(rec.deviceState.baudRate, 38400u);
+  EXPECT_EQ(rec.deviceState.parity, 2);
+}
+
+TEST_F(PortControl, ChangeRaisesAStoredReplyTimeoutBelow120) {
+  const std::vector<TimeoutCase> cases = {
+      {0, 120, 1200}, {-5, 120, 1200}, {119, 120, 1200}, {120, 120, 1200}, {300, 300, 3000},
+  };
+  for (const TimeoutCase& c : cases) {
+    SCOPED_TRACE(c.requested);
+    DriverInstance fresh = FreshInstance();  // no OpenPort ever set the time-out
+    fresh.replyTimeout = c.requested;
+    PortChangeRequest r = Change("/dev/ttyS5", Settings(9600, 8, 0, 0));
+    ASSERT_EQ(Call(fresh, CodeChangeZelParams, &r), ResultOk);
+    EXPECT_EQ(fresh.replyTimeout, c.stored);
+    EXPECT_EQ(ReadTimeoutInForceMs(), c.inForceMs);
+    ASSERT_EQ(Call(fresh, CodeClosePort), ResultOk);
+  }
+}
+
+TEST_F(PortControl, ChangeToTheSameNameOpensAgainWithoutClosing) {
+  OpenFirst("/dev/ttyS3");
+  const DriverInstance before = inst;
+  rec.FailOn(Op::Open);  // the exclusive device refuses the second handle
+  PortChangeRequest r = Change("/dev/ttyS3", Settings(4800, 8, 0, 0));
+
+  EXPECT_EQ(Call(inst, CodeChangeZelParams, &r), ResultFailed);
+  EXPECT_EQ(rec.Count(Op::Close), 0);
+  EXPECT_EQ(inst.port, kFirst);
+  EXPECT_EQ(inst.portSpec.settings.baudRate, 4800);  // stored before the open
+  EXPECT_EQ(inst.active, before.active);
+  EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
+}
+
+TEST_F(PortControl, FailedChangeToAnotherNameLeavesNoPort) {
+  OpenFirst("/dev/ttyS3", 300);
+  inst.active = 7;
+  rec.FailOn(Op::Open);
+  PortChangeRequest r = Change("/dev/nozq");
+
+  EXPECT_EQ(Call(inst, CodeChangeZelParams, &r), ResultFailed);
+  EXPECT_EQ(inst.port, 0u);
+  EXPECT_TRUE(rec.openHandles.empty());
+  EXPECT_STREQ(inst.portSpec.name, "/dev/nozq");
+  EXPECT_EQ(inst.active, 7);
+  EXPECT_EQ(inst.replyTimeout, 300);
+  EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
+}
+
+TEST_F(PortControl, ChangeWhoseCloseFailsKeepsTheHeldPortAndOpensNothing) {
+  OpenFirst("/dev/ttyS3");
+  const DriverInstance before = inst;
+  rec.FailOn(Op::Close);
+  PortChangeRequest r = Change("/dev/ttyS4", Settings(4800, 8, 0, 0));
+
+  EXPECT_EQ(Call(inst, CodeChangeZelParams, &r), ResultFailed);
+  EXPECT_EQ(rec.Count(Op::Open), 0);
+  EXPECT_TRUE(SameBytes(inst, before));
+  EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
+}
+
+// --- ClosePort, Shutdown, PurgeInput --------------------------------------
+
+TEST_F(PortControl, ClosePortAndShutdownReleaseTheHandleOnce) {
+  for (std::int32_t code : {CodeClosePort, CodeShutdown}) {
+    SCOPED_TRACE(code);
+    OpenFirst("/dev/ttyS3");
+    inst.active = 4;
+    DriverInstance expected = inst;
+    expected.port = 0;
+
+    EXPECT_EQ(Call(inst, code), ResultOk);
+    EXPECT_TRUE(SameBytes(inst, expected));
+    EXPECT_TRUE(rec.openHandles.empty());
+    // Once more: nothing left to close.
+    EXPECT_EQ(Call(inst, code), ResultOk);
+    EXPECT_EQ(rec.Count(Op::Close), 1);
+    inst = FreshInstance();
+    rec.nextHandle = kFirst;
+  }
+}
+
+TEST_F(PortControl, FailedCloseKeepsTheHandleForAnotherTry) {
+  for (std::int32_t code : {CodeClosePort, CodeShutdown}) {
+    SCOPED_TRACE(code);
+    OpenFirst("/dev/ttyS3");
+    rec.FailOn(Op::Close);
+    EXPECT_EQ(Call(inst, code), ResultFailed);
+    EXPECT_EQ(inst.port, kFirst);
+    EXPECT_EQ(Call(inst, code), ResultOk);
+    EXPECT_EQ(inst.port, 0u);
+    EXPECT_EQ(rec.Count(Op::Close), 2);
+    inst = FreshInstance();
+    rec.nextHandle = kFirst;
+  }
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(PortControl, PurgeInputDiscardsWaitingInputAndAlwaysSucceeds) {
+  EXPECT_EQ(Call(inst, CodePurgeInput), ResultOk);  // no port: nothing to do
+  EXPECT_TRUE(rec.calls.empty());
+
+  OpenFirst("/dev/ttyS3");
+  rec.Feed("stale bytes");
+  EXPECT_EQ(Call(inst, CodePurgeInput), ResultOk);
+  EXPECT_TRUE(rec.input.empty());
+
+  rec.Feed("more");
+  rec.FailOn(Op::Read);
+  EXPECT_EQ(Call(inst, CodePurgeInput), ResultOk);
+  EXPECT_EQ(ReadTimeoutInForceMs(), 3000u);  // the drain's 50 ms is undone
+}
+
+}  // namespace
+}  // namespace zelqd::porttest
