@@ -1,0 +1,108 @@
+#include "protocol/exchange.h"
+
+#include <span>
+
+#include "protocol/digits.h"
+#include "protocol/frames.h"
+#include "protocol/slots.h"
+#include "serial/com.h"
+
+namespace zelqd::protocol {
+namespace {
+
+// Reads the next count reply bytes behind those already in the attempt.
+bool ReceiveMore(DriverInstance* instance, Attempt& attempt, std::int32_t count) {
+  std::int32_t got = 0;
+  const std::int32_t result =
+      ReceiveFrame(instance, attempt.reply + attempt.replyReceived, count, &got);
+  attempt.replyExpected += count;
+  attempt.replyReceived += got;
+  if (result == ResultOk) return true;
+  attempt.failure = AttemptFailure::kReplyIncomplete;
+  return false;
+}
+
+bool ChecksumMatches(Attempt& attempt, std::int32_t coveredLength) {
+  const std::uint8_t* seen = attempt.reply + 1 + coveredLength;
+  attempt.seenDigits[0] = seen[0];
+  attempt.seenDigits[1] = seen[1];
+  return ChecksumDigitsMatch(attempt.reply + 1, coveredLength, seen, attempt.expectedDigits);
+}
+
+}  // namespace
+
+std::int32_t SendFrame(DriverInstance* instance, const std::uint8_t* bytes, std::int32_t length) {
+  return serial::SendAll(instance, bytes, length) ? ResultOk : ResultFailed;
+}
+
+std::int32_t ReceiveFrame(DriverInstance* instance, std::uint8_t* buffer, std::int32_t length,
+                          std::int32_t* received) {
+  return serial::ReceiveExact(instance, buffer, length, received) ? ResultOk : ResultFailed;
+}
+
+bool WriteRequestFits(const TransferRequest& request) {
+  return VariableNumberFits(request.variableNumber) && request.values != nullptr;
+}
+
+bool ReadRequestFits(const TransferRequest& request) {
+  return VariableNumberFits(request.variableNumber) && ValueCountFits(request.valueCount) &&
+         (request.values != nullptr || request.valueCount == 0);
+}
+
+std::int32_t WriteExchange(DriverInstance* instance, const TransferRequest* request,
+                           Attempt& attempt) {
+  attempt.Begin();
+  if (!WriteRequestFits(*request)) return attempt.Fail(AttemptFailure::kOutOfRange);
+
+  const std::span<std::uint8_t, kWriteRequestSize> frame(attempt.request, kWriteRequestSize);
+  BuildWriteRequest(frame, instance->leadByte, instance->sequence, request->variableNumber,
+                    LoadValue(request->values, 0));
+  attempt.requestLength = kWriteRequestSize;
+  if (SendFrame(instance, frame.data(), kWriteRequestSize) != ResultOk) {
+    return attempt.Fail(AttemptFailure::kNotWritten);
+  }
+
+  if (!ReceiveMore(instance, attempt, kWriteReplyHead)) return ResultFailed;
+  if (HasOkKeyword(attempt.reply)) {
+    if (!ReceiveMore(instance, attempt, kOkReplySize - kWriteReplyHead)) return ResultFailed;
+    if (!ChecksumMatches(attempt, 2)) return attempt.Fail(AttemptFailure::kChecksum);
+    return ResultOk;
+  }
+  if (!ReceiveMore(instance, attempt, kErrorReplySize - kWriteReplyHead)) return ResultFailed;
+  return attempt.Fail(HasErrorKeyword(attempt.reply) ? AttemptFailure::kErrorReply
+                                                     : AttemptFailure::kNoKeyword);
+}
+
+std::int32_t ReadExchange(DriverInstance* instance, const TransferRequest* request,
+                          Attempt& attempt) {
+  attempt.Begin();
+  if (!ReadRequestFits(*request)) return attempt.Fail(AttemptFailure::kOutOfRange);
+  const std::int32_t count = request->valueCount;
+
+  const std::span<std::uint8_t, kReadRequestSize> frame(attempt.request, kReadRequestSize);
+  BuildReadRequest(frame, instance->leadByte, instance->sequence, request->variableNumber, count);
+  attempt.requestLength = kReadRequestSize;
+  if (SendFrame(instance, frame.data(), kReadRequestSize) != ResultOk) {
+    return attempt.Fail(AttemptFailure::kNotWritten);
+  }
+
+  if (!ReceiveMore(instance, attempt, ReadReplySize(count))) return ResultFailed;
+  if (!ChecksumMatches(attempt, kGroupSize * count)) {
+    return attempt.Fail(AttemptFailure::kChecksum);
+  }
+  // Every group is judged before the first slot is written, so a refused
+  // reply leaves the host's values as they were.
+  const std::uint8_t* groups = attempt.reply + 1;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (!IsHexDigit(groups[kGroupSize * i])) {
+      attempt.badGroup = i;
+      return attempt.Fail(AttemptFailure::kBadValueDigit);
+    }
+  }
+  for (std::int32_t i = 0; i < count; ++i) {
+    StoreValue(request->values, i, ConvertHexGroup(groups + kGroupSize * i));
+  }
+  return ResultOk;
+}
+
+}  // namespace zelqd::protocol

@@ -1,0 +1,51 @@
+// Value slots: 4 bytes of host memory per value, two 16-bit little-endian
+// words with the high half of the remote value first. The host may place
+// them at any address, so they are only ever accessed byte-wise.
+#pragma once
+
+#include <cstdint>
+
+#include "zelqd/zelqd.h"
+
+namespace zelqd::protocol {
+
+inline std::uint8_t* SlotBytes(ValueSlot* values, std::int32_t index) {
+  return reinterpret_cast<std::uint8_t*>(values) + 4 * index;
+}
+
+// The 16-bit halves of a 32-bit number exchanged: turns a slot number (the
+// slot read as one little-endian word) into the remote value and back.
+constexpr std::uint32_t SwapHalves(std::uint32_t v) { return (v << 16) | (v >> 16); }
+
+// The remote value held in slot index.
+inline std::uint32_t LoadValue(ValueSlot* values, std::int32_t index) {
+  const std::uint8_t* b = SlotBytes(values, index);
+  const std::uint32_t slot =
+      static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+      static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+  return SwapHalves(slot);
+}
+
+// Stores a remote value into slot index.
+inline void StoreValue(ValueSlot* values, std::int32_t index, std::uint32_t value) {
+  const std::uint32_t slot = SwapHalves(value);
+  std::uint8_t* b = SlotBytes(values, index);
+  b[0] = static_cast<std::uint8_t>(slot);
+  b[1] = static_cast<std::uint8_t>(slot >> 8);
+  b[2] = static_cast<std::uint8_t>(slot >> 16);
+  b[3] = static_cast<std::uint8_t>(slot >> 24);
+}
+
+// The word at offset 2 of the first slot: the low half of its value.
+inline std::uint16_t LoadLowWord(ValueSlot* values) {
+  const std::uint8_t* b = SlotBytes(values, 0);
+  return static_cast<std::uint16_t>(b[2] | b[3] << 8);
+}
+
+inline void StoreLowWord(ValueSlot* values, std::uint16_t word) {
+  std::uint8_t* b = SlotBytes(values, 0);
+  b[2] = static_cast<std::uint8_t>(word);
+  b[3] = static_cast<std::uint8_t>(word >> 8);
+}
+
+}  // namespace zelqd::protocol

@@ -1,0 +1,214 @@
+#include "protocol/trace.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol/digits.h"
+
+namespace zelqd::trace {
+namespace detail {
+std::atomic<int> g_state{kUnknown};
+}  // namespace detail
+
+namespace {
+
+std::atomic<std::FILE*> g_file{nullptr};
+std::atomic<bool> g_ownsFile{false};
+
+// A line longer than any attempt can make: the time, a 19-byte request and
+// an 852-byte reply, each as text and in hexadecimal, and a reason.
+constexpr std::size_t kLineCapacity = 4096;
+
+// Builds one line; every write is bounded, and a line that would not fit
+// ends in "..." instead.
+class Line {
+ public:
+  void Put(char c) {
+    if (length_ < kLineCapacity - 4) {
+      text_[length_++] = c;
+    } else {
+      truncated_ = true;
+    }
+  }
+  void Put(const char* s) {
+    while (*s != '\0') Put(*s++);
+  }
+  void PutNumber(std::uint32_t value, int width = 1) {
+    std::uint8_t digits[10];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<std::uint8_t>('0' + value % 10);
+      value /= 10;
+    } while (value != 0 && n < 10);
+    for (int i = n; i < width; ++i) Put('0');
+    while (n > 0) Put(static_cast<char>(digits[--n]));
+  }
+  void PutHexByte(std::uint8_t b) {
+    std::uint8_t digits[2];
+    protocol::PutHex(digits, b, 2);
+    Put(static_cast<char>(digits[0]));
+    Put(static_cast<char>(digits[1]));
+  }
+  // The bytes as quoted text (anything outside 0x20..0x7E, and the quote
+  // and backslash, shown as '.'), then in hexadecimal.
+  void PutBytes(const std::uint8_t* bytes, std::int32_t count) {
+    Put('"');
+    for (std::int32_t i = 0; i < count; ++i) {
+      const std::uint8_t b = bytes[i];
+      Put(b >= 0x20 && b < 0x7F && b != '"' && b != '\\' ? static_cast<char>(b) : '.');
+    }
+    Put("\" [");
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (i != 0) Put(' ');
+      PutHexByte(bytes[i]);
+    }
+    Put(']');
+  }
+  void Finish() {
+    if (truncated_) {
+      std::memcpy(text_ + length_, "...", 3);
+      length_ += 3;
+    }
+    text_[length_++] = '\n';
+  }
+  const char* data() const { return text_; }
+  std::size_t size() const { return length_; }
+
+ private:
+  char text_[kLineCapacity];
+  std::size_t length_ = 0;
+  bool truncated_ = false;
+};
+
+// UTC time of day with the date, to the millisecond: 2026-11-01T12:34:56.789Z
+void PutTime(Line& line) {
+  using namespace std::chrono;
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  line.PutNumber(static_cast<std::uint32_t>(static_cast<int>(date.year())), 4);
+  line.Put('-');
+  line.PutNumber(static_cast<unsigned>(date.month()), 2);
+  line.Put('-');
+  line.PutNumber(static_cast<unsigned>(date.day()), 2);
+  line.Put('T');
+  line.PutNumber(static_cast<std::uint32_t>(time.hours().count()), 2);
+  line.Put(':');
+  line.PutNumber(static_cast<std::uint32_t>(time.minutes().count()), 2);
+  line.Put(':');
+  line.PutNumber(static_cast<std::uint32_t>(time.seconds().count()), 2);
+  line.Put('.');
+  line.PutNumber(static_cast<std::uint32_t>(time.subseconds().count()), 3);
+  line.Put('Z');
+}
+
+void PutReason(Line& line, const protocol::Attempt& attempt) {
+  using protocol::AttemptFailure;
+  switch (attempt.failure) {
+    case AttemptFailure::kNone:
+      line.Put("ok");
+      return;
+    case AttemptFailure::kOutOfRange:
+      line.Put("failed: variable number, value count or value slots unusable; nothing sent");
+      return;
+    case AttemptFailure::kNotWritten:
+      line.Put("failed: short write, request not sent completely");
+      return;
+    case AttemptFailure::kReplyIncomplete:
+      line.Put("failed: time-out, ");
+      line.PutNumber(static_cast<std::uint32_t>(attempt.replyReceived));
+      line.Put(" of ");
+      line.PutNumber(static_cast<std::uint32_t>(attempt.replyExpected));
+      line.Put(" reply bytes received");
+      return;
+    case AttemptFailure::kChecksum:
+      line.Put("failed: checksum digits expected ");
+      line.PutBytes(attempt.expectedDigits, 2);
+      line.Put(" seen ");
+      line.PutBytes(attempt.seenDigits, 2);
+      return;
+    case AttemptFailure::kErrorReply:
+      line.Put("failed: ERROR reply");
+      return;
+    case AttemptFailure::kNoKeyword:
+      line.Put("failed: reply carries neither OK nor ERROR");
+      return;
+    case AttemptFailure::kBadValueDigit:
+      line.Put("failed: value group ");
+      line.PutNumber(static_cast<std::uint32_t>(attempt.badGroup));
+      line.Put(" does not start with a hexadecimal digit");
+      return;
+  }
+  line.Put("failed");
+}
+
+void CloseFile() {
+  std::FILE* file = g_file.exchange(nullptr);
+  if (file != nullptr && g_ownsFile.exchange(false)) std::fclose(file);
+}
+
+}  // namespace
+
+bool detail::StartFromEnvironment() {
+  // Runs once, whichever thread comes first; the others wait for it.
+  static const bool once = [] {
+    if (g_state.load() == kUnknown) Start(std::getenv("ZELQD_TRACE"));
+    return true;
+  }();
+  (void)once;
+  return g_state.load(std::memory_order_acquire) == kOn;
+}
+
+bool Start(const char* target) {
+  CloseFile();
+  std::FILE* file = nullptr;
+  bool owns = false;
+  if (target != nullptr && std::strcmp(target, "-") == 0) {
+    file = stderr;
+  } else if (target != nullptr && target[0] != '\0') {
+    file = std::fopen(target, "a");
+    owns = file != nullptr;
+  }
+  g_ownsFile.store(owns);
+  g_file.store(file);
+  detail::g_state.store(file != nullptr ? detail::kOn : detail::kOff, std::memory_order_release);
+  return file != nullptr;
+}
+
+void Stop() {
+  detail::g_state.store(detail::kOff, std::memory_order_release);
+  CloseFile();
+}
+
+void Report(const protocol::Attempt& attempt, int number, int of) {
+  std::FILE* file = g_file.load(std::memory_order_acquire);
+  if (file == nullptr) return;
+
+  Line line;
+  PutTime(line);
+  line.Put(" zelqd attempt ");
+  line.PutNumber(static_cast<std::uint32_t>(number));
+  line.Put('/');
+  line.PutNumber(static_cast<std::uint32_t>(of));
+  if (attempt.requestLength > 0) {
+    line.Put(" sent ");
+    line.PutBytes(attempt.request, attempt.requestLength);
+  }
+  if (attempt.replyExpected > 0) {
+    line.Put(" received ");
+    line.PutNumber(static_cast<std::uint32_t>(attempt.replyReceived));
+    line.Put(" bytes ");
+    line.PutBytes(attempt.reply, attempt.replyReceived);
+  }
+  line.Put(" -> ");
+  PutReason(line, attempt);
+  line.Finish();
+  // One write per line, so that lines of different ports never interleave.
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fflush(file);
+}
+
+}  // namespace zelqd::trace

@@ -1,0 +1,159 @@
+// Checksum, sequence, request frames and value-group conversion.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "protocol/checksum.h"
+#include "protocol/digits.h"
+#include "protocol/frames.h"
+
+namespace zelqd::protocol {
+namespace {
+
+std::vector<std::uint8_t> Of(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST(Checksum, NegatedSumModulo256) {
+  struct Case {
+    std::vector<std::uint8_t> bytes;
+    std::int32_t length;
+    std::uint8_t expected;
+  };
+  const std::vector<Case> cases = {
+      {{}, 0, 0x00},
+      {{1, 2, 3}, 0, 0x00},                 // nothing covered
+      {{1, 2, 3}, -5, 0x00},                // a negative length covers nothing
+      {{0x80, 0x80}, 2, 0x00},              // sums to 256
+      {{0xFF, 0xFF, 0xFF, 0xFF}, 4, 0x04},  // 0x3FC
+      {{0x01}, 1, 0xFF},
+      {Of("OK"), 2, 0x66},
+      {Of("W!0004200000064"), 15, 0x08},   // the worked write request
+      {Of("R!00042003"), 10, 0x04},        // the worked read request
+      {Of("0000001A000A0002"), 16, 0xDB},  // the worked read reply
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "length " << c.length);
+    EXPECT_EQ(Checksum(c.bytes.data(), c.length), c.expected);
+  }
+}
+
+TEST(Checksum, GoesOnTheLineAsTwoUpperCaseDigits) {
+  const std::vector<std::pair<std::uint8_t, std::string>> cases = {
+      {0x00, "00"}, {0x08, "08"}, {0xDB, "DB"}, {0xFF, "FF"}, {0xA0, "A0"}};
+  for (const auto& [sum, text] : cases) {
+    std::uint8_t out[2];
+    PutChecksum(out, sum);
+    EXPECT_EQ(std::string(out, out + 2), text);
+  }
+}
+
+TEST(NormalizeSequence, EverythingOutside34To254Becomes33) {
+  const std::vector<std::pair<std::uint16_t, std::uint16_t>> cases = {
+      {0, 33},    {32, 33},  {33, 33},  {34, 34},   {126, 126},
+      {254, 254}, {255, 33}, {256, 33}, {65535, 33}};
+  for (const auto& [before, after] : cases) {
+    std::uint16_t sequence = before;
+    NormalizeSequence(sequence);
+    EXPECT_EQ(sequence, after) << "from " << before;
+  }
+}
+
+std::string WriteRequest(std::uint8_t lead, std::uint16_t sequence, std::int32_t number,
+                         std::uint32_t value) {
+  std::uint8_t frame[kWriteRequestSize];
+  BuildWriteRequest(frame, lead, sequence, number, value);
+  return {frame, frame + kWriteRequestSize};
+}
+
+std::string ReadRequest(std::uint8_t lead, std::uint16_t sequence, std::int32_t number,
+                        std::int32_t count) {
+  std::uint8_t frame[kReadRequestSize];
+  BuildReadRequest(frame, lead, sequence, number, count);
+  return {frame, frame + kReadRequestSize};
+}
+
+TEST(Requests, WorkedExamplesByteForByte) {
+  const std::vector<std::uint8_t> write = {0x04, 0x57, 0x21, 0x30, 0x30, 0x30, 0x34,
+                                           0x32, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30,
+                                           0x36, 0x34, 0x30, 0x38, 0x03};
+  const std::vector<std::uint8_t> read = {0x04, 0x52, 0x21, 0x30, 0x30, 0x30, 0x34,
+                                          0x32, 0x30, 0x30, 0x33, 0x30, 0x34, 0x03};
+  EXPECT_EQ(WriteRequest(4, 33, 42, 0x64), std::string(write.begin(), write.end()));
+  EXPECT_EQ(ReadRequest(4, 33, 42, 3), std::string(read.begin(), read.end()));
+}
+
+TEST(Requests, FieldsAtTheirLimits) {
+  struct Case {
+    std::string frame;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {WriteRequest(4, 33, 0, 0), "\x04W!0000000000000" + std::string("18\x03")},
+      {WriteRequest(4, 33, 99999, 0xFFFFFFFF), "\x04W!99999FFFFFFFF" + std::string("3B\x03")},
+      {WriteRequest(4, 33, 7, 0xABCDEF01), "\x04W!00007ABCDEF01" + std::string("9B\x03")},
+      {ReadRequest(4, 33, 0, 0), "\x04R!00000000" + std::string("0D\x03")},
+      {ReadRequest(4, 33, 99999, 106), "\x04R!99999106" + std::string("D9\x03")},
+      // Lead byte and sequence go out as they are; the lead byte is not summed.
+      {ReadRequest(0xFF, 'd', 12345, 1), "\xFFRd12345001" + std::string("BA\x03")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.frame, c.expected);
+    // Whatever the fields, the covered bytes and the checksum sum to 0.
+    const std::string covered = c.frame.substr(1, c.frame.size() - 4);
+    unsigned sum = 0;
+    for (unsigned char ch : covered) sum += ch;
+    unsigned sent = 0;
+    std::sscanf(c.frame.substr(c.frame.size() - 3, 2).c_str(), "%2X", &sent);
+    EXPECT_EQ((sum + sent) % 256, 0u) << c.expected;
+  }
+}
+
+TEST(Requests, RangeOfTheFields) {
+  EXPECT_TRUE(VariableNumberFits(0));
+  EXPECT_TRUE(VariableNumberFits(99999));
+  EXPECT_FALSE(VariableNumberFits(-1));
+  EXPECT_FALSE(VariableNumberFits(100000));
+  EXPECT_TRUE(ValueCountFits(0));
+  EXPECT_TRUE(ValueCountFits(106));
+  EXPECT_FALSE(ValueCountFits(-1));
+  EXPECT_FALSE(ValueCountFits(107));
+  EXPECT_EQ(ReadReplySize(106), 852);
+}
+
+std::uint32_t Convert(const std::string& group) {
+  return ConvertHexGroup(reinterpret_cast<const std::uint8_t*>(group.data()));
+}
+
+TEST(ValueGroups, ConvertedLikeTheHexConversion) {
+  const std::vector<std::pair<std::string, std::uint32_t>> cases = {
+      {"0000001A", 0x1A},       {"000A0002", 0xA0002},  {"FFFFFFFF", 0xFFFFFFFF},
+      {"1a2b3c4d", 0x1A2B3C4D}, {"1A2B    ", 0x1A2B},  // stops at the first non-digit
+      {"12G45678", 0x12},       {"0x1A2B3C", 0x1A2B3C}, {"0X1a2b3c", 0x1A2B3C},
+      {"0xZZZZZZ", 0},          {"00x12345", 0},        {"7fffffff", 0x7FFFFFFF},
+  };
+  for (const auto& [group, value] : cases) EXPECT_EQ(Convert(group), value) << group;
+}
+
+// Any group that starts with a hexadecimal digit converts exactly as the C
+// library's "%8X" does.
+TEST(ValueGroups, AgreeWithTheCLibraryOnGroupsThatStartWithADigit) {
+  const std::string alphabet = "0123456789abcdefABCDEFxX +-gZ\t";
+  const std::string hex = "0123456789abcdefABCDEF";
+  std::mt19937 random(20261208);
+  for (int n = 0; n < 20000; ++n) {
+    std::string group(8, ' ');
+    group[0] = hex[random() % hex.size()];
+    // Give the prefix a fair chance.
+    if (random() % 4 == 0) group[0] = '0';
+    for (int i = 1; i < 8; ++i) group[i] = alphabet[random() % alphabet.size()];
+    if (random() % 4 == 0) group[1] = 'x';
+    unsigned expected = 0;
+    ASSERT_EQ(std::sscanf(group.c_str(), "%8X", &expected), 1) << group;
+    ASSERT_EQ(Convert(group), expected) << '"' << group << '"';
+  }
+}
+
+}  // namespace
+}  // namespace zelqd::protocol
