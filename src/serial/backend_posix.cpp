@@ -1,20 +1,180 @@
-// Placeholder until the POSIX backend lands: every call fails.
+// The serial backend for POSIX systems (Linux first): termios and friends
+// behind the platform seam.
+//
+// - Names: see DevicePath. "NUL" opens /dev/null, which takes reads and
+//   writes like the Win32 null device and, like it, refuses the line calls.
+// - Open: O_NOCTTY, close-on-exec, non-blocking (every wait is a poll), and
+//   exclusive: an flock, which also keeps out a second opener running as
+//   root, plus TIOCEXCL against other programs. Close drops TIOCEXCL first,
+//   since on a pseudo-terminal it would outlive the descriptor.
+// - Time-outs belong to the handle and live here; getting and setting them
+//   costs no system call.
+// - Queue sizes: the kernel sizes its own buffers (4 KiB and more per
+//   terminal, well above the 1200 bytes the driver asks for) and offers no
+//   call to change them; the request is taken and has no effect.
+// - Clearing errors: a terminal has no error state that stops its I/O (the
+//   driver never sets fAbortOnError); only the waiting count (FIONREAD) is
+//   reported.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "serial/platform.h"
+#include "serial/posix_device_path.h"
+#include "serial/posix_handles.h"
+#include "serial/posix_io.h"
+#include "serial/posix_line.h"
 
 namespace zelqd::serial {
 namespace {
-Handle Open(const char*) { return kInvalidHandle; }
-bool GetState(Handle, DeviceState*) { return false; }
-bool SetState(Handle, const DeviceState*) { return false; }
-bool GetTimeouts(Handle, Timeouts*) { return false; }
-bool SetTimeouts(Handle, const Timeouts*) { return false; }
-bool SetQueues(Handle, std::uint32_t, std::uint32_t) { return false; }
-bool ClearErrors(Handle, std::uint32_t*) { return false; }
-bool Read(Handle, void*, std::uint32_t, std::uint32_t*) { return false; }
-bool Write(Handle, const void*, std::uint32_t, std::uint32_t*) { return false; }
-bool Close(Handle) { return false; }
-constexpr Platform kPosix{Open, GetState, SetState, GetTimeouts, SetTimeouts,
-                          SetQueues, ClearErrors, Read, Write, Close};
+
+using posix::Port;
+
+// The port of a live handle on a terminal, or nullptr with errno set.
+Port* Terminal(Handle handle) {
+  Port* port = posix::FindPort(handle);
+  if (port == nullptr || port->fd < 0) {
+    errno = EBADF;
+    return nullptr;
+  }
+  if (!port->terminal) {
+    errno = ENOTTY;
+    return nullptr;
+  }
+  return port;
+}
+
+// Closes fd on a failed open without losing the error that failed it.
+Handle FailOpen(int fd, std::uint32_t slot) {
+  const int error = errno;
+  if (fd >= 0) close(fd);
+  posix::ReleasePort(slot);
+  errno = error;
+  return kInvalidHandle;
+}
+
+Handle Open(const char* name) {
+  char path[posix::kDevicePathSize];
+  if (!posix::DevicePath(name, path, sizeof path)) {
+    errno = (name == nullptr || name[0] == '\0') ? ENOENT : ENAMETOOLONG;
+    return kInvalidHandle;
+  }
+  std::uint32_t slot = 0;
+  Port* port = posix::ClaimPort(&slot);
+  if (port == nullptr) {
+    errno = EMFILE;
+    return kInvalidHandle;
+  }
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return FailOpen(fd, slot);
+  if (!posix::IsNullDeviceName(name)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(fd, slot);
+    port->locked = true;
+    if (ioctl(fd, TIOCEXCL) == 0) {
+      port->terminal = true;
+    } else if (errno != ENOTTY && errno != EINVAL) {
+      return FailOpen(fd, slot);
+    }
+  }
+  port->fd = fd;
+  port->pseudoTerminal = port->terminal && posix::IsPseudoTerminal(fd);
+  return posix::PublishPort(slot);
+}
+
+bool GetState(Handle handle, DeviceState* state) {
+  Port* port = Terminal(handle);
+  if (port == nullptr) return false;
+  DeviceState reported = port->state;
+  reported.length = state->length;
+  if (!posix::ReadLine(port->fd, &reported)) return false;
+  *state = reported;
+  return true;
+}
+
+bool SetState(Handle handle, const DeviceState* state) {
+  Port* port = Terminal(handle);
+  if (port == nullptr) return false;
+  if (!posix::ApplyLine(port->fd, port->pseudoTerminal, *state)) return false;
+  port->state = *state;
+  return true;
+}
+
+bool GetTimeouts(Handle handle, Timeouts* timeouts) {
+  Port* port = Terminal(handle);
+  if (port == nullptr) return false;
+  *timeouts = port->timeouts;
+  return true;
+}
+
+bool SetTimeouts(Handle handle, const Timeouts* timeouts) {
+  Port* port = Terminal(handle);
+  if (port == nullptr) return false;
+  port->timeouts = *timeouts;
+  return true;
+}
+
+bool SetQueues(Handle handle, std::uint32_t, std::uint32_t) { return Terminal(handle) != nullptr; }
+
+bool ClearErrors(Handle handle, std::uint32_t* waiting) {
+  Port* port = Terminal(handle);
+  if (port == nullptr) return false;
+  int count = 0;
+  if (ioctl(port->fd, FIONREAD, &count) != 0) return false;
+  *waiting = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+  return true;
+}
+
+bool Read(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) {
+  Port* port = posix::FindPort(handle);
+  if (port == nullptr || port->fd < 0) {
+    errno = EBADF;
+    return false;
+  }
+  if (port->terminal) return posix::TimedRead(port->fd, port->timeouts, buffer, count, got);
+  // The null device: at its end at once, like any file.
+  const ssize_t n = read(port->fd, buffer, count);
+  if (n < 0) return false;
+  *got = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+  Port* port = posix::FindPort(handle);
+  if (port == nullptr || port->fd < 0) {
+    errno = EBADF;
+    return false;
+  }
+  return posix::TimedWrite(port->fd, port->timeouts, bytes, count, written);
+}
+
+// A close() that fails has released the descriptor all the same (Linux);
+// the handle then stays live for one more close, which completes it, so
+// that a caller who keeps a handle whose close failed can retry.
+bool Close(Handle handle) {
+  Port* port = posix::FindPort(handle);
+  if (port == nullptr) {
+    errno = EBADF;
+    return false;
+  }
+  if (port->fd >= 0) {
+    const int fd = port->fd;
+    port->fd = -1;
+    if (port->terminal) ioctl(fd, TIOCNXCL);
+    if (port->locked) flock(fd, LOCK_UN);
+    if (close(fd) != 0) return false;
+  }
+  posix::ReleasePort(posix::SlotOf(handle));
+  return true;
+}
+
+constexpr Platform kPosix{Open,      GetState,    SetState, GetTimeouts, SetTimeouts,
+                          SetQueues, ClearErrors, Read,     Write,       Close};
+
 }  // namespace
+
 const Platform& NativePlatform() { return kPosix; }
+
 }  // namespace zelqd::serial

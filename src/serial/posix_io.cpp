@@ -1,0 +1,147 @@
+#include "serial/posix_io.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+
+namespace zelqd::serial::posix {
+namespace {
+
+using Nanos = std::int64_t;
+constexpr Nanos kNever = INT64_MAX;
+constexpr Nanos kPerMilli = 1000000;
+
+Nanos Now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<Nanos>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// start + ms, or kNever when that lies beyond the clock's range.
+Nanos After(Nanos start, std::uint64_t ms) {
+  if (ms > static_cast<std::uint64_t>((kNever - start) / kPerMilli)) return kNever;
+  return start + static_cast<Nanos>(ms) * kPerMilli;
+}
+
+// poll()'s argument for a wait until the deadline: rounded up, so that the
+// wait never ends before it, and capped to int (a longer wait loops).
+int PollMillis(Nanos deadline, Nanos now) {
+  if (deadline == kNever) return -1;
+  if (now >= deadline) return 0;
+  const Nanos ms = (deadline - now + kPerMilli - 1) / kPerMilli;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+enum class Wait { kReady, kTimedOut, kFailed };
+
+// Waits for the event on fd until the deadline. Hang-up and error states
+// without the event fail at once (errno EIO); with the event they are left
+// to the read or write that follows, which tells what remains.
+Wait WaitFor(int fd, short event, Nanos deadline, Nanos now) {
+  for (;;) {
+    pollfd p{fd, event, 0};
+    const int r = poll(&p, 1, PollMillis(deadline, now));
+    if (r > 0) {
+      if (p.revents & event) return Wait::kReady;
+      errno = (p.revents & POLLNVAL) ? EBADF : EIO;
+      return Wait::kFailed;
+    }
+    if (r < 0 && errno != EINTR) return Wait::kFailed;
+    now = Now();
+    if (r == 0 && now >= deadline) return Wait::kTimedOut;
+  }
+}
+
+}  // namespace
+
+bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t count,
+               std::uint32_t* got) {
+  *got = 0;
+  if (count == 0) return true;
+  auto* out = static_cast<unsigned char*>(buffer);
+  const bool intervalMax = timeouts.readInterval == kMaxTimeout;
+  const bool atOnce =
+      intervalMax && timeouts.readTotalMultiplier == 0 && timeouts.readTotalConstant == 0;
+  const bool anyByte = intervalMax && timeouts.readTotalMultiplier == kMaxTimeout &&
+                       timeouts.readTotalConstant != 0 && timeouts.readTotalConstant != kMaxTimeout;
+  const std::uint64_t totalMs =
+      anyByte ? timeouts.readTotalConstant
+              : static_cast<std::uint64_t>(timeouts.readTotalMultiplier) * count +
+                    timeouts.readTotalConstant;
+  const std::uint32_t interval =
+      (intervalMax || timeouts.readInterval == 0) ? 0 : timeouts.readInterval;
+
+  Nanos now = (totalMs != 0 || interval != 0) ? Now() : 0;
+  const Nanos deadline = totalMs != 0 ? After(now, totalMs) : kNever;
+  Nanos gapEnds = kNever;  // interval deadline, once a byte has come
+  std::uint32_t total = 0;
+  for (;;) {
+    if (!atOnce) {
+      const Nanos until = gapEnds < deadline ? gapEnds : deadline;
+      const Wait w = WaitFor(fd, POLLIN, until, now);
+      if (w == Wait::kTimedOut) break;
+      if (w == Wait::kFailed) {
+        *got = total;
+        return false;
+      }
+    }
+    const ssize_t n = read(fd, out + total, count - total);
+    if (n > 0) {
+      total += static_cast<std::uint32_t>(n);
+      if (total == count || anyByte || atOnce) break;
+      if (interval != 0 || deadline != kNever) now = Now();
+      if (interval != 0) gapEnds = After(now, interval);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (atOnce) break;
+    } else if (n < 0 && errno == EINTR) {
+      // read again
+    } else {
+      // 0 after poll said readable, or EIO: the other side hung up.
+      if (n == 0) errno = EIO;
+      *got = total;
+      return false;
+    }
+    if (deadline != kNever || gapEnds != kNever) now = Now();
+  }
+  *got = total;
+  return true;
+}
+
+bool TimedWrite(int fd, const Timeouts& timeouts, const void* bytes, std::uint32_t count,
+                std::uint32_t* written) {
+  *written = 0;
+  if (count == 0) return true;
+  const auto* in = static_cast<const unsigned char*>(bytes);
+  const std::uint64_t totalMs = static_cast<std::uint64_t>(timeouts.writeTotalMultiplier) * count +
+                                timeouts.writeTotalConstant;
+  const Nanos start = totalMs != 0 ? Now() : 0;
+  const Nanos deadline = totalMs != 0 ? After(start, totalMs) : kNever;
+  std::uint32_t done = 0;
+  while (done < count) {
+    const ssize_t n = write(fd, in + done, count - done);
+    if (n > 0) {
+      done += static_cast<std::uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const Wait w = WaitFor(fd, POLLOUT, deadline, deadline == kNever ? 0 : Now());
+      if (w == Wait::kReady) continue;
+      if (w == Wait::kTimedOut) break;
+    } else if (n == 0) {
+      errno = EIO;
+    }
+    *written = done;
+    return false;
+  }
+  *written = done;
+  return true;
+}
+
+}  // namespace zelqd::serial::posix

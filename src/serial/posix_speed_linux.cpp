@@ -1,0 +1,35 @@
+// Linux: any rate through struct termios2 and BOTHER.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+
+#include <cerrno>
+
+#include "serial/posix_speed.h"
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
+
+namespace zelqd::serial::posix {
+
+bool SetLineSpeed(int fd, std::uint32_t baud, std::uint32_t* actual) {
+  if (baud == 0) {  // B0 would hang the line up
+    errno = EINVAL;
+    return false;
+  }
+  termios2 t{};
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  t.c_cflag &= ~(static_cast<tcflag_t>(CBAUD) | (static_cast<tcflag_t>(CBAUD) << IBSHIFT));
+  t.c_cflag |= static_cast<tcflag_t>(BOTHER) | (static_cast<tcflag_t>(BOTHER) << IBSHIFT);
+  t.c_ispeed = baud;
+  t.c_ospeed = baud;
+  if (ioctl(fd, TCSETS2, &t) != 0) return false;
+  return GetLineSpeed(fd, actual);
+}
+
+bool GetLineSpeed(int fd, std::uint32_t* baud) {
+  termios2 t{};
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  *baud = t.c_ospeed;
+  return true;
+}
+
+}  // namespace zelqd::serial::posix
