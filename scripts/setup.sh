@@ -4,6 +4,11 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev g++-multilib)
+# The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
+# its tests (wine32 needs the i386 architecture).
+packages+=(g++-mingw-w64-i686 wine wine32:i386)
+add_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then add_i386=1; fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -14,6 +19,7 @@ if ((${#missing[@]})); then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  if ((add_i386)); then dpkg --add-architecture i386; fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
