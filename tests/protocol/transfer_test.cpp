@@ -1,0 +1,305 @@
+// The transfer commands through ZelMain: retries, the STOP gate, and the
+// value count they leave behind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "line_fixture.h"
+#include "protocol/transfer.h"
+
+namespace zelqd::testing {
+namespace {
+
+constexpr const char* kOk = "\x06OK66\r";
+
+class TransferTest : public LineTest {
+ protected:
+  TransferTest() : slots(4) {
+    request.variableNumber = 42;
+    request.variableClass = ZELQD_CLASS_NUMERIC;
+    request.valueCount = 3;
+    request.values = slots.slots.data();
+  }
+
+  std::int32_t Call(std::int32_t code) {
+    DriverCall call{};
+    call.instance = &instance;
+    call.code = code;
+    call.params = &request;
+    return ZelMain(&call);
+  }
+
+  Slots slots;
+  TransferRequest request{};
+};
+
+TEST_F(TransferTest, SilentPeerGetsExactlyFiveRequests) {
+  struct Case {
+    std::int32_t code;
+    std::size_t requestSize;
+  };
+  for (const Case& c : std::vector<Case>{
+           {CodeWriteValue, 19}, {CodeReadBlock, 14}, {CodeWriteVar, 19}, {CodeReadVar, 14}}) {
+    SCOPED_TRACE(c.code);
+    platform.Clear();
+    EXPECT_EQ(Call(c.code), ResultFailed);
+    const std::vector<Bytes> writes = platform.Writes();
+    ASSERT_EQ(writes.size(), 5u);
+    for (const Bytes& w : writes) {
+      EXPECT_EQ(w.size(), c.requestSize);
+      EXPECT_EQ(w, writes[0]);
+    }
+    EXPECT_TRUE(slots.Untouched());
+  }
+}
+
+TEST_F(TransferTest, SuccessOnTheThirdAttemptStopsThere) {
+  struct Case {
+    std::int32_t code;
+    std::vector<std::string> replies;
+  };
+  const std::vector<Case> cases = {
+      {CodeWriteValue, {"", "\x06OK67\r", kOk, kOk}},
+      {CodeWriteValue,
+       {"\x06"
+        "ERROR\r\n\r",
+        "\x06OK", kOk}},
+      {CodeReadBlock,
+       {"", ReadReply("0000000100000002X0000003"), ReadReply("000000010000000200000003")}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    platform.Clear();
+    platform.input.clear();
+    Answer(c.replies);
+    EXPECT_EQ(Call(c.code), ResultOk);
+    EXPECT_EQ(platform.Writes().size(), 3u);
+  }
+  EXPECT_EQ(slots.slots[2].low, 3);
+}
+
+TEST_F(TransferTest, EveryRequestCarriesTheNormalisedSequence) {
+  const std::vector<std::pair<std::uint16_t, char>> cases = {
+      {32, '!'}, {0, '!'}, {255, '!'}, {0x7E, '~'}, {34, '"'}};
+  for (const auto& [sequence, character] : cases) {
+    instance.sequence = sequence;
+    platform.Clear();
+    Call(CodeWriteValue);  // silent: five attempts
+    for (const std::string& text : WrittenTexts()) EXPECT_EQ(text[2], character);
+    EXPECT_EQ(instance.sequence, static_cast<std::uint8_t>(character));
+  }
+}
+
+TEST_F(TransferTest, ReadVarAsksForOneValue) {
+  Answer({ReadReply("00000064")});
+  EXPECT_EQ(Call(CodeReadVar), ResultOk);
+  EXPECT_EQ(WrittenTexts().at(0).substr(8, 3), "001");
+  EXPECT_EQ(platform.calls.back().count, 12u);
+  EXPECT_EQ(request.valueCount, 1);
+  EXPECT_EQ(slots.slots[0].low, 0x64);
+  EXPECT_EQ(slots.slots[0].high, 0);
+  // Only the first slot is touched.
+  Slots untouched(3);
+  EXPECT_EQ(0, std::memcmp(&slots.slots[1], untouched.slots.data(), 12));
+}
+
+TEST_F(TransferTest, WriteValueSendsTheFirstSlotOnlyAndKeepsTheCount) {
+  request.valueCount = 5;
+  slots.slots[0] = {0x0001, 0x0002};
+  Answer({kOk});
+  EXPECT_EQ(Call(CodeWriteValue), ResultOk);
+  EXPECT_EQ(WrittenTexts().at(0).substr(8, 8), "00010002");
+  EXPECT_EQ(request.valueCount, 5);
+}
+
+TEST_F(TransferTest, WriteVarLeavesACountOfOneWhateverTheOutcome) {
+  for (const std::string& reply : {std::string(kOk), std::string()}) {
+    request.valueCount = 9;
+    Answer({reply});
+    Call(CodeWriteVar);
+    EXPECT_EQ(request.valueCount, 1);
+  }
+}
+
+TEST_F(TransferTest, BlocksOfNoneAndOf106Values) {
+  request.valueCount = 0;
+  Answer(
+      {"\x06"
+       "00\r"});
+  EXPECT_EQ(Call(CodeReadBlock), ResultOk);
+  EXPECT_TRUE(slots.Untouched());
+
+  Slots block(106);
+  request.values = block.slots.data();
+  request.valueCount = 106;
+  std::string digits;
+  for (int i = 0; i < 106; ++i)
+    digits += "0000" + std::string(1, "0123456789ABCDEF"[i % 16]) + "ABC";
+  Answer({ReadReply(digits)});
+  EXPECT_EQ(Call(CodeReadBlock), ResultOk);
+  for (int i = 0; i < 106; ++i) EXPECT_EQ(block.slots[i].low, (i % 16) << 12 | 0xABC) << i;
+}
+
+TEST_F(TransferTest, UnframableRequestsAreNotRetriedAndSendNothing) {
+  struct Case {
+    std::int32_t code;
+    std::int32_t number;
+    std::int32_t count;
+  };
+  for (const Case& c : std::vector<Case>{{CodeReadBlock, 42, 107},
+                                         {CodeReadBlock, 42, -1},
+                                         {CodeReadBlock, 100000, 1},
+                                         {CodeReadVar, -7, 0},
+                                         {CodeWriteValue, 123456, 1},
+                                         {CodeWriteVar, -1, 1}}) {
+    SCOPED_TRACE(::testing::Message() << c.code << " " << c.number << " " << c.count);
+    platform.Clear();
+    request.variableNumber = c.number;
+    request.valueCount = c.count;
+    EXPECT_EQ(Call(c.code), ResultFailed);
+    EXPECT_TRUE(platform.calls.empty());
+    EXPECT_TRUE(slots.Untouched());
+  }
+}
+
+TEST_F(TransferTest, WithoutAnOpenPortEveryAttemptFails) {
+  instance.port = 0;
+  Answer({kOk, kOk, kOk, kOk, kOk, kOk});
+  EXPECT_EQ(Call(CodeWriteValue), ResultFailed);
+  EXPECT_EQ(platform.Count(Op::Write), 5);
+  EXPECT_EQ(Call(CodeReadBlock), ResultFailed);
+  EXPECT_EQ(platform.Count(Op::Write), 10);
+}
+
+// One row of the STOP table: the call, the state before it, and what must
+// hold afterwards.
+struct StopRow {
+  const char* name;
+  std::int32_t code;
+  std::uint16_t stopped;
+  std::int32_t variableClass;
+  std::uint16_t lowWord;  // slot word at offset 2 before the call
+  std::int32_t result;
+  std::uint16_t stoppedAfter;
+  bool onTheLine;             // a request went out
+  std::int32_t countAfter;    // valueCount starts at 3
+  std::int32_t lowWordAfter;  // -1: the transfer decides
+};
+
+TEST_F(TransferTest, StopTable) {
+  const std::vector<StopRow> rows = {
+      // ReadVar
+      {"read STOP while running", CodeReadVar, 0, ZELQD_CLASS_STOP, 0xFFFF, ResultOk, 0, false, 3,
+       0},
+      {"read STOP while suspended", CodeReadVar, 1, ZELQD_CLASS_STOP, 0xFFF0, ResultOk, 1, false, 3,
+       1},
+      {"read numeric while running", CodeReadVar, 0, ZELQD_CLASS_NUMERIC, 0, ResultOk, 0, true, 1,
+       -1},
+      {"read class 7 while running", CodeReadVar, 0, 7, 0, ResultOk, 0, true, 1, -1},
+      {"read numeric while suspended", CodeReadVar, 1, ZELQD_CLASS_NUMERIC, 0x1234, ResultRefused,
+       1, false, 3, 0x1234},
+      {"read class 0 while suspended", CodeReadVar, 1, 0, 0x1234, ResultRefused, 1, false, 3,
+       0x1234},
+      // ReadBlock
+      {"block numeric while running", CodeReadBlock, 0, ZELQD_CLASS_NUMERIC, 0, ResultOk, 0, true,
+       3, -1},
+      {"block STOP class while running", CodeReadBlock, 0, ZELQD_CLASS_STOP, 0, ResultOk, 0, true,
+       3, -1},
+      {"block while suspended", CodeReadBlock, 1, ZELQD_CLASS_NUMERIC, 0x1234, ResultRefused, 1,
+       false, 3, 0x1234},
+      {"block STOP class while suspended", CodeReadBlock, 1, ZELQD_CLASS_STOP, 0x1234,
+       ResultRefused, 1, false, 3, 0x1234},
+      // WriteVar
+      {"write numeric while running", CodeWriteVar, 0, ZELQD_CLASS_NUMERIC, 1, ResultOk, 0, true, 1,
+       1},
+      {"write STOP 1 while running", CodeWriteVar, 0, ZELQD_CLASS_STOP, 1, ResultOk, 1, false, 3,
+       1},
+      {"write STOP 3 while running", CodeWriteVar, 0, ZELQD_CLASS_STOP, 3, ResultOk, 1, false, 3,
+       3},
+      {"write STOP 2 while running", CodeWriteVar, 0, ZELQD_CLASS_STOP, 2, ResultOk, 0, false, 3,
+       2},
+      {"write class 7 while running", CodeWriteVar, 0, 7, 1, ResultOk, 1, false, 3, 1},
+      {"write STOP 2 while suspended", CodeWriteVar, 1, ZELQD_CLASS_STOP, 2, ResultOk, 0, false, 3,
+       2},
+      {"write STOP 1 while suspended", CodeWriteVar, 1, ZELQD_CLASS_STOP, 1, ResultOk, 1, false, 3,
+       1},
+      {"write numeric while suspended", CodeWriteVar, 1, ZELQD_CLASS_NUMERIC, 0, ResultRefused, 1,
+       false, 3, 0},
+      {"write class 7 while suspended", CodeWriteVar, 1, 7, 0, ResultRefused, 1, false, 3, 0},
+      // WriteValue
+      {"value numeric while running", CodeWriteValue, 0, ZELQD_CLASS_NUMERIC, 1, ResultOk, 0, true,
+       3, 1},
+      {"value STOP class while running", CodeWriteValue, 0, ZELQD_CLASS_STOP, 1, ResultOk, 0, true,
+       3, 1},
+      {"value while suspended", CodeWriteValue, 1, ZELQD_CLASS_NUMERIC, 0, ResultRefused, 1, false,
+       3, 0},
+      {"value STOP class while suspended", CodeWriteValue, 1, ZELQD_CLASS_STOP, 0, ResultRefused, 1,
+       false, 3, 0},
+  };
+  for (const StopRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform.Clear();
+    platform.input.clear();
+    const std::string oneValue = ReadReply("00000001");
+    const std::string threeValues = ReadReply("000000010000000200000003");
+    Answer({row.code == CodeReadVar ? oneValue : row.code == CodeReadBlock ? threeValues : kOk});
+    instance.stopped = row.stopped;
+    request.variableClass = row.variableClass;
+    request.valueCount = 3;
+    slots.slots[0] = {0xBEEF, row.lowWord};
+
+    EXPECT_EQ(Call(row.code), row.result);
+    EXPECT_EQ(instance.stopped, row.stoppedAfter);
+    EXPECT_EQ(request.valueCount, row.countAfter);
+    if (row.onTheLine) {
+      EXPECT_EQ(platform.Writes().size(), 1u);
+    } else {
+      // Nothing reaches the port at all: no purge, no write, no read.
+      EXPECT_TRUE(platform.calls.empty());
+      EXPECT_EQ(slots.slots[0].high, 0xBEEF);
+    }
+    if (row.lowWordAfter >= 0) {
+      EXPECT_EQ(slots.slots[0].low, row.lowWordAfter);
+    }
+  }
+}
+
+TEST_F(TransferTest, SuspendThenEveryNumericTransferIsRefusedThenResume) {
+  ValueSlot stop{0xFFFF, 1};
+  TransferRequest stopRequest{};
+  stopRequest.variableClass = ZELQD_CLASS_STOP;
+  stopRequest.values = &stop;
+  DriverCall call{};
+  call.instance = &instance;
+  call.code = CodeWriteVar;
+  call.params = &stopRequest;
+  ASSERT_EQ(ZelMain(&call), ResultOk);
+  EXPECT_EQ(instance.stopped, 1);
+
+  for (std::int32_t code : {CodeReadVar, CodeReadBlock, CodeWriteVar, CodeWriteValue}) {
+    request.valueCount = 3;
+    EXPECT_EQ(Call(code), ResultRefused) << code;
+    EXPECT_EQ(request.valueCount, 3);
+  }
+  EXPECT_TRUE(platform.calls.empty());
+
+  stop = {0x0000, 2};
+  ASSERT_EQ(ZelMain(&call), ResultOk);
+  EXPECT_EQ(instance.stopped, 0);
+  Answer({kOk});
+  EXPECT_EQ(Call(CodeWriteVar), ResultOk);
+  EXPECT_EQ(platform.Writes().size(), 1u);
+}
+
+TEST_F(TransferTest, StopVariableWithoutASlotFailsInsteadOfCrashing) {
+  request.values = nullptr;
+  request.variableClass = ZELQD_CLASS_STOP;
+  EXPECT_EQ(Call(CodeReadVar), ResultFailed);
+  EXPECT_EQ(Call(CodeWriteVar), ResultFailed);
+  EXPECT_EQ(instance.stopped, 0);
+  EXPECT_TRUE(platform.calls.empty());
+}
+
+}  // namespace
+}  // namespace zelqd::testing
