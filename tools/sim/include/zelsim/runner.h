@@ -1,0 +1,77 @@
+// Serves the engine on a serial file descriptor, on a thread of its own.
+//
+// The thread reads requests as they arrive, hands them to the engine and
+// puts the replies on the line: after the waits the faults asked for, and,
+// with pacing, no faster than the wire of the given baud rate would carry
+// them. Stop() ends it promptly, also in the middle of a wait.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "zelsim/engine.h"
+#include "zelsim/trace.h"
+
+namespace zelsim {
+
+struct RunnerOptions {
+  int paceBaud = 0;           // 0: replies go out at once
+  int bitsPerCharacter = 10;  // start bit, data bits, parity bit, stop bits
+  Trace* trace = nullptr;     // nullptr: no trace
+};
+
+class Runner {
+ public:
+  // fd stays the caller's; it must outlive the runner.
+  Runner(Engine& engine, int fd, RunnerOptions options = {});
+  ~Runner();
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  // Starts the thread. Throws std::system_error.
+  void Start();
+  // Stops the thread and waits for it; does nothing when it is not running.
+  void Stop();
+
+  // Runs fn(engine) while the serving thread keeps off the engine.
+  template <typename F>
+  decltype(auto) WithEngine(F&& fn) {
+    std::lock_guard lock(mutex_);
+    return std::forward<F>(fn)(engine_);
+  }
+
+  // Why the thread ended on its own (a failed read or write), or empty.
+  std::string error() const;
+
+  // Seconds since Start().
+  double Elapsed() const;
+
+ private:
+  void Serve();
+  void Transmit(const Exchange& exchange);
+  // Waits until the deadline; false when stopped meanwhile.
+  bool WaitUntil(std::chrono::steady_clock::time_point deadline);
+  // Waits for the fd to take more bytes; false when stopped meanwhile.
+  bool WaitWritable();
+  bool WriteAll(std::span<const std::uint8_t> bytes);
+  bool WritePaced(std::span<const std::uint8_t> bytes);
+  void SetError(std::string text);
+
+  Engine& engine_;
+  int fd_;
+  RunnerOptions options_;
+  int stopPipe_[2] = {-1, -1};
+  std::thread thread_;
+  std::mutex mutex_;
+  mutable std::mutex errorMutex_;
+  std::string error_;
+  std::chrono::steady_clock::time_point start_{};
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace zelsim
