@@ -46,54 +46,6 @@ struct TimeoutCase {
   std::uint32_t inForceMs;
 };
 
-TEST_F(PortControl, OpenPortStoresTheRequestWithAReplyTimeoutOfAtLeast120) {
-  const std::vector<TimeoutCase> cases = {
-      {50, 120, 1200},
-      {119, 120, 1200},
-      {120, 120, 1200},
-      {121, 121, 1210},
-      {500, 500, 5000},
-      {0, 120, 1200},
-      {-1, 120, 1200},
-      {INT_MIN, 120, 1200},
-      // Ten times the largest value does not fit: the longest time-out holds.
-      {INT_MAX, INT_MAX, static_cast<std::uint32_t>(INT_MAX)},
-  };
-  for (const TimeoutCase& c : cases) {
-    SCOPED_TRACE(c.requested);
-    DriverInstance fresh = FreshInstance();
-    fresh.sequence = 77;
-    fresh.leadByte = 9;
-    fresh.stopped = 1;
-    const LineSettings settings = Settings(19200, 7, 2, 2);
-    OpenRequest r = Open("/dev/ttyS3", c.requested, settings, /*active=*/5);
-
-    ASSERT_EQ(Call(fresh, CodeOpenPort, &r), ResultOk);
-    EXPECT_NE(fresh.port, 0u);
-    EXPECT_EQ(fresh.active, 5);
-    EXPECT_EQ(fresh.replyTimeout, c.stored);
-    EXPECT_EQ(ReadTimeoutInForceMs(), c.inForceMs);
-    EXPECT_EQ(fresh.sequence, 32);
-    EXPECT_EQ(fresh.leadByte, 4);
-    EXPECT_EQ(fresh.stopped, 0);
-    EXPECT_EQ(BytesOf(fresh.portSpec), ExpectedSpec("/dev/ttyS3", settings, 8));
-    const DriverInstance untouched = FreshInstance();
-    EXPECT_EQ(0, std::memcmp(fresh.reserved12, untouched.reserved12, sizeof fresh.reserved12));
-    EXPECT_EQ(0, std::memcmp(fresh.reserved655, untouched.reserved655, 3));
-    EXPECT_EQ(0, std::memcmp(fresh.reserved682, untouched.reserved682, 2));
-  }
-  EXPECT_TRUE(log.messages.empty());
-}
-
-TEST_F(PortControl, OpenPortDisablesDtrAndRts) {
-  rec.deviceState.dtrControl = serial::kDtrEnable;
-  rec.deviceState.rtsControl = serial::kRtsHandshake;
-  OpenFirst("/dev/ttyS3");
-  EXPECT_EQ(rec.deviceState.dtrControl, serial::kDtrDisable);
-  EXPECT_EQ(rec.deviceState.rtsControl, serial::kRtsDisable);
-  EXPECT_EQ(rec.deviceState.baudRate, 9600u);
-}
-
 TEST_F(PortControl, OpenPortWithActiveZeroOpensNothingAndKeepsThePort) {
   OpenFirst("/dev/ttyS3");
   DriverInstance expected = inst;
@@ -216,31 +168,6 @@ TEST_F(PortControl, ElevenCharacterNamesAreAccepted) {
 
 // --- ReopenPort -----------------------------------------------------------
 
-TEST_F(PortControl, ReopenOpensTheStoredPortAndKeepsTheOpenReadTimeout) {
-  OpenFirst("/dev/ttyS3", 500, Settings(2400, 7, 2, 1));
-  ASSERT_EQ(Call(inst, CodeClosePort), ResultOk);
-  inst.sequence = 45;  // as the protocol left it
-  inst.stopped = 1;
-  inst.active = 3;
-  DriverInstance expected = inst;
-  rec.Clear();
-
-  ASSERT_EQ(Call(inst, CodeReopenPort), ResultOk);
-  expected.port = kSecond;
-  expected.active = 1;
-  EXPECT_TRUE(SameBytes(inst, expected));
-  ASSERT_FALSE(rec.calls.empty());
-  EXPECT_EQ(rec.calls[0].name, "/dev/ttyS3");
-  EXPECT_EQ(rec.Count(Op::GetTimeouts), 0);
-  EXPECT_EQ(ReadTimeoutInForceMs(), 1000u);
-  EXPECT_EQ(rec.deviceState.baudRate, 2400u);
-  EXPECT_EQ(rec.deviceState.byteSize, 7);
-  EXPECT_EQ(rec.deviceState.stopBits, 2);
-  EXPECT_EQ(rec.deviceState.parity, 1);
-  EXPECT_EQ(rec.deviceState.dtrControl, serial::kDtrDisable);
-  EXPECT_TRUE(log.messages.empty());
-}
-
 TEST_F(PortControl, FailedReopenChangesNothingAndSaysNothing) {
   OpenFirst("/dev/ttyS3");
   ASSERT_EQ(Call(inst, CodeClosePort), ResultOk);
@@ -256,31 +183,6 @@ TEST_F(PortControl, FailedReopenChangesNothingAndSaysNothing) {
 }
 
 // --- ChangeZelParams ------------------------------------------------------
-
-TEST_F(PortControl, ChangeWithBaudRateZeroKeepsTheSettingsAndClosesTheOldPort) {
-  const LineSettings old = Settings(2400, 7, 2, 1);
-  OpenFirst("/dev/ttyS3", 300, old);
-  inst.sequence = 50;
-  inst.stopped = 1;
-  inst.active = 9;
-  DriverInstance expected = inst;
-  PortChangeRequest r = Change("/dev/ttyS4", Settings(0, 8, 0, 0));
-
-  ASSERT_EQ(Call(inst, CodeChangeZelParams, &r), ResultOk);
-  ASSERT_GE(rec.calls.size(), 2u);
-  EXPECT_EQ(rec.calls[0].op, Op::Close);
-  EXPECT_EQ(rec.calls[0].handle, kFirst);
-  EXPECT_EQ(rec.calls[1].name, "/dev/ttyS4");
-  EXPECT_EQ(rec.openHandles, (std::set<serial::Handle>{kSecond}));
-  expected.port = kSecond;
-  expected.active = 1;
-  SetName(expected.portSpec.name, "/dev/ttyS4");
-  EXPECT_TRUE(SameBytes(inst, expected));
-  EXPECT_EQ(rec.deviceState.baudRate, 2400u);
-  EXPECT_EQ(rec.deviceState.byteSize, 7);
-  EXPECT_EQ(ReadTimeoutInForceMs(), 3000u);
-  EXPECT_TRUE(log.messages.empty());
-}
 
 TEST_F(PortControl, ChangeWithABaudRateTakesAllEightSettingsBytes) {
   OpenFirst("/dev/ttyS3", 300, Settings(2400, 7, 2, 1));

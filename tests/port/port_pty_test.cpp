@@ -106,9 +106,21 @@ TEST_F(PortOnPty, OpenStoresTheRequestAndResetsTheProtocolState) {
   struct Case {
     std::int32_t requested;
     std::int32_t stored;
+    std::uint32_t inForceMs;
+  };
+  const std::vector<Case> cases = {
+      {50, 120, 1200},
+      {119, 120, 1200},
+      {0, 120, 1200},
+      {-1, 120, 1200},
+      {INT_MIN, 120, 1200},
+      {121, 121, 1210},
+      {300, 300, 3000},
+      // Ten times the largest value does not fit: the longest time-out holds.
+      {INT_MAX, INT_MAX, static_cast<std::uint32_t>(INT_MAX)},
   };
   const LineSettings settings = Settings(9600, 8, 0, 0);
-  for (const Case& c : std::vector<Case>{{50, 120}, {-1, 120}, {INT_MIN, 120}, {300, 300}}) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.requested);
     inst.sequence = 99;
     inst.leadByte = 7;
@@ -119,7 +131,7 @@ TEST_F(PortOnPty, OpenStoresTheRequestAndResetsTheProtocolState) {
     EXPECT_NE(inst.port, 0u);
     EXPECT_EQ(inst.active, 1);
     EXPECT_EQ(inst.replyTimeout, c.stored);
-    EXPECT_EQ(ReadTimeoutMs(inst.port), static_cast<std::uint32_t>(c.stored) * 10);
+    EXPECT_EQ(ReadTimeoutMs(inst.port), c.inForceMs);
     EXPECT_EQ(inst.sequence, 32);
     EXPECT_EQ(inst.leadByte, 4);
     EXPECT_EQ(inst.stopped, 0);
