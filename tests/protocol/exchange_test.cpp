@@ -137,13 +137,6 @@ TEST_F(WriteExchangeTest, ShortWriteReadsNoReply) {
   EXPECT_EQ(platform.Count(Op::Read), 0);
 }
 
-TEST_F(WriteExchangeTest, WriteErrorReadsNoReply) {
-  platform.FailOn(Op::Write);
-  EXPECT_EQ(Run(), ResultFailed);
-  EXPECT_EQ(attempt.failure, AttemptFailure::kNotWritten);
-  EXPECT_EQ(platform.Count(Op::Read), 0);
-}
-
 TEST_F(WriteExchangeTest, UnframableRequestsSendNothing) {
   struct Case {
     std::int32_t number;

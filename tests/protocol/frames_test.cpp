@@ -110,18 +110,6 @@ TEST(Requests, FieldsAtTheirLimits) {
   }
 }
 
-TEST(Requests, RangeOfTheFields) {
-  EXPECT_TRUE(VariableNumberFits(0));
-  EXPECT_TRUE(VariableNumberFits(99999));
-  EXPECT_FALSE(VariableNumberFits(-1));
-  EXPECT_FALSE(VariableNumberFits(100000));
-  EXPECT_TRUE(ValueCountFits(0));
-  EXPECT_TRUE(ValueCountFits(106));
-  EXPECT_FALSE(ValueCountFits(-1));
-  EXPECT_FALSE(ValueCountFits(107));
-  EXPECT_EQ(ReadReplySize(106), 852);
-}
-
 std::uint32_t Convert(const std::string& group) {
   return ConvertHexGroup(reinterpret_cast<const std::uint8_t*>(group.data()));
 }
