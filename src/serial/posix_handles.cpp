@@ -9,6 +9,8 @@ namespace {
 // top generation is left out so that no handle equals kInvalidHandle.
 constexpr std::uint32_t kMaxGeneration = (kInvalidHandle >> kSlotBits) - 1;
 
+static_assert(((kMaxGeneration << kSlotBits) | (kSlotCount - 1)) != kInvalidHandle);
+
 // Marks a slot whose open is in progress; no live handle has this value.
 constexpr std::uint32_t kClaimed = kInvalidHandle;
 

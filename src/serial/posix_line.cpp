@@ -3,7 +3,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <termios.h>
 #ifdef __linux__
 #include <linux/serial.h>
 #endif
@@ -36,15 +35,6 @@ constexpr tcflag_t kStickParity = 0;
 #endif
 
 constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | kStickParity | CSTOPB;
-
-bool Valid(const DeviceState& s) {
-  if (s.baudRate == 0) return false;
-  if (s.byteSize < 5 || s.byteSize > 8) return false;
-  if (s.parity > kParitySpace) return false;
-  if ((s.parity == kParityMark || s.parity == kParitySpace) && kStickParity == 0) return false;
-  if (s.stopBits > kTwoStopBits) return false;
-  return s.dtrControl <= kDtrHandshake && s.rtsControl <= kRtsToggle;
-}
 
 tcflag_t CharSize(std::uint8_t bits) {
   switch (bits) {
@@ -94,33 +84,6 @@ std::uint8_t ParityOf(tcflag_t cflag) {
   return odd ? kParityOdd : kParityEven;
 }
 
-bool WantsCtsRtsFlow(const DeviceState& s) {
-  return s.rtsControl == kRtsHandshake || s.outxCtsFlow != 0;
-}
-
-termios Raw(termios t, const DeviceState& s) {
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
-                                      IGNCR | ICRNL | IUCLC | IXON | IXANY | IXOFF | IMAXBEL);
-#ifdef IUTF8
-  t.c_iflag &= ~static_cast<tcflag_t>(IUTF8);
-#endif
-  if (s.outX) t.c_iflag |= IXON;
-  if (s.inX) t.c_iflag |= IXOFF;
-  if (s.parityCheck && s.parity != kParityNone) t.c_iflag |= INPCK;
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL |
-                                      ECHOPRT | ECHOKE | IEXTEN | TOSTOP);
-  t.c_cflag &= ~(kFraming | CRTSCTS | HUPCL);
-  t.c_cflag |= CLOCAL | CREAD | CharSize(s.byteSize) | ParityFlags(s.parity);
-  if (s.stopBits != kOneStopBit) t.c_cflag |= CSTOPB;
-  if (WantsCtsRtsFlow(s)) t.c_cflag |= CRTSCTS;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  if (s.xonChar != 0) t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
-  if (s.xoffChar != 0) t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
-  return t;
-}
-
 // tcsetattr() succeeds when any one change took effect: compare what counts.
 bool Took(const termios& want, const termios& got, bool pseudoTerminal) {
   const tcflag_t cflagMask = CRTSCTS | CLOCAL | CREAD | HUPCL | (pseudoTerminal ? 0 : kFraming);
@@ -146,8 +109,10 @@ bool ModemLines(int fd, unsigned long request, int lines) {
   return ioctl(fd, request, &lines) == 0 || NoModemLines(errno);
 }
 
-// RTS toggle through the kernel's RS485 mode. Returns true when the mode
-// is in force; false with errno 0 when the device has no such mode.
+// Switches the kernel's RS485 mode on for RTS toggle (RTS high while
+// sending, low after) and off for every other RTS mode. *inForce tells
+// whether the kernel now drives RTS; a device without the mode is no
+// failure.
 bool Rs485(int fd, bool toggle, bool* inForce) {
   *inForce = false;
 #if defined(__linux__) && defined(TIOCSRS485)
@@ -194,6 +159,55 @@ bool ApplyModemLines(int fd, const DeviceState& s) {
 
 }  // namespace
 
+bool ValidState(const DeviceState& s) {
+  if (s.baudRate == 0) return false;
+  if (s.byteSize < 5 || s.byteSize > 8) return false;
+  if (s.parity > kParitySpace) return false;
+  if ((s.parity == kParityMark || s.parity == kParitySpace) && kStickParity == 0) return false;
+  if (s.stopBits > kTwoStopBits) return false;
+  return s.dtrControl <= kDtrHandshake && s.rtsControl <= kRtsToggle;
+}
+
+termios RawTermios(const termios& current, const DeviceState& s) {
+  termios t = current;
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
+                                      IGNCR | ICRNL | IUCLC | IXON | IXANY | IXOFF | IMAXBEL);
+#ifdef IUTF8
+  t.c_iflag &= ~static_cast<tcflag_t>(IUTF8);
+#endif
+  if (s.outX) t.c_iflag |= IXON;
+  if (s.inX) t.c_iflag |= IXOFF;
+  if (s.parityCheck && s.parity != kParityNone) t.c_iflag |= INPCK;
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL |
+                                      ECHOPRT | ECHOKE | IEXTEN | TOSTOP);
+  t.c_cflag &= ~(kFraming | CRTSCTS | HUPCL);
+  t.c_cflag |= CLOCAL | CREAD | CharSize(s.byteSize) | ParityFlags(s.parity);
+  if (s.stopBits != kOneStopBit) t.c_cflag |= CSTOPB;
+  // RTS handshake is input flow control; termios offers it only together
+  // with CTS output flow control.
+  if (s.rtsControl == kRtsHandshake || s.outxCtsFlow != 0) t.c_cflag |= CRTSCTS;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (s.xonChar != 0) t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
+  if (s.xoffChar != 0) t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
+  return t;
+}
+
+void StateFromTermios(const termios& t, DeviceState* state) {
+  state->byteSize = ByteSizeOf(t.c_cflag);
+  state->parity = ParityOf(t.c_cflag);
+  if (!(t.c_cflag & CSTOPB)) {
+    state->stopBits = kOneStopBit;
+  } else if (state->stopBits != kOneAndHalfStopBits) {
+    state->stopBits = kTwoStopBits;
+  }
+  state->outX = (t.c_iflag & IXON) ? 1 : 0;
+  state->inX = (t.c_iflag & IXOFF) ? 1 : 0;
+  state->xonChar = static_cast<char>(t.c_cc[VSTART]);
+  state->xoffChar = static_cast<char>(t.c_cc[VSTOP]);
+}
+
 bool IsPseudoTerminal(int fd) {
 #ifdef __linux__
   struct stat st {};
@@ -212,29 +226,22 @@ bool ReadLine(int fd, DeviceState* state) {
   std::uint32_t baud = 0;
   if (tcgetattr(fd, &t) != 0 || !GetLineSpeed(fd, &baud)) return false;
   state->baudRate = baud;
-  state->byteSize = ByteSizeOf(t.c_cflag);
-  state->parity = ParityOf(t.c_cflag);
-  if (!(t.c_cflag & CSTOPB)) {
-    state->stopBits = kOneStopBit;
-  } else if (state->stopBits != kOneAndHalfStopBits) {
-    state->stopBits = kTwoStopBits;
-  }
-  state->outX = (t.c_iflag & IXON) ? 1 : 0;
-  state->inX = (t.c_iflag & IXOFF) ? 1 : 0;
-  state->xonChar = static_cast<char>(t.c_cc[VSTART]);
-  state->xoffChar = static_cast<char>(t.c_cc[VSTOP]);
+  StateFromTermios(t, state);
   return true;
 }
 
 bool ApplyLine(int fd, bool pseudoTerminal, const DeviceState& state) {
-  if (!Valid(state)) {
+  if (!ValidState(state)) {
     errno = EINVAL;
     return false;
   }
   termios current{};
   if (tcgetattr(fd, &current) != 0) return false;
-  const termios want = Raw(current, state);
-  if (tcsetattr(fd, TCSANOW, &want) != 0) return false;
+  const termios want = RawTermios(current, state);
+  // glibc reads the settings back itself and reports EINVAL when the
+  // character size or parity did not take, which on a pseudo-terminal they
+  // never do; the comparison below checks the rest.
+  if (tcsetattr(fd, TCSANOW, &want) != 0 && !(pseudoTerminal && errno == EINVAL)) return false;
   std::uint32_t rate = 0;
   if (!SetLineSpeed(fd, state.baudRate, &rate)) return false;
   termios got{};

@@ -21,9 +21,24 @@
 // alone.
 #pragma once
 
+#include <termios.h>
+
 #include "serial/platform.h"
 
 namespace zelqd::serial::posix {
+
+// True when the block asks only for what termios can give: a rate above 0,
+// 5 to 8 data bits, a parity and stop-bit code of the table, known DTR and
+// RTS modes.
+bool ValidState(const DeviceState& state);
+
+// current with raw mode and the block's framing and flow control applied
+// (the rate is set apart, see posix_speed.h).
+termios RawTermios(const termios& current, const DeviceState& state);
+
+// Overwrites the fields of *state that t holds: data bits, parity, stop
+// bits, XON/XOFF flow and characters.
+void StateFromTermios(const termios& t, DeviceState* state);
 
 // True when fd is the slave side of a pseudo-terminal.
 bool IsPseudoTerminal(int fd);

@@ -1,0 +1,576 @@
+// The POSIX backend on real pseudo-terminals: what the kernel does.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty.h"
+#include "serial/com.h"
+
+namespace zelqd::serial {
+namespace {
+
+using testing::Pty;
+using testing::Stopwatch;
+
+constexpr LineSettings k9600_8N1{9600, 8, 0, 0, 0, 0, 0};
+constexpr std::uint32_t kMax = 0xFFFFFFFFu;
+
+const Platform& P() { return NativePlatform(); }
+
+// Timing bounds: a wait must never end early, and may end late by this
+// much on a loaded machine.
+constexpr double kLate = 150.0;
+
+void Report(const char* what, double ms) { std::printf("[ measured ] %s: %.2f ms\n", what, ms); }
+
+// The device opened and configured as OpenPort does it.
+class PtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.ok()) << std::strerror(errno);
+    ASSERT_EQ(ComOpen(pty.path(), k9600_8N1, 8, &h), ComOk) << std::strerror(errno);
+  }
+  void TearDown() override {
+    if (h != 0) {
+      EXPECT_TRUE(P().close(h));
+    }
+  }
+  void SetTimeouts(Timeouts t) { ASSERT_TRUE(P().setTimeouts(h, &t)); }
+  // Reads with the handle's time-outs; returns the bytes, or "<failed>".
+  std::string Read(std::uint32_t count, double* ms = nullptr) {
+    std::string buf(count, '\0');
+    std::uint32_t got = 0;
+    Stopwatch sw;
+    const bool ok = P().read(h, buf.data(), count, &got);
+    if (ms != nullptr) *ms = sw.ms();
+    if (!ok) return "<failed>";
+    buf.resize(got);
+    return buf;
+  }
+  // The far end sends these pieces, each after its delay from the start.
+  std::thread SendLater(std::vector<std::pair<int, std::string>> pieces) {
+    return std::thread([this, pieces] {
+      Stopwatch sw;
+      for (const auto& [at, bytes] : pieces) {
+        const double wait = at - sw.ms();
+        if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(wait));
+        pty.Send(bytes);
+      }
+    });
+  }
+  // Waits until the device counts n waiting bytes (the kernel moves them
+  // from the far end a moment after they were sent).
+  bool Waiting(std::uint32_t n) {
+    Stopwatch sw;
+    std::uint32_t waiting = 0;
+    while (sw.ms() < 1000) {
+      if (!P().clearErrors(h, &waiting)) return false;
+      if (waiting == n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  Pty pty;
+  Handle h = 0;
+};
+
+// --- Open and close ----------------------------------------------------------
+
+// Opens the device as an unprivileged user in a child process; returns 0 or
+// the errno of the failed open (100: could not drop privileges).
+int OpenAsNobody(const char* path) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+TEST(PosixOpen, ExclusiveAlsoForRootAndReleasedAtClose) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  const Handle a = P().open(pty.path());
+  ASSERT_NE(a, kInvalidHandle) << std::strerror(errno);
+  ASSERT_NE(a, 0u);
+  errno = 0;
+  EXPECT_EQ(P().open(pty.path()), kInvalidHandle);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  EXPECT_EQ(P().open(pty.relative().c_str()), kInvalidHandle);  // same device, other name
+
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chmod(pty.path(), 0666), 0);
+    const int held = OpenAsNobody(pty.path());
+    if (held == 100) {
+      std::printf("[ skipped  ] open by another user: cannot drop privileges here\n");
+    } else {
+      EXPECT_EQ(held, EBUSY) << "another program's open is not refused (TIOCEXCL)";
+    }
+  }
+  EXPECT_TRUE(P().close(a));
+  EXPECT_FALSE(P().close(a));  // closed: the handle is dead
+  if (root) {
+    const int after = OpenAsNobody(pty.path());
+    if (after != 100) {
+      EXPECT_EQ(after, 0) << "TIOCEXCL outlived the close";
+    }
+  }
+  const Handle b = P().open(pty.relative().c_str());
+  ASSERT_NE(b, kInvalidHandle);
+  EXPECT_NE(b, a);
+  char c;
+  std::uint32_t n = 0;
+  EXPECT_FALSE(P().read(a, &c, 1, &n));  // the old handle never reaches the new port
+  EXPECT_TRUE(P().close(b));
+}
+
+TEST(PosixOpen, FailuresLeaveNothingOpen) {
+  Handle h = 0;
+  LineSettings settings = k9600_8N1;
+  EXPECT_EQ(ComOpen("ttyNoSuchDevice9", settings, 8, &h), ComOpenFailed);
+  EXPECT_EQ(h, kInvalidHandle);
+  EXPECT_EQ(ComOpen("", settings, 8, &h), ComOpenFailed);
+
+  // A file that is no terminal opens, fails its configuration, and is
+  // closed again: its lock is gone, so the next open gets as far.
+  char file[] = "/tmp/zelqd-serial-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_EQ(ComOpen(file, settings, 8, &h), ComGetStateFailed);
+  EXPECT_EQ(ComOpen(file, settings, 8, &h), ComGetStateFailed);
+  unlink(file);
+
+  // A rate of 0 would hang the line up: refused, and the device is free.
+  Pty pty;
+  settings.baudRate = 0;
+  EXPECT_EQ(ComOpen(pty.path(), settings, 8, &h), ComSetStateFailed);
+  settings.baudRate = 9600;
+  ASSERT_EQ(ComOpen(pty.path(), settings, 8, &h), ComOk);
+  EXPECT_EQ(ComClose(h), ComOk);
+  EXPECT_EQ(ComClose(h), ComIoError);
+  EXPECT_EQ(ComClose(0), ComIoError);
+}
+
+TEST(PosixOpen, NullDeviceTakesWritesAndEndsReadsAtOnce) {
+  Handle a = 0;
+  Handle b = 0;
+  ASSERT_EQ(ComOpen("NUL", k9600_8N1, 8, &a), ComOk);
+  ASSERT_EQ(ComOpen("NUL", k9600_8N1, 8, &b), ComOk);  // not a device anyone holds
+  EXPECT_EQ(ComSetReadTimeout(a, 120), 0);             // no line calls on it
+  DeviceState state;
+  EXPECT_FALSE(P().getState(a, &state));
+  DriverInstance instance{};
+  instance.port = a;
+  EXPECT_TRUE(SendAll(&instance, "request", 7));
+  char buf[12];
+  Stopwatch sw;
+  EXPECT_FALSE(ReceiveExact(&instance, buf, 12));
+  EXPECT_LT(sw.ms(), 50.0);
+  EXPECT_EQ(ComClose(a), ComOk);
+  EXPECT_EQ(ComClose(b), ComOk);
+}
+
+TEST(PosixOpen, NullHandleFailsEveryCall) {
+  char buf[4] = {};
+  std::uint32_t n = 0;
+  DeviceState state;
+  Timeouts t;
+  EXPECT_FALSE(P().read(0, buf, 4, &n));
+  EXPECT_FALSE(P().write(0, buf, 4, &n));
+  EXPECT_FALSE(P().getState(0, &state));
+  EXPECT_FALSE(P().setState(0, &state));
+  EXPECT_FALSE(P().getTimeouts(0, &t));
+  EXPECT_FALSE(P().setTimeouts(0, &t));
+  EXPECT_FALSE(P().setQueues(0, 1200, 1200));
+  EXPECT_FALSE(P().clearErrors(0, &n));
+  EXPECT_FALSE(P().close(0));
+  EXPECT_FALSE(P().close(kInvalidHandle));
+  DriverInstance instance{};
+  EXPECT_FALSE(SendAll(&instance, buf, 4));
+  EXPECT_FALSE(ReceiveExact(&instance, buf, 4));
+}
+
+// --- Line settings -------------------------------------------------------
+
+TEST_F(PtyTest, OpenLeavesTheConfigurationInForce) {
+  Timeouts t;
+  ASSERT_TRUE(P().getTimeouts(h, &t));
+  EXPECT_EQ(t.readTotalConstant, 1000u);
+  EXPECT_EQ(ComSetReadTimeout(h, 120), 100);
+  EXPECT_EQ(ComSetReadTimeout(h, 120), 120);
+  DeviceState s;
+  s.length = 28;
+  ASSERT_TRUE(P().getState(h, &s));
+  EXPECT_EQ(s.length, 28u);
+  EXPECT_EQ(s.baudRate, 9600u);
+  EXPECT_EQ(s.byteSize, 8);
+  EXPECT_EQ(s.parity, 0);
+  EXPECT_EQ(s.stopBits, 0);
+  EXPECT_EQ(s.binary, 1);  // as applied: termios has no such flag
+  EXPECT_EQ(static_cast<unsigned char>(s.errorChar), 0xFC);
+  EXPECT_TRUE(P().setQueues(h, 1200, 1200));
+}
+
+TEST_F(PtyTest, EveryControlModeOpensOnADeviceWithoutModemLines) {
+  ASSERT_EQ(ComClose(h), ComOk);
+  h = 0;
+  const LineSettings settings[] = {{9600, 7, 0, 0, 0, 2, 0},
+                                   {19200, 8, 0, 2, 0, 1, 0},
+                                   {1200, 5, 0, 1, 0, 3, 0},
+                                   {65535, 6, 0, 0, 0, 4, 0}};
+  const std::uint16_t flags[] = {0x0000, 0x0101, 0x8000, 0x0202, 0x1000, 0x2000, 0xFFFF};
+  for (const LineSettings& ls : settings) {
+    for (const std::uint16_t f : flags) {
+      Handle x = 0;
+      ASSERT_EQ(ComOpen(pty.path(), ls, f, &x), ComOk) << ls.baudRate << " flags " << f;
+      DeviceState s;
+      ASSERT_TRUE(P().getState(x, &s));
+      EXPECT_EQ(s.baudRate, ls.baudRate);
+      EXPECT_EQ(s.stopBits, ls.stopBits);  // a pseudo-terminal keeps stop bits
+      EXPECT_EQ(ComClose(x), ComOk);
+    }
+  }
+}
+
+TEST_F(PtyTest, NonStandardRateRoundTrip) {
+  DeviceState s;
+  ASSERT_TRUE(P().getState(h, &s));
+  s.baudRate = 12345;
+  if (!P().setState(h, &s)) {
+    GTEST_SKIP() << "this pseudo-terminal refuses a rate of 12345: " << std::strerror(errno);
+  }
+  DeviceState back;
+  ASSERT_TRUE(P().getState(h, &back));
+  EXPECT_EQ(back.baudRate, 12345u);
+  s.baudRate = 31250;
+  ASSERT_TRUE(P().setState(h, &s));
+  ASSERT_TRUE(P().getState(h, &back));
+  EXPECT_EQ(back.baudRate, 31250u);
+}
+
+TEST_F(PtyTest, BlocksTermiosCannotDoAreRefused) {
+  DeviceState good;
+  ASSERT_TRUE(P().getState(h, &good));
+  struct Bad {
+    const char* what;
+    void (*spoil)(DeviceState&);
+  };
+  const Bad bad[] = {
+      {"rate 0", [](DeviceState& s) { s.baudRate = 0; }},
+      {"4 data bits", [](DeviceState& s) { s.byteSize = 4; }},
+      {"9 data bits", [](DeviceState& s) { s.byteSize = 9; }},
+      {"parity 5", [](DeviceState& s) { s.parity = 5; }},
+      {"stop bits 3", [](DeviceState& s) { s.stopBits = 3; }},
+      {"DTR mode 3", [](DeviceState& s) { s.dtrControl = 3; }},
+      {"RTS mode 4", [](DeviceState& s) { s.rtsControl = 4; }},
+  };
+  for (const Bad& b : bad) {
+    DeviceState s = good;
+    b.spoil(s);
+    EXPECT_FALSE(P().setState(h, &s)) << b.what;
+    EXPECT_EQ(errno, EINVAL) << b.what;
+  }
+  EXPECT_TRUE(P().setState(h, &good));
+}
+
+// --- Reads -------------------------------------------------------------------
+
+TEST_F(PtyTest, ReadCompletesTheMomentItsBytesArrive) {
+  SetTimeouts({0, 0, 2000, 0, 0});
+  std::thread far = SendLater({{50, "HELLO"}});
+  double ms = 0;
+  EXPECT_EQ(Read(5, &ms), "HELLO");
+  far.join();
+  Report("5 bytes sent after 50 ms, read returned after", ms);
+  EXPECT_GE(ms, 45.0);
+  EXPECT_LT(ms, 50.0 + kLate);
+
+  // Bytes already there: no wait at all.
+  ASSERT_TRUE(pty.Send("WORLD!"));
+  ASSERT_TRUE(Waiting(6));
+  EXPECT_EQ(Read(5, &ms), "WORLD");
+  EXPECT_LT(ms, 20.0);
+  EXPECT_EQ(Read(1), "!");
+}
+
+TEST_F(PtyTest, TotalTimeoutIsHonoured) {
+  for (const std::uint32_t timeout : {20u, 100u, 250u}) {
+    SetTimeouts({0, 0, timeout, 0, 0});
+    double ms = 0;
+    EXPECT_EQ(Read(12, &ms), "");
+    char what[64];
+    std::snprintf(what, sizeof what, "empty read, time-out %u ms", timeout);
+    Report(what, ms);
+    EXPECT_GE(ms, timeout);  // never early
+    EXPECT_LT(ms, timeout + kLate);
+  }
+}
+
+TEST_F(PtyTest, TimeoutReturnsWhatArrived) {
+  SetTimeouts({0, 0, 100, 0, 0});
+  ASSERT_TRUE(pty.Send("ab"));
+  double ms = 0;
+  EXPECT_EQ(Read(3, &ms), "ab");
+  EXPECT_GE(ms, 100.0);
+  EXPECT_LT(ms, 100.0 + kLate);
+}
+
+TEST_F(PtyTest, ReplyInPiecesIsOneRead) {
+  SetTimeouts({0, 0, 1000, 0, 0});
+  std::thread far = SendLater({{0, "AB"}, {30, "CD"}, {60, "EF"}});
+  double ms = 0;
+  EXPECT_EQ(Read(6, &ms), "ABCDEF");
+  far.join();
+  Report("6 bytes in three pieces over 60 ms, read returned after", ms);
+  EXPECT_GE(ms, 55.0);
+  EXPECT_LT(ms, 60.0 + kLate);
+}
+
+TEST_F(PtyTest, ReceiveExactAcrossReadsWithGapsShorterThanTheTimeout) {
+  ASSERT_EQ(ComSetReadTimeout(h, 10), 100);  // 100 ms per read
+  DriverInstance instance{};
+  instance.port = h;
+  std::thread far = SendLater({{0, "0123"}, {60, "4567"}, {120, "89AB"}});
+  char buf[12] = {};
+  std::int32_t received = 0;
+  EXPECT_TRUE(ReceiveExact(&instance, buf, 12, &received));
+  far.join();
+  EXPECT_EQ(received, 12);
+  EXPECT_EQ(std::string(buf, 12), "0123456789AB");
+}
+
+TEST_F(PtyTest, TimeoutModesOfTheRecord) {
+  double ms = 0;
+  // Interval MAX, totals 0: what is waiting, at once.
+  SetTimeouts({kMax, 0, 0, 0, 0});
+  EXPECT_EQ(Read(8, &ms), "");
+  EXPECT_LT(ms, 20.0);
+  ASSERT_TRUE(pty.Send("xyz"));
+  ASSERT_TRUE(Waiting(3));
+  EXPECT_EQ(Read(8, &ms), "xyz");
+  EXPECT_LT(ms, 20.0);
+
+  // Interval and multiplier MAX: the first bytes, as soon as they come.
+  SetTimeouts({kMax, kMax, 1000, 0, 0});
+  std::thread far = SendLater({{40, "ab"}});
+  EXPECT_EQ(Read(8, &ms), "ab");
+  far.join();
+  EXPECT_GE(ms, 35.0);
+  EXPECT_LT(ms, 40.0 + kLate);
+
+  // An interval time-out: ends 30 ms after the last byte, long before the total.
+  SetTimeouts({30, 0, 2000, 0, 0});
+  far = SendLater({{0, "a"}, {10, "b"}});
+  EXPECT_EQ(Read(8, &ms), "ab");
+  far.join();
+  EXPECT_GE(ms, 40.0);
+  EXPECT_LT(ms, 40.0 + kLate);
+
+  // The multiplier counts per byte asked: 2 x 60 ms.
+  SetTimeouts({0, 60, 0, 0, 0});
+  EXPECT_EQ(Read(2, &ms), "");
+  EXPECT_GE(ms, 120.0);
+  EXPECT_LT(ms, 120.0 + kLate);
+
+  // All zero: no time-out; the read waits for its count.
+  SetTimeouts({0, 0, 0, 0, 0});
+  far = SendLater({{150, "wait"}});
+  EXPECT_EQ(Read(4, &ms), "wait");
+  far.join();
+  EXPECT_GE(ms, 145.0);
+}
+
+TEST_F(PtyTest, TimeoutsBeyondIntStayTimeouts) {
+  // 2 x 2^31 + 5 ms: cut to 32 bits or to poll's int this would be 5 ms (or
+  // negative); it is some 99 days, so the read waits for the bytes.
+  SetTimeouts({0, 0x80000000u, 5, 0, 0});
+  std::thread far = SendLater({{50, "ok"}});
+  double ms = 0;
+  EXPECT_EQ(Read(2, &ms), "ok");
+  far.join();
+  EXPECT_GE(ms, 45.0);
+  // And through the layer: 2^31 - 1 ms, about 24.8 days.
+  EXPECT_EQ(ComSetReadTimeout(h, INT32_MAX), 0);
+  far = SendLater({{30, "ab"}});
+  EXPECT_EQ(Read(2, &ms), "ab");
+  far.join();
+}
+
+void NoteSignal(int) {}
+
+TEST_F(PtyTest, InterruptedWaitsKeepTheirDeadline) {
+  struct sigaction act {};
+  struct sigaction old {};
+  act.sa_handler = NoteSignal;  // no SA_RESTART: poll() fails with EINTR
+  sigemptyset(&act.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &act, &old), 0);
+  SetTimeouts({0, 0, 250, 0, 0});
+  const pthread_t reader = pthread_self();
+  std::thread interrupter([reader] {
+    for (int i = 0; i < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      pthread_kill(reader, SIGUSR1);
+    }
+  });
+  double ms = 0;
+  EXPECT_EQ(Read(4, &ms), "");
+  interrupter.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  Report("read with 250 ms time-out, interrupted at 100 and 200 ms, returned after", ms);
+  EXPECT_GE(ms, 250.0);
+  EXPECT_LT(ms, 250.0 + kLate);  // a restarted deadline would end near 450 ms
+}
+
+// --- Hang-up -----------------------------------------------------------------
+
+TEST_F(PtyTest, HangUpEndsAWaitingReadAtOnce) {
+  SetTimeouts({0, 0, 5000, 0, 0});
+  std::thread far([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pty.HangUp();
+  });
+  double ms = 0;
+  EXPECT_EQ(Read(12, &ms), "<failed>");
+  far.join();
+  Report("read waiting 5 s, far end hung up at 50 ms, failed after", ms);
+  EXPECT_LT(ms, 50.0 + kLate);
+
+  // Every later transfer fails at once too; the handle still closes.
+  DriverInstance instance{};
+  instance.port = h;
+  Stopwatch sw;
+  char buf[12];
+  EXPECT_FALSE(ReceiveExact(&instance, buf, 12));
+  EXPECT_FALSE(SendAll(&instance, "req", 3));
+  EXPECT_LT(sw.ms(), 50.0);
+}
+
+TEST_F(PtyTest, HangUpEndsAWaitingWriteAtOnce) {
+  // Nobody reads the far end: the write fills the line and waits.
+  std::thread far([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pty.HangUp();
+  });
+  const std::string big(1 << 20, 'w');
+  std::uint32_t written = 0;
+  Stopwatch sw;
+  EXPECT_FALSE(P().write(h, big.data(), static_cast<std::uint32_t>(big.size()), &written));
+  far.join();
+  EXPECT_LT(written, big.size());
+  EXPECT_LT(sw.ms(), 100.0 + kLate);
+}
+
+// --- Writes ------------------------------------------------------------------
+
+TEST_F(PtyTest, WriteAllWaitsForRoomAndDeliversEveryByte) {
+  std::string big(200000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  std::string seen;
+  std::thread far([&] { seen = pty.Take(big.size(), 5000); });
+  std::int32_t written = 0;
+  EXPECT_EQ(ComWriteAll(h, big.data(), static_cast<std::int32_t>(big.size()), &written), ComOk);
+  far.join();
+  EXPECT_EQ(written, static_cast<std::int32_t>(big.size()));
+  EXPECT_TRUE(seen == big) << "far end got " << seen.size() << " bytes";
+}
+
+TEST_F(PtyTest, WriteTimeoutGivesAShortWrite) {
+  SetTimeouts({0, 0, 1000, 0, 80});
+  const std::string big(1 << 20, 'w');
+  std::int32_t written = 0;
+  Stopwatch sw;
+  EXPECT_EQ(ComWriteAll(h, big.data(), static_cast<std::int32_t>(big.size()), &written),
+            ComShortWrite);
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, static_cast<std::int32_t>(big.size()));
+  EXPECT_GE(sw.ms(), 80.0);
+  EXPECT_LT(sw.ms(), 80.0 + kLate);
+}
+
+// --- Purge and the whole exchange ------------------------------------------
+
+TEST_F(PtyTest, PurgeDiscardsWaitingInputAndRestoresTheTimeout) {
+  ASSERT_EQ(ComSetReadTimeout(h, 120), 100);
+  ASSERT_TRUE(pty.Send(std::string(1100, 's')));
+  ASSERT_TRUE(Waiting(1100));
+  Stopwatch sw;
+  EXPECT_EQ(ComPurgeInput(h), 0);
+  const double ms = sw.ms();
+  Report("purge of 1100 waiting bytes", ms);
+  EXPECT_GE(ms, 50.0);  // the last read waits 50 ms for more
+  EXPECT_LT(ms, 50.0 + kLate);
+  std::uint32_t waiting = 1;
+  ASSERT_TRUE(P().clearErrors(h, &waiting));
+  EXPECT_EQ(waiting, 0u);
+  Timeouts t;
+  ASSERT_TRUE(P().getTimeouts(h, &t));
+  EXPECT_EQ(t.readTotalConstant, 1200u);
+
+  sw = Stopwatch();
+  EXPECT_EQ(ComPurgeInput(h), 0);  // nothing waiting: no wait
+  EXPECT_LT(sw.ms(), 20.0);
+}
+
+TEST_F(PtyTest, SendAllThenReceiveExactSeesOnlyTheFreshReply) {
+  DriverInstance instance{};
+  instance.port = h;
+  ASSERT_TRUE(pty.Send("late reply of an earlier request"));
+  ASSERT_TRUE(Waiting(32));
+  ASSERT_TRUE(SendAll(&instance, "\x04R 00042  1\x0d", 12));
+  EXPECT_EQ(pty.Take(12), std::string("\x04R 00042  1\x0d", 12));
+  ASSERT_TRUE(pty.Send("fresh reply!"));
+  char buf[12];
+  ASSERT_TRUE(ReceiveExact(&instance, buf, 12));
+  EXPECT_EQ(std::string(buf, 12), "fresh reply!");
+}
+
+// The far end in a process of its own, so that a system-call trace of this
+// test (strace without -f) shows the driver's calls alone.
+TEST(PosixExchange, WithAPeerProcess) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  Handle h = 0;
+  ASSERT_EQ(ComOpen(pty.path(), k9600_8N1, 8, &h), ComOk);
+  ASSERT_EQ(ComSetReadTimeout(h, 120), 100);
+  const pid_t peer = fork();
+  if (peer == 0) {
+    const std::string request = pty.Take(14, 2000);
+    const bool ok = request.size() == 14 && pty.Send(
+                                                "\x02"
+                                                "0000002A5F\x0d"
+                                                "..");
+    _exit(ok ? 0 : 1);
+  }
+  DriverInstance instance{};
+  instance.port = h;
+  char reply[12] = {};
+  const bool sent = SendAll(&instance, "\x04R 00042  1\x0d\x0a", 14);
+  const bool received = ReceiveExact(&instance, reply, 12);
+  int status = 0;
+  waitpid(peer, &status, 0);
+  EXPECT_TRUE(sent);
+  EXPECT_TRUE(received);
+  EXPECT_EQ(std::string(reply, 12),
+            "\x02"
+            "0000002A5F\x0d");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ComClose(h), ComOk);
+}
+
+}  // namespace
+}  // namespace zelqd::serial
