@@ -2,9 +2,9 @@
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include <cerrno>
@@ -171,7 +171,10 @@ bool ValidState(const DeviceState& s) {
 termios RawTermios(const termios& current, const DeviceState& s) {
   termios t = current;
   t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
-                                      IGNCR | ICRNL | IUCLC | IXON | IXANY | IXOFF | IMAXBEL);
+                                      IGNCR | ICRNL | IXON | IXANY | IXOFF | IMAXBEL);
+#ifdef IUCLC
+  t.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
 #ifdef IUTF8
   t.c_iflag &= ~static_cast<tcflag_t>(IUTF8);
 #endif

@@ -549,17 +549,17 @@ TEST(PosixExchange, WithAPeerProcess) {
   ASSERT_EQ(ComSetReadTimeout(h, 120), 100);
   const pid_t peer = fork();
   if (peer == 0) {
-    const std::string request = pty.Take(14, 2000);
-    const bool ok = request.size() == 14 && pty.Send(
-                                                "\x02"
-                                                "0000002A5F\x0d"
-                                                "..");
+    const std::string request = pty.Take(13, 2000);
+    const bool ok = request == "\x04R 00042  1\x0d\x0a" && pty.Send(
+                                                               "\x02"
+                                                               "0000002A5F\x0d"
+                                                               "..");
     _exit(ok ? 0 : 1);
   }
   DriverInstance instance{};
   instance.port = h;
   char reply[12] = {};
-  const bool sent = SendAll(&instance, "\x04R 00042  1\x0d\x0a", 14);
+  const bool sent = SendAll(&instance, "\x04R 00042  1\x0d\x0a", 13);
   const bool received = ReceiveExact(&instance, reply, 12);
   int status = 0;
   waitpid(peer, &status, 0);
