@@ -1,0 +1,108 @@
+#include "simulator_options.h"
+
+#include <stdexcept>
+
+namespace zeltools {
+namespace {
+
+using zelsim::Fault;
+
+struct FaultOption {
+  Fault fault;
+  const char* name;
+  const char* help;
+};
+
+constexpr FaultOption kFaultOptions[] = {
+    {Fault::Drop, "drop", "lose the reply on the line (a write is still stored)"},
+    {Fault::Corrupt, "corrupt", "change one digit of the reply"},
+    {Fault::Split, "split", "send the reply in pieces with gaps"},
+    {Fault::Delay, "delay", "hold the reply back before sending it"},
+    {Fault::Garbage, "garbage", "send noise bytes after the reply"},
+    {Fault::Error, "error", "refuse: ERROR to a write (nothing stored), no reply to a read"},
+    {Fault::Silent, "silent", "ignore the request: nothing stored, no reply"},
+};
+
+std::string CheckRule(const std::string& text) {
+  try {
+    zelsim::Trigger::Parse(text);
+    return {};
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+}
+
+}  // namespace
+
+void AddSimulatorOptions(CLI::App& app, SimulatorOptions& o, const std::string& prefix,
+                         const std::string& group) {
+  const auto name = [&prefix](const char* base) { return "--" + prefix + base; };
+  for (const auto& f : kFaultOptions) {
+    app.add_option(name(f.name), o.rules[static_cast<std::size_t>(f.fault)], f.help)
+        ->type_name("RULE")
+        ->check(CLI::Validator(CheckRule, "", "fault rule"))
+        ->group(group);
+  }
+  app.add_option(name("delay-ms"), o.faults.delayMs, "how long --" + prefix + "delay holds a reply")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 3600000))
+      ->group(group);
+  app.add_option(name("split-pieces"), o.faults.splitPieces, "pieces of a split reply")
+      ->capture_default_str()
+      ->check(CLI::Range(2, 1000))
+      ->group(group);
+  app.add_option(name("split-gap"), o.faults.splitGapMs, "milliseconds between the pieces")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 3600000))
+      ->group(group);
+  app.add_option(name("garbage-bytes"), o.faults.garbageBytes, "noise bytes after a reply")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 10000))
+      ->group(group);
+  app.add_option(name("seed"), o.faults.seed, "seed of the random fault rules")
+      ->capture_default_str()
+      ->group(group);
+  app.add_option(name("pace"), o.paceBaud,
+                 "send replies no faster than a line of this baud rate carries them "
+                 "(10 bits a byte; 0: at once)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 4000000))
+      ->group(group);
+  app.add_option(name("values"), o.valuesFile,
+                 "initial values: one \"number value\" a line, decimal or 0x hex")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile)
+      ->group(group);
+}
+
+void ApplyFaultRules(SimulatorOptions& o) {
+  for (std::size_t i = 0; i < o.rules.size(); ++i) {
+    if (!o.rules[i].empty()) o.faults.triggers[i] = zelsim::Trigger::Parse(o.rules[i]);
+  }
+}
+
+std::string FaultHelp(const std::string& prefix) {
+  return "Fault RULE: never | always | a probability (0.25 or 25%) | req:3,5-7,10- (request "
+         "numbers, the first request is 1) | every:N | var:42,100-110 (requests concerning these "
+         "variables). Random rules draw from --" +
+         prefix + "seed: the same seed and the same requests give the same faults.";
+}
+
+std::string DescribeFaults(const zelsim::FaultConfig& faults) {
+  std::string out;
+  for (const auto& f : kFaultOptions) {
+    const auto& trigger = faults[f.fault];
+    if (!trigger.active()) continue;
+    if (!out.empty()) out += ", ";
+    out += std::string(f.name) + " " + trigger.Describe();
+    if (f.fault == Fault::Delay) out += " (" + std::to_string(faults.delayMs) + " ms)";
+    if (f.fault == Fault::Split)
+      out += " (" + std::to_string(faults.splitPieces) + " pieces, " +
+             std::to_string(faults.splitGapMs) + " ms apart)";
+    if (f.fault == Fault::Garbage) out += " (" + std::to_string(faults.garbageBytes) + " bytes)";
+  }
+  if (out.empty()) return "no faults";
+  return out + ", seed " + std::to_string(faults.seed);
+}
+
+}  // namespace zeltools
