@@ -1,0 +1,77 @@
+#include "driver_library.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace zelpoll {
+namespace {
+
+constexpr const char kLibraryName[] = "libzelqd.so";
+
+// The directory of the running program, with a trailing slash, or empty.
+std::string ProgramDirectory() {
+  char path[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  std::string dir(path, static_cast<std::size_t>(n));
+  return dir.substr(0, dir.rfind('/') + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> DriverCandidates() {
+  std::vector<std::string> out;
+  if (const std::string dir = ProgramDirectory(); !dir.empty()) {
+    out.push_back(dir + kLibraryName);
+    out.push_back(dir + "../lib/" + kLibraryName);
+#ifdef ZELPOLL_DRIVER_FROM_PROGRAM
+    // The driver's place in the build tree, relative to this program's.
+    out.push_back(dir + ZELPOLL_DRIVER_FROM_PROGRAM);
+#endif
+  }
+  out.push_back(kLibraryName);
+  return out;
+}
+
+DriverLibrary::DriverLibrary(const std::string& path) {
+  const std::vector<std::string> candidates =
+      path.empty() ? DriverCandidates() : std::vector<std::string>{path};
+  std::string tried;
+  for (const std::string& candidate : candidates) {
+    // A name with a slash is a file; without one, the loader searches.
+    const bool file = candidate.find('/') != std::string::npos;
+    if (file && path.empty() && ::access(candidate.c_str(), F_OK) != 0) {
+      tried += "\n  " + candidate + ": no such file";
+      continue;
+    }
+    handle_ = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+      tried += "\n  " + std::string(::dlerror());
+      continue;
+    }
+    entry_ = reinterpret_cast<ZelMainFunction>(::dlsym(handle_, "ZelMain"));
+    if (entry_ == nullptr) {
+      tried += "\n  " + candidate + ": no ZelMain";
+      ::dlclose(handle_);
+      handle_ = nullptr;
+      continue;
+    }
+    path_ = candidate;
+    if (Dl_info info{}; ::dladdr(reinterpret_cast<void*>(entry_), &info) != 0 && info.dli_fname) {
+      char resolved[PATH_MAX];
+      path_ = ::realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+    }
+    return;
+  }
+  throw std::runtime_error("cannot load the driver (give its path with --driver):" + tried);
+}
+
+DriverLibrary::~DriverLibrary() {
+  if (handle_ != nullptr) ::dlclose(handle_);
+}
+
+}  // namespace zelpoll

@@ -1,0 +1,38 @@
+// The driver, loaded at run time the way a host loads it: by its file name,
+// and reached only through its one export, ZelMain.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "zelqd/zelqd.h"
+
+namespace zelpoll {
+
+// Where the driver is looked for when no path is given, in order: beside
+// the program (an installed pair), in ../lib (an installed prefix), in the
+// build tree the program was built in, and by the dynamic loader's own
+// search (LD_LIBRARY_PATH, the system's library directories).
+std::vector<std::string> DriverCandidates();
+
+class DriverLibrary {
+ public:
+  // Loads the library at path, or, if path is empty, the first of
+  // DriverCandidates() that loads. Throws std::runtime_error telling what
+  // was tried and why it failed.
+  explicit DriverLibrary(const std::string& path);
+  ~DriverLibrary();
+  DriverLibrary(const DriverLibrary&) = delete;
+  DriverLibrary& operator=(const DriverLibrary&) = delete;
+
+  ZelMainFunction entry() const { return entry_; }
+  // The file that was loaded.
+  const std::string& path() const { return path_; }
+
+ private:
+  void* handle_ = nullptr;
+  ZelMainFunction entry_ = nullptr;
+  std::string path_;
+};
+
+}  // namespace zelpoll
