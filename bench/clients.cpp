@@ -1,0 +1,213 @@
+#include "clients.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <modbus/modbus.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "lines.h"
+#include "zelsim/frame.h"
+
+namespace bench {
+namespace {
+
+// Long enough for any reply of a healthy peer; a transfer that waits longer
+// has failed.
+constexpr int kReplyTimeoutMs = 1200;
+
+// What the bare client sends and how much comes back.
+struct Exchange {
+  zelsim::Bytes request;
+  std::size_t replySize;
+};
+
+Exchange BareExchange(Transfer transfer) {
+  switch (transfer) {
+    case Transfer::kReadOne:
+      return {zelsim::ReadRequest(kVariable, 1), zelsim::ValueReplySize(1)};
+    case Transfer::kWriteOne:
+      return {zelsim::WriteRequest(kVariable, 0x00012345), zelsim::kOkReplySize};
+    case Transfer::kReadBlock:
+      break;
+  }
+  return {zelsim::ReadRequest(kBlockStart, kBlockCount), zelsim::ValueReplySize(kBlockCount)};
+}
+
+// The kernel's own round trip: one write, then poll and read until the
+// reply's byte count is in. Nothing is checked: this is the floor that any
+// client of the same bytes pays.
+class BareClient : public Client {
+ public:
+  BareClient(const std::string& device, Transfer transfer) : exchange_(BareExchange(transfer)) {
+    fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error("bare client: cannot open " + device);
+    reply_.resize(exchange_.replySize);
+  }
+  ~BareClient() override { ::close(fd_); }
+
+  bool Run() override {
+    const std::size_t size = exchange_.request.size();
+    if (::write(fd_, exchange_.request.data(), size) != static_cast<ssize_t>(size)) return false;
+    std::size_t got = 0;
+    while (got < reply_.size()) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, kReplyTimeoutMs) <= 0) return false;
+      const ssize_t n = ::read(fd_, reply_.data() + got, reply_.size() - got);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+      } else if (n == 0 || errno != EAGAIN) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  Exchange exchange_;
+  std::vector<std::uint8_t> reply_;
+  int fd_ = -1;
+};
+
+// The driver as a host drives it: one ZelMain call per transfer, with the
+// call block and parameter block prepared once.
+class DriverClient : public Client {
+ public:
+  DriverClient(const DriverLibrary& library, const std::string& portName, Transfer transfer)
+      : zelMain_(library.zelMain()), slots_(kBlockCount) {
+    OpenRequest open{};
+    if (portName.size() >= sizeof open.name) throw std::runtime_error("port name too long");
+    std::memcpy(open.name, portName.c_str(), portName.size() + 1);
+    open.active = 1;
+    open.replyTimeout = 120;
+    open.settings.baudRate = 57600;
+    open.settings.dataBits = 8;
+    if (Call(CodeOpenPort, &open) != ResultOk) {
+      throw std::runtime_error("driver: cannot open " + portName);
+    }
+    opened_ = true;
+
+    const char* text = transfer == Transfer::kReadBlock ? "$00100" : "$00042";
+    AddressRequest address{};
+    address.addressText = text;
+    if (Call(CodeParseAddress, &address) != ResultOk) {
+      throw std::runtime_error("driver: address refused");
+    }
+    request_.variableNumber = address.variableNumber;
+    request_.variableClass = address.variableClass;
+    request_.values = slots_.data();
+    switch (transfer) {
+      case Transfer::kReadOne:
+        call_.code = CodeReadVar;
+        break;
+      case Transfer::kWriteOne:
+        call_.code = CodeWriteVar;
+        slots_[0].high = 0x0001;
+        slots_[0].low = 0x2345;
+        break;
+      case Transfer::kReadBlock:
+        call_.code = CodeReadBlock;
+        request_.valueCount = kBlockCount;
+        break;
+    }
+    call_.instance = &instance_;
+    call_.params = &request_;
+  }
+  ~DriverClient() override {
+    if (opened_) Call(CodeClosePort, nullptr);
+  }
+
+  bool Run() override { return zelMain_(&call_) == ResultOk; }
+
+ private:
+  int32_t Call(int32_t code, void* params) {
+    DriverCall call{};
+    call.instance = &instance_;
+    call.code = code;
+    call.params = params;
+    return zelMain_(&call);
+  }
+
+  ZelMainFunction zelMain_;
+  DriverInstance instance_{};
+  TransferRequest request_{};
+  DriverCall call_{};
+  std::vector<ValueSlot> slots_;
+  bool opened_ = false;
+};
+
+// libmodbus in RTU mode: holding registers as the one-value variables (two
+// 16-bit registers make one 32-bit value) and as the block.
+class ModbusClient : public Client {
+ public:
+  ModbusClient(const std::string& device, Transfer transfer)
+      : transfer_(transfer), registers_(kModbusRegisters) {
+    context_ = modbus_new_rtu(device.c_str(), 115200, 'N', 8, 1);
+    if (context_ == nullptr) throw std::runtime_error("libmodbus: no context");
+    modbus_set_slave(context_, kModbusSlave);
+    if (modbus_connect(context_) != 0) {
+      modbus_free(context_);
+      throw std::runtime_error("libmodbus: cannot open " + device);
+    }
+    modbus_set_response_timeout(context_, 1, 200000);
+    registers_[0] = 0x0001;
+    registers_[1] = 0x2345;
+  }
+  ~ModbusClient() override {
+    modbus_close(context_);
+    modbus_free(context_);
+  }
+
+  bool Run() override {
+    switch (transfer_) {
+      case Transfer::kReadOne:
+        return modbus_read_registers(context_, kVariable, 2, registers_.data()) == 2;
+      case Transfer::kWriteOne:
+        return modbus_write_registers(context_, kVariable, 2, registers_.data()) == 2;
+      case Transfer::kReadBlock:
+        break;
+    }
+    return modbus_read_registers(context_, kBlockStart, kBlockCount, registers_.data()) ==
+           kBlockCount;
+  }
+
+ private:
+  Transfer transfer_;
+  modbus_t* context_ = nullptr;
+  std::vector<std::uint16_t> registers_;
+};
+
+}  // namespace
+
+DriverLibrary::DriverLibrary(const std::string& path) {
+  handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + ::dlerror());
+  zelMain_ = reinterpret_cast<ZelMainFunction>(::dlsym(handle_, "ZelMain"));
+  if (zelMain_ == nullptr) {
+    ::dlclose(handle_);
+    throw std::runtime_error(path + ": no ZelMain");
+  }
+}
+
+DriverLibrary::~DriverLibrary() { ::dlclose(handle_); }
+
+std::unique_ptr<Client> MakeBareClient(const std::string& device, Transfer transfer) {
+  return std::make_unique<BareClient>(device, transfer);
+}
+
+std::unique_ptr<Client> MakeDriverClient(const DriverLibrary& library, const std::string& portName,
+                                         Transfer transfer) {
+  return std::make_unique<DriverClient>(library, portName, transfer);
+}
+
+std::unique_ptr<Client> MakeModbusClient(const std::string& device, Transfer transfer) {
+  return std::make_unique<ModbusClient>(device, transfer);
+}
+
+}  // namespace bench
