@@ -25,3 +25,7 @@ set(_zelqd_static_runtime "-static-libgcc -static-libstdc++ -static")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${_zelqd_static_runtime}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_zelqd_static_runtime}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_zelqd_static_runtime}")
+
+# Test programs run under Wine, in a prefix of the build's own.
+get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine-run.sh
+                       ABSOLUTE)

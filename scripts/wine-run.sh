@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the win32 build under Wine; CTest puts it before
+# every test program of that build.
+#
+#   wine-run.sh [--peer PEER --ports N[,N...]] PROGRAM.exe [ARGS...]
+#
+# The Wine prefix is WINEPREFIX when set, else wineprefix/ in the build
+# directory (the nearest directory above the program that holds
+# CMakeCache.txt); it is made on first use. Wine's own standard error goes
+# to wine-logs/PROGRAM.log in the build directory, never to the console
+# (after a line hangs up, wineserver can print thousands of lines); when the
+# program fails, the last lines of that log are shown.
+#
+# With --peer, the program runs under the native peer of the COM port tests,
+# which maps the ports COMN of the prefix to pseudo-terminals.
+set -euo pipefail
+
+peer=() ports=
+while (($#)); do
+  case "$1" in
+    --peer) peer=("$2"); shift 2 ;;
+    --ports) ports=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+(($#)) || { echo "usage: wine-run.sh [--peer PEER --ports N,...] PROGRAM.exe [ARGS...]" >&2; exit 2; }
+program=$(readlink -f "$1")
+shift
+
+build=$(dirname "$program")
+while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+[ "$build" != / ] || build=$(dirname "$program")
+
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
+export WINEDEBUG=-all
+# No Mono or Gecko installers: the tests need neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+logs=$build/wine-logs
+mkdir -p "$logs"
+log=$logs/$(basename "$program" .exe).log
+: >"$log"
+
+# The first program to run makes the prefix; the others wait for it.
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine-run: making the Wine prefix $WINEPREFIX" >&2
+    wineboot -i >>"$logs/wineboot.log" 2>&1
+    wineserver -w
+  fi
+) 9>"$build/wineprefix.lock"
+
+command=(wine "$program" "$@")
+if ((${#peer[@]})); then
+  [ -x "${peer[0]}" ] || { echo "wine-run: the peer ${peer[0]} is missing (build the native preset first)" >&2; exit 1; }
+  command=("${peer[0]}" --dosdevices "$WINEPREFIX/dosdevices" --ports "$ports" -- "${command[@]}")
+fi
+
+status=0
+"${command[@]}" 2>>"$log" || status=$?
+if ((status != 0)); then
+  echo "wine-run: $(basename "$program") exited with $status; the last lines of $log:" >&2
+  # Without wineserver's registry dumps.
+  grep -avE '^ *(0x)?[0-9a-f]+:([0-9]+:)? ' "$log" | tail -n 30 >&2 || true
+fi
+exit "$status"
