@@ -146,8 +146,6 @@ int main(int argc, char** argv) {
     if (device.empty()) {
       pty = std::make_unique<zelsim::PtyPair>();
       fd = pty->master();
-      std::printf("zelsim: serving %s (port name for the driver: %s)\n", pty->slaveName().c_str(),
-                  pty->shortName().c_str());
       if (!link.empty()) {
         // An old link is replaced; anything else in the way is left alone.
         struct stat old {};
@@ -158,6 +156,8 @@ int main(int argc, char** argv) {
         }
         std::printf("zelsim: %s -> %s\n", link.c_str(), pty->slaveName().c_str());
       }
+      std::printf("zelsim: serving %s (port name for the driver: %s)\n", pty->slaveName().c_str(),
+                  pty->shortName().c_str());
     } else {
       serial = std::make_unique<zelsim_tool::SerialDevice>(device, line);
       fd = serial->fd();
