@@ -133,7 +133,15 @@ bool Read(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) 
     errno = EBADF;
     return false;
   }
-  if (port->terminal) return posix::TimedRead(port->fd, port->timeouts, buffer, count, got);
+  if (port->terminal) {
+    // Right after a write the reply cannot have come yet: wait, then read.
+    // Any other read (the rest of a reply read in portions, input the purge
+    // found waiting) reads at once and waits only when nothing is there,
+    // which saves a poll() per portion.
+    const bool readFirst = !port->wrote;
+    port->wrote = false;
+    return posix::TimedRead(port->fd, port->timeouts, buffer, count, got, readFirst);
+  }
   // The null device: at its end at once, like any file.
   const ssize_t n = read(port->fd, buffer, count);
   if (n < 0) return false;
@@ -147,6 +155,7 @@ bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t*
     errno = EBADF;
     return false;
   }
+  port->wrote = true;
   return posix::TimedWrite(port->fd, port->timeouts, bytes, count, written);
 }
 

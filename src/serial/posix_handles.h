@@ -22,6 +22,7 @@ struct Port {
   bool terminal;        // a terminal device: the line calls apply
   bool pseudoTerminal;  // a pseudo-terminal: no framing, no modem lines
   bool locked;          // holds the exclusive flock
+  bool wrote;           // the last transfer call was a write (see Read)
   Timeouts timeouts;    // the handle's time-outs (the kernel has none)
   DeviceState state;    // the block last applied
 };

@@ -59,7 +59,7 @@ Wait WaitFor(int fd, short event, Nanos deadline, Nanos now) {
 }  // namespace
 
 bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t count,
-               std::uint32_t* got) {
+               std::uint32_t* got, bool readFirst) {
   *got = 0;
   if (count == 0) return true;
   auto* out = static_cast<unsigned char*>(buffer);
@@ -79,8 +79,8 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
   const Nanos deadline = totalMs != 0 ? After(now, totalMs) : kNever;
   Nanos gapEnds = kNever;  // interval deadline, once a byte has come
   std::uint32_t total = 0;
-  for (;;) {
-    if (!atOnce) {
+  for (bool wait = !readFirst;; wait = true) {
+    if (wait && !atOnce) {
       const Nanos until = gapEnds < deadline ? gapEnds : deadline;
       const Wait w = WaitFor(fd, POLLIN, until, now);
       if (w == Wait::kTimedOut) break;
@@ -101,6 +101,9 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
       if (atOnce) break;
     } else if (n < 0 && errno == EINTR) {
       // read again
+    } else if (n == 0 && !wait && !atOnce) {
+      // A read before any wait: a terminal set up to return at once gives 0
+      // when nothing is there; the wait that follows tells a hang-up.
     } else {
       // 0 after poll said readable, or EIO: the other side hung up.
       if (n == 0) errno = EIO;

@@ -29,8 +29,10 @@ inline constexpr std::uint32_t kMaxTimeout = 0xFFFFFFFFu;
 // A time-out is no failure: *got holds what arrived (possibly 0). Returns
 // false (errno set) on an error or a hang-up; *got then holds what had
 // arrived before.
+// readFirst: read before the first wait, for a caller that expects the bytes
+// to be waiting already; when none are, the read waits as usual.
 bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t count,
-               std::uint32_t* got);
+               std::uint32_t* got, bool readFirst = false);
 
 // Writes all count bytes, waiting for room as long as the write time-out
 // (multiplier x count + constant; 0 and 0: none) allows. A time-out is no

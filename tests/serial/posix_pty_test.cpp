@@ -354,6 +354,30 @@ TEST_F(PtyTest, ReceiveExactAcrossReadsWithGapsShorterThanTheTimeout) {
   EXPECT_EQ(std::string(buf, 12), "0123456789AB");
 }
 
+// A read that follows a read looks at the device before it waits: the rest
+// of a reply that came in one piece is taken at once, and bytes still on
+// their way are waited for, within the time-out, as by any read.
+TEST_F(PtyTest, ReadAfterAReadTakesWaitingBytesAndWaitsForLateOnes) {
+  SetTimeouts({0, 0, 1000, 0, 0});
+  ASSERT_TRUE(pty.Send("OK66"));
+  ASSERT_TRUE(Waiting(4));
+  double ms = 0;
+  EXPECT_EQ(Read(2), "OK");
+  EXPECT_EQ(Read(2, &ms), "66");
+  EXPECT_LT(ms, 20.0);
+
+  std::thread far = SendLater({{50, "XY"}});
+  EXPECT_EQ(Read(2, &ms), "XY");
+  far.join();
+  EXPECT_GE(ms, 45.0);
+  EXPECT_LT(ms, 50.0 + kLate);
+
+  SetTimeouts({0, 0, 100, 0, 0});
+  EXPECT_EQ(Read(1, &ms), "");
+  EXPECT_GE(ms, 100.0);
+  EXPECT_LT(ms, 100.0 + kLate);
+}
+
 TEST_F(PtyTest, TimeoutModesOfTheRecord) {
   double ms = 0;
   // Interval MAX, totals 0: what is waiting, at once.
