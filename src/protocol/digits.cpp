@@ -6,6 +6,37 @@ namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr int kGroupWidth = 8;
 
+// Eight characters in the eight bytes of one word, the first in the lowest
+// byte, each byte handled as a lane of its own.
+constexpr std::uint64_t kLanes = 0x0101010101010101u;
+constexpr std::uint64_t kLaneTops = 0x8080808080808080u;
+
+// 0x80 in every lane whose character is at least c, 0 in the others. Every
+// character must lie below 0x80, so that no lane carries into the next.
+constexpr std::uint64_t AtLeast(std::uint64_t word, std::uint8_t c) {
+  return (word + kLanes * (0x80u - c)) & kLaneTops;
+}
+
+// The common case of a value group, eight hexadecimal digits, converted
+// all at once; false, with nothing stored, for any other group.
+// Inlined, so that its constants stay in registers across a loop of groups.
+[[gnu::always_inline]] inline bool EightHexDigits(const std::uint8_t* group, std::uint32_t* value) {
+  const std::uint64_t word = LoadLittleEndian64(group);
+  if ((word & kLaneTops) != 0) return false;
+  const std::uint64_t digit = AtLeast(word, '0') & ~AtLeast(word, '9' + 1);
+  const std::uint64_t folded = word | (kLanes * 0x20);  // 'A'..'F' become 'a'..'f'
+  const std::uint64_t letter = AtLeast(folded, 'a') & ~AtLeast(folded, 'f' + 1);
+  if ((digit | letter) != kLaneTops) return false;
+  // A digit's value is its low four bits; a letter's, its low four bits + 9.
+  const std::uint64_t nibbles = (word & (kLanes * 0x0F)) + (letter >> 7) * 9;
+  // Pairs of nibbles into bytes, pairs of bytes into halves; the first
+  // character is the most significant.
+  const std::uint64_t bytes = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FFu;
+  const std::uint64_t halves = ((bytes << 8) | (bytes >> 16)) & 0x0000FFFF0000FFFFu;
+  *value = static_cast<std::uint32_t>((halves << 16) | (halves >> 32));
+  return true;
+}
+
 std::uint32_t HexValue(std::uint8_t c) {
   if (c >= '0' && c <= '9') return static_cast<std::uint32_t>(c - '0');
   if (c >= 'A' && c <= 'F') return static_cast<std::uint32_t>(c - 'A' + 10);
@@ -32,12 +63,34 @@ bool IsHexDigit(std::uint8_t c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-std::uint32_t ConvertHexGroup(const std::uint8_t* group) {
+namespace {
+
+// Any group, character by character.
+std::uint32_t ConvertHexGroupSlowly(const std::uint8_t* group) {
   int i = 0;
   if (group[0] == '0' && (group[1] == 'x' || group[1] == 'X')) i = 2;
   std::uint32_t value = 0;
   for (; i < kGroupWidth && IsHexDigit(group[i]); ++i) value = (value << 4) | HexValue(group[i]);
   return value;
+}
+
+}  // namespace
+
+std::uint32_t ConvertHexGroup(const std::uint8_t* group) {
+  std::uint32_t value = 0;
+  if (EightHexDigits(group, &value)) return value;
+  return ConvertHexGroupSlowly(group);
+}
+
+std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count,
+                              std::uint32_t* values) {
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::uint8_t* group = groups + kGroupWidth * i;
+    if (EightHexDigits(group, &values[i])) continue;
+    if (!IsHexDigit(group[0])) return i;
+    values[i] = ConvertHexGroupSlowly(group);
+  }
+  return count;
 }
 
 }  // namespace zelqd::protocol

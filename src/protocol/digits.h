@@ -2,9 +2,19 @@
 // the result never depends on the process locale.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace zelqd::protocol {
+
+// Eight bytes as one number, the first in the lowest byte, from any address.
+inline std::uint64_t LoadLittleEndian64(const std::uint8_t* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
 
 // Writes value as exactly width decimal digits, with leading zeros. The
 // caller keeps value below 10^width; higher digits are dropped.
@@ -23,5 +33,12 @@ bool IsHexDigit(std::uint8_t c);
 // up to the end of the group or the first other character. A prefix with no
 // digit after it converts to 0.
 std::uint32_t ConvertHexGroup(const std::uint8_t* group);
+
+// Converts count consecutive value groups into values[0..count-1], each as
+// ConvertHexGroup does. Returns the index of the first group whose first
+// character is no hexadecimal digit (values before it are converted, the
+// rest untouched), or count when every group starts with one.
+std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count,
+                              std::uint32_t* values);
 
 }  // namespace zelqd::protocol

@@ -92,16 +92,14 @@ std::int32_t ReadExchange(DriverInstance* instance, const TransferRequest* reque
   }
   // Every group is judged before the first slot is written, so a refused
   // reply leaves the host's values as they were.
-  const std::uint8_t* groups = attempt.reply + 1;
-  for (std::int32_t i = 0; i < count; ++i) {
-    if (!IsHexDigit(groups[kGroupSize * i])) {
-      attempt.badGroup = i;
-      return attempt.Fail(AttemptFailure::kBadValueDigit);
-    }
+  std::uint32_t values[kMaxValueCount];
+  const std::int32_t converted = ConvertHexGroups(attempt.reply + 1, count, values);
+  if (converted != count) {
+    attempt.badGroup = converted;
+    return attempt.Fail(AttemptFailure::kBadValueDigit);
   }
-  for (std::int32_t i = 0; i < count; ++i) {
-    StoreValue(request->values, i, ConvertHexGroup(groups + kGroupSize * i));
-  }
+  ValueSlot* slots = request->values;
+  for (std::int32_t i = 0; i < count; ++i) StoreValue(slots, i, values[i]);
   return ResultOk;
 }
 

@@ -1,9 +1,12 @@
 // Value slots: 4 bytes of host memory per value, two 16-bit little-endian
 // words with the high half of the remote value first. The host may place
-// them at any address, so they are only ever accessed byte-wise.
+// them at any address, so they are only ever accessed byte-wise or by
+// memcpy.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "zelqd/zelqd.h"
 
@@ -28,12 +31,9 @@ inline std::uint32_t LoadValue(ValueSlot* values, std::int32_t index) {
 
 // Stores a remote value into slot index.
 inline void StoreValue(ValueSlot* values, std::int32_t index, std::uint32_t value) {
-  const std::uint32_t slot = SwapHalves(value);
-  std::uint8_t* b = SlotBytes(values, index);
-  b[0] = static_cast<std::uint8_t>(slot);
-  b[1] = static_cast<std::uint8_t>(slot >> 8);
-  b[2] = static_cast<std::uint8_t>(slot >> 16);
-  b[3] = static_cast<std::uint8_t>(slot >> 24);
+  std::uint32_t slot = SwapHalves(value);
+  if constexpr (std::endian::native == std::endian::big) slot = __builtin_bswap32(slot);
+  std::memcpy(SlotBytes(values, index), &slot, sizeof slot);  // any alignment
 }
 
 // The word at offset 2 of the first slot: the low half of its value.

@@ -39,6 +39,31 @@ TEST(Checksum, NegatedSumModulo256) {
   }
 }
 
+// The sum is taken eight bytes at a time: every length and every start
+// address gives what a plain byte-by-byte sum gives, also for runs long
+// enough to fill its partial sums many times over.
+TEST(Checksum, AgreesWithAPlainSumAtEveryLengthAndAlignment) {
+  std::mt19937 random(20261209);
+  std::vector<std::uint8_t> bytes(4200);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+  const auto plain = [](const std::uint8_t* p, std::int32_t n) {
+    unsigned sum = 0;
+    for (std::int32_t i = 0; i < n; ++i) sum += p[i];
+    return static_cast<std::uint8_t>(0u - sum);
+  };
+  for (std::int32_t offset = 0; offset < 8; ++offset) {
+    for (std::int32_t length = 0; length <= 300; ++length) {
+      ASSERT_EQ(Checksum(bytes.data() + offset, length), plain(bytes.data() + offset, length))
+          << "offset " << offset << " length " << length;
+    }
+  }
+  for (const std::int32_t length : {852, 1023, 1024, 1025, 2040, 2048, 4096, 4192}) {
+    EXPECT_EQ(Checksum(bytes.data() + 1, length), plain(bytes.data() + 1, length)) << length;
+    const std::vector<std::uint8_t> ones(static_cast<std::size_t>(length), 0xFF);
+    EXPECT_EQ(Checksum(ones.data(), length), plain(ones.data(), length)) << length;
+  }
+}
+
 TEST(Checksum, GoesOnTheLineAsTwoUpperCaseDigits) {
   const std::vector<std::pair<std::uint8_t, std::string>> cases = {
       {0x00, "00"}, {0x08, "08"}, {0xDB, "DB"}, {0xFF, "FF"}, {0xA0, "A0"}};
@@ -141,6 +166,55 @@ TEST(ValueGroups, AgreeWithTheCLibraryOnGroupsThatStartWithADigit) {
     ASSERT_EQ(std::sscanf(group.c_str(), "%8X", &expected), 1) << group;
     ASSERT_EQ(Convert(group), expected) << '"' << group << '"';
   }
+}
+
+// Every byte value at every position of a group that starts with a
+// hexadecimal digit: the conversion still agrees with the C library.
+TEST(ValueGroups, EveryByteAtEveryPositionAgreesWithTheCLibrary) {
+  for (const std::string base : {"1a2B3c4D", "0F0f9A8b", "FFFFFFFF", "00000000"}) {
+    for (int position = 0; position < 8; ++position) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string group = base;
+        group[static_cast<std::size_t>(position)] = static_cast<char>(byte);
+        if (!IsHexDigit(static_cast<std::uint8_t>(group[0]))) continue;
+        unsigned expected = 0;
+        ASSERT_EQ(std::sscanf(group.c_str(), "%8X", &expected), 1);
+        ASSERT_EQ(Convert(group), expected) << base << " with byte " << byte << " at " << position;
+      }
+    }
+  }
+}
+
+TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupWithoutALeadingDigit) {
+  const std::string alphabet = "0123456789abcdefABCDEFxX +-gZ";
+  const std::string hex = "0123456789abcdefABCDEF";
+  std::mt19937 random(20261210);
+  for (int n = 0; n < 2000; ++n) {
+    const auto count = static_cast<std::int32_t>(random() % (kMaxValueCount + 1));
+    std::string groups;
+    for (std::int32_t g = 0; g < count; ++g) {
+      std::string group(8, '0');
+      for (auto& c : group) c = hex[random() % hex.size()];
+      if (random() % 3 == 0) group[random() % 7 + 1] = alphabet[random() % alphabet.size()];
+      groups += group;
+    }
+    std::int32_t bad = count;
+    if (count > 0 && random() % 2 == 0) {
+      bad = static_cast<std::int32_t>(random() % static_cast<unsigned>(count));
+      groups[static_cast<std::size_t>(8 * bad)] = "gZ x-"[random() % 5];
+    }
+    std::vector<std::uint32_t> values(kMaxValueCount, 0xDEADBEEF);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(groups.data());
+    ASSERT_EQ(ConvertHexGroups(bytes, count, values.data()), bad);
+    for (std::int32_t g = 0; g < count; ++g) {
+      if (g < bad) {
+        ASSERT_EQ(values[static_cast<std::size_t>(g)], ConvertHexGroup(bytes + 8 * g)) << g;
+      } else if (g > bad) {
+        ASSERT_EQ(values[static_cast<std::size_t>(g)], 0xDEADBEEFu) << g;
+      }
+    }
+  }
+  EXPECT_EQ(ConvertHexGroups(nullptr, 0, nullptr), 0);
 }
 
 }  // namespace
