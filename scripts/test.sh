@@ -1,15 +1,33 @@
 #!/usr/bin/env bash
-# Builds the driver and its tools and runs every test suite.
+# Builds the driver and its tools and runs every test suite, on the three
+# targets: native Linux, 32-bit Linux (i686, where the exact record layouts
+# are checked at compile time) and 32-bit Windows (MinGW-w64) under Wine.
+# The native build comes first: it makes the peer of the COM port tests
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
-cmake --preset native >/dev/null
-cmake --build --preset native -j "$jobs"
-ctest --preset native -j "$jobs"
 
-# 32-bit build: the exact record layouts are checked at compile time.
-cmake --preset i686 -DZELQD_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset i686 -j "$jobs"
-echo "i686: library built, record layouts checked"
+# The test cases that the GoogleTest programs of a build reported in its
+# last CTest run, as one line "PRESET: N passed, N failed, N skipped".
+cases() {
+  awk -v preset="$1" '
+    /^\[  PASSED  \] [0-9]+ tests?\./ { passed += $4 }
+    /^\[  FAILED  \] [0-9]+ tests?,/ { failed += $4 }
+    /^\[  SKIPPED \] [0-9]+ tests?,/ { skipped += $4 }
+    END { printf "%s: %d passed, %d failed, %d skipped\n", preset, passed, failed, skipped }
+  ' "build/$1/Testing/Temporary/LastTest.log"
+}
+
+for preset in native i686 win32; do
+  echo "== $preset"
+  if [ "$preset" = win32 ]; then wine --version; fi
+  cmake --preset "$preset" -DZELQD_BUILD_TESTS=ON >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
+
+echo "== test cases"
+for preset in native i686 win32; do cases "$preset"; done
