@@ -59,8 +59,8 @@ std::string DescribeReply(std::span<const std::uint8_t> sent, std::size_t replyS
   }
   const std::size_t count = (reply.size() - 4) / 8;
   std::string out = count == 0 ? "no values" : "values";
-  for (std::size_t i = 0; i < count && i < 4; ++i) out += " " + Text(reply.subspan(1 + 8 * i, 8));
-  if (count > 4) out += " ... (" + std::to_string(count) + " values)";
+  for (std::size_t i = 0; i < count && i < 8; ++i) out += " " + Text(reply.subspan(1 + 8 * i, 8));
+  if (count > 8) out += " ... (" + std::to_string(count) + " values)";
   const std::size_t sumAt = 1 + 8 * count;
   return out + " " +
          ChecksumVerdict(digitsAt(sumAt), ChecksumDigits(Checksum(reply.subspan(1, 8 * count))));
