@@ -31,3 +31,8 @@ done
 
 echo "== test cases"
 for preset in native i686 win32; do cases "$preset"; done
+
+# The benchmark's short form, so that it keeps building and running; its
+# figures are not judged here (see the README, "Performance").
+echo "== benchmark (short form)"
+bash scripts/bench.sh --short
