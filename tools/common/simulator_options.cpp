@@ -71,7 +71,7 @@ void AddSimulatorOptions(CLI::App& app, SimulatorOptions& o, const std::string& 
   app.add_option(name("values"), o.valuesFile,
                  "initial values: one \"number value\" a line, decimal or 0x hex")
       ->type_name("FILE")
-      ->check(CLI::ExistingFile)
+      ->check(CLI::Validator(CLI::ExistingFile).description(""))
       ->group(group);
 }
 

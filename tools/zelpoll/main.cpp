@@ -58,26 +58,28 @@ void AddCommands(CLI::App& app, CommandArgs& args) {
   };
   named(app.add_subcommand("info", "the driver's description and banner"));
   auto* read = named(app.add_subcommand("read", "read one variable"));
-  read->add_option("ADDRESS", args.address)->required();
+  read->add_option("ADDRESS", args.address, "$nnnnn, a number, or $STOP")->required();
   auto* block = named(app.add_subcommand("block", "read COUNT variables from ADDRESS on"));
-  block->add_option("ADDRESS", args.address)->required();
-  block->add_option("COUNT", args.count)->required()->check(CLI::Range(0, ZELQD_MAX_BLOCK));
+  block->add_option("ADDRESS", args.address, "the first variable")->required();
+  block->add_option("COUNT", args.count, "values, 0 to 106")
+      ->required()
+      ->check(CLI::Range(0, ZELQD_MAX_BLOCK));
   auto* write = named(app.add_subcommand("write", "write one variable"));
-  write->add_option("ADDRESS", args.address)->required();
+  write->add_option("ADDRESS", args.address, "$nnnnn, a number, or $STOP")->required();
   write
       ->add_option_function<std::string>(
           "VALUE", [&args](const std::string& v) { args.value = *zelsim::ParseValue(v); },
-          "the value")
+          "decimal or 0x hex, 32 bits")
       ->required()
       ->check(CLI::Validator(ValueCheck, "", "value"));
   named(app.add_subcommand("stop", "suspend all traffic (write 1 to $STOP)"));
   named(app.add_subcommand("resume", "resume traffic (write 0 to $STOP)"));
   auto* check = named(app.add_subcommand(
       "check", "what ParseAddress and CheckAddress make of an address text (given as it is)"));
-  check->add_option("ADDRESS", args.address)->required();
+  check->add_option("ADDRESS", args.address, "the text, passed unchanged")->required();
   auto* poll = named(app.add_subcommand(
       "poll", "read the variables again and again, one line a poll, a summary at the end"));
-  poll->add_option("ADDRESS", args.addresses)->required();
+  poll->add_option("ADDRESS", args.addresses, "one or more variables")->required();
   poll->add_option("--interval", args.intervalMs, "milliseconds from one poll to the next")
       ->capture_default_str()
       ->check(CLI::Range(0, 86400000));
@@ -133,6 +135,7 @@ int main(int argc, char** argv) {
   PortPlan plan;
   std::string driverPath, scriptFile;
   int timeoutMs = 1200;
+  int dataBits = 8;
   Format format = Format::Text;
   bool simTrace = false;
 
@@ -145,7 +148,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(1, 65535))
       ->group("Port");
-  app.add_option("--data-bits", plan.settings.dataBits, "data bits")
+  app.add_option("--data-bits", dataBits, "data bits")
       ->capture_default_str()
       ->check(CLI::Range(5, 8))
       ->group("Port");
@@ -186,7 +189,7 @@ int main(int argc, char** argv) {
   AddCommands(app, args);
   auto* script = app.add_subcommand(
       "script", "run commands one a line from FILE (- for stdin) on one port and one instance");
-  script->add_option("FILE", scriptFile)->required();
+  script->add_option("FILE", scriptFile, "the script, - for stdin")->required();
   script->callback([&args] { args.name = "script"; });
 
   try {
@@ -199,6 +202,7 @@ int main(int argc, char** argv) {
   }
   zeltools::ApplyFaultRules(plan.simulator);
   plan.settings.replyTimeout = (timeoutMs + 9) / 10;
+  plan.settings.dataBits = static_cast<std::uint8_t>(dataBits);
   plan.simulatorTrace = simTrace ? stderr : nullptr;
 
   // The driver takes names of at most 11 characters; /dev/ may be left out.
