@@ -139,6 +139,38 @@ TEST(Runner, DelaysAndSplitsOnTheLine) {
   EXPECT_EQ(rest, ValueReply(engine.table().Range(0, 2)));
 }
 
+TEST(Runner, TakesRequestsWhileAReplyWaits) {
+  PtyPair pty;
+  FaultConfig config;
+  config[Fault::Delay] = Trigger::Parse("always");
+  config.delayMs = 400;
+  Engine engine(config);
+  engine.table().Set(1, 11);
+  engine.table().Set(2, 22);
+  Runner runner(engine, pty.master());
+  runner.Start();
+  Device device(pty.slaveName());
+
+  // The second request comes while the first reply waits; each reply goes
+  // out its delay after its own request, in order.
+  const auto start = Clock::now();
+  device.Send(ReadRequest(1, 1));
+  std::this_thread::sleep_for(milliseconds(200));
+  device.Send(ReadRequest(2, 1));
+  while (runner.WithEngine([](Engine& e) { return e.counters().readRequests; }) < 2 &&
+         SecondsSince(start) < 5)
+    std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_LT(SecondsSince(start), 0.38);  // taken before the first reply went out
+  const std::uint32_t first[] = {11};
+  const std::uint32_t second[] = {22};
+  EXPECT_EQ(device.Receive(ValueReplySize(1)), ValueReply(first));
+  const double firstAt = SecondsSince(start);
+  EXPECT_EQ(device.Receive(ValueReplySize(1)), ValueReply(second));
+  const double secondAt = SecondsSince(start);
+  EXPECT_GE(firstAt, 0.38);
+  EXPECT_GE(secondAt, 0.58);
+}
+
 TEST(Runner, PacesRepliesAtTheWireTimeOfTheBaudRate) {
   PtyPair pty;
   Engine engine;

@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 namespace zelsim {
@@ -35,6 +37,8 @@ void Runner::Start() {
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
     throw std::system_error(errno, std::generic_category(), "pipe2");
   stopping_ = false;
+  queue_.clear();
+  hungUp_ = false;
   start_ = Clock::now();
   thread_ = std::thread([this] { Serve(); });
 }
@@ -123,25 +127,75 @@ bool Runner::WritePaced(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-void Runner::Transmit(const Exchange& x) {
-  for (std::size_t i = 0; i < x.line.size(); ++i) {
-    const Chunk& chunk = x.line[i];
-    if (chunk.waitMs > 0 && !WaitUntil(Clock::now() + std::chrono::milliseconds(chunk.waitMs)))
-      return;
-    if (options_.trace != nullptr) options_.trace->Sent(Elapsed(), x, i);
+bool Runner::SendDue() {
+  while (!queue_.empty()) {
+    Outgoing& head = queue_.front();
+    const Chunk& chunk = head.exchange.line[head.next];
+    if (!head.scheduled) {
+      // A reply leaves its wait after its request arrived, a later piece its
+      // wait after the piece before it; one chunk at a time on the line.
+      const auto wait = std::chrono::milliseconds(chunk.waitMs);
+      head.due = head.next == 0 ? std::max(head.arrived + wait, lineFree_) : lineFree_ + wait;
+      head.scheduled = true;
+    }
+    if (Clock::now() < head.due) return true;
+    if (options_.trace != nullptr) options_.trace->Sent(Elapsed(), head.exchange, head.next);
     const bool ok = options_.paceBaud > 0 ? WritePaced(chunk.bytes) : WriteAll(chunk.bytes);
-    if (!ok) return;
+    if (!ok) return false;
     WithEngine([&](Engine& e) { e.counters().bytesSent += chunk.bytes.size(); });
+    lineFree_ = Clock::now();
+    head.scheduled = false;
+    if (++head.next == head.exchange.line.size()) queue_.pop_front();
   }
+  return true;
+}
+
+bool Runner::Receive() {
+  std::uint8_t buffer[1024];
+  const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+  if (got < 0 && errno != EIO) {
+    SetError(std::string("read: ") + std::strerror(errno));
+    return false;
+  }
+  if (got <= 0) {
+    // Hung up: look again after a while for the other side to come back.
+    if (!hungUp_ && options_.trace != nullptr) options_.trace->Note(Elapsed(), "line hung up");
+    hungUp_ = true;
+    readAgainAt_ = Clock::now() + kHangupBackoff;
+    return true;
+  }
+  hungUp_ = false;
+  const auto arrived = Clock::now();
+  const double now = Elapsed();
+  auto events = WithEngine(
+      [&](Engine& e) { return e.Feed(std::span(buffer, static_cast<std::size_t>(got))); });
+  for (Event& event : events) {
+    if (const auto* junk = std::get_if<Junk>(&event)) {
+      if (options_.trace != nullptr) options_.trace->Junk(now, junk->bytes);
+      continue;
+    }
+    auto& exchange = std::get<Exchange>(event);
+    if (options_.trace != nullptr) options_.trace->Received(now, exchange);
+    if (!exchange.line.empty()) queue_.push_back({std::move(exchange), arrived});
+  }
+  return true;
 }
 
 void Runner::Serve() {
-  bool hungUp = false;
-  pollfd fds[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+  lineFree_ = Clock::now();
   while (!stopping_) {
-    const int n = ::poll(fds, 2, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+    // Wake for input, for the next chunk that falls due, or for the end of
+    // a hang-up's pause.
+    std::optional<Clock::time_point> wake;
+    if (!queue_.empty() && queue_.front().scheduled) wake = queue_.front().due;
+    const bool reading = !hungUp_ || Clock::now() >= readAgainAt_;
+    if (!reading && (!wake || readAgainAt_ < *wake)) wake = readAgainAt_;
+    pollfd fds[2] = {{reading ? fd_ : -1, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    timespec timeout{};
+    if (wake) timeout = ToTimespec(*wake - Clock::now());
+    const int n = ::ppoll(fds, 2, wake ? &timeout : nullptr, nullptr);
+    if (n < 0 && errno != EINTR) {
       SetError(std::string("poll: ") + std::strerror(errno));
       return;
     }
@@ -150,34 +204,8 @@ void Runner::Serve() {
       SetError("the line's file descriptor is not open");
       return;
     }
-    std::uint8_t buffer[1024];
-    const ssize_t got = ::read(fd_, buffer, sizeof buffer);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (got < 0 && errno != EIO) {
-      SetError(std::string("read: ") + std::strerror(errno));
-      return;
-    }
-    if (got <= 0) {
-      // Hung up: wait for the other side to come back.
-      if (!hungUp && options_.trace != nullptr) options_.trace->Note(Elapsed(), "line hung up");
-      hungUp = true;
-      if (!WaitUntil(Clock::now() + kHangupBackoff)) return;
-      continue;
-    }
-    hungUp = false;
-    const double now = Elapsed();
-    auto events = WithEngine(
-        [&](Engine& e) { return e.Feed(std::span(buffer, static_cast<std::size_t>(got))); });
-    for (const Event& event : events) {
-      if (const auto* junk = std::get_if<Junk>(&event)) {
-        if (options_.trace != nullptr) options_.trace->Junk(now, junk->bytes);
-        continue;
-      }
-      const auto& exchange = std::get<Exchange>(event);
-      if (options_.trace != nullptr) options_.trace->Received(now, exchange);
-      Transmit(exchange);
-      if (stopping_) return;
-    }
+    if (n > 0 && fds[0].revents != 0 && !Receive()) return;
+    if (!SendDue()) return;
   }
 }
 

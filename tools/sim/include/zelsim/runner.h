@@ -1,13 +1,15 @@
 // Serves the engine on a serial file descriptor, on a thread of its own.
 //
-// The thread reads requests as they arrive, hands them to the engine and
-// puts the replies on the line: after the waits the faults asked for, and,
-// with pacing, no faster than the wire of the given baud rate would carry
-// them. Stop() ends it promptly, also in the middle of a wait.
+// The thread reads requests as they arrive (also while a reply waits to go
+// out), hands them to the engine and puts the replies on the line one after
+// the other: after the waits the faults asked for, and, with pacing, no
+// faster than the wire of the given baud rate would carry them. Stop() ends
+// it promptly, also in the middle of a wait.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <span>
 #include <string>
@@ -52,8 +54,21 @@ class Runner {
   double Elapsed() const;
 
  private:
+  // A reply on its way out: its chunks go out one after the other.
+  struct Outgoing {
+    Exchange exchange;
+    std::chrono::steady_clock::time_point arrived;  // when its request came in
+    std::size_t next = 0;                           // the chunk to send next
+    bool scheduled = false;                         // due holds the next chunk's time
+    std::chrono::steady_clock::time_point due{};
+  };
+
   void Serve();
-  void Transmit(const Exchange& exchange);
+  // Reads what the line brought and hands it to the engine; false when the
+  // thread must end.
+  bool Receive();
+  // Sends the chunks that are due; false when the thread must end.
+  bool SendDue();
   // Waits until the deadline; false when stopped meanwhile.
   bool WaitUntil(std::chrono::steady_clock::time_point deadline);
   // Waits for the fd to take more bytes; false when stopped meanwhile.
@@ -72,6 +87,11 @@ class Runner {
   std::string error_;
   std::chrono::steady_clock::time_point start_{};
   std::atomic<bool> stopping_{false};
+  // Owned by the serving thread.
+  std::deque<Outgoing> queue_;
+  std::chrono::steady_clock::time_point lineFree_{};
+  bool hungUp_ = false;
+  std::chrono::steady_clock::time_point readAgainAt_{};
 };
 
 }  // namespace zelsim
