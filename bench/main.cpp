@@ -125,11 +125,19 @@ struct CaseRun {
   std::vector<std::int64_t> samples;
   std::uint64_t failures = 0;
   std::uint64_t allocations = 0;
+  std::int64_t cpuNs = 0;
   Summary summary;
+
+  double PerTransfer(double total) const {
+    const std::uint64_t n = samples.size() + failures;
+    return n > 0 ? total / static_cast<double>(n) : 0.0;
+  }
+  double CpuUs() const { return PerTransfer(static_cast<double>(cpuNs) / 1e3); }
 };
 
 void RunBatch(Client& client, long count, CaseRun* run) {
   const std::uint64_t before = AllocationsOnThisThread();
+  const std::int64_t cpuBefore = run != nullptr ? ThreadCpuNs() : 0;
   for (long i = 0; i < count; ++i) {
     const std::int64_t start = NowNs();
     const bool ok = client.Run();
@@ -140,7 +148,10 @@ void RunBatch(Client& client, long count, CaseRun* run) {
       ++run->failures;
     }
   }
-  if (run != nullptr) run->allocations += AllocationsOnThisThread() - before;
+  if (run != nullptr) {
+    run->cpuNs += ThreadCpuNs() - cpuBefore;
+    run->allocations += AllocationsOnThisThread() - before;
+  }
 }
 
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
@@ -168,20 +179,20 @@ void SingleSection(const Options& o, const DriverLibrary& library) {
 
   std::printf("One port per case: %ld transfers per case, in turns of %ld; peers on threads.\n\n",
               rounds * o.batch, o.batch);
-  std::printf("| case | median us | p99 us | transfers/s | heap allocations per transfer |\n");
-  std::printf("|---|---:|---:|---:|---:|\n");
+  std::printf(
+      "| case | median us | p99 us | transfers/s | client CPU us per transfer | "
+      "heap allocations per transfer |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|\n");
   for (std::size_t i = 0; i < kCaseCount; ++i) {
-    const Summary& s = runs[i].summary;
-    std::printf("| %s | %.1f | %.1f | %.0f | %.2f |", kCases[i].label, s.medianUs, s.p99Us,
-                s.perSecond,
-                s.transfers + s.failures > 0 ? static_cast<double>(runs[i].allocations) /
-                                                   static_cast<double>(s.transfers + s.failures)
-                                             : 0.0);
+    const CaseRun& r = runs[i];
+    const Summary& s = r.summary;
+    std::printf("| %s | %.1f | %.1f | %.0f | %.2f | %.2f |", kCases[i].label, s.medianUs, s.p99Us,
+                s.perSecond, r.CpuUs(), r.PerTransfer(static_cast<double>(r.allocations)));
     if (s.failures > 0) std::printf(" %llu FAILED", static_cast<unsigned long long>(s.failures));
     std::printf("\n");
   }
 
-  const auto& at = [&](const char* id) -> const Summary& { return runs[CaseIndex(id)].summary; };
+  const auto& at = [&](const char* id) -> const CaseRun& { return runs[CaseIndex(id)]; };
   struct Pair {
     const char* driver;
     const char* bare;
@@ -192,13 +203,14 @@ void SingleSection(const Options& o, const DriverLibrary& library) {
                         {"writevar", "bare-write", "modbus-write", 1.15},
                         {"readblock", "bare-block", "modbus-block", 1.10}};
   std::printf(
-      "\n| driver case | driver / bare (median) | target | libmodbus / driver (median) | "
+      "\n| driver case | driver / bare (median) | target | driver / bare (CPU) | "
+      "libmodbus / driver (median) | libmodbus / driver (CPU) | "
       "driver / libmodbus (transfers/s) | target |\n");
-  std::printf("|---|---:|---|---:|---:|---|\n");
+  std::printf("|---|---:|---|---:|---:|---:|---:|---|\n");
   for (const Pair& p : pairs) {
-    const Summary& d = at(p.driver);
-    const Summary& b = at(p.bare);
-    const Summary& m = at(p.modbus);
+    const Summary& d = at(p.driver).summary;
+    const Summary& b = at(p.bare).summary;
+    const Summary& m = at(p.modbus).summary;
     const double vsBare = Ratio(d.medianUs, b.medianUs);
     const double speedup = Ratio(d.perSecond, m.perSecond);
     const bool one = std::strcmp(p.driver, "readblock") != 0;
@@ -206,9 +218,10 @@ void SingleSection(const Options& o, const DriverLibrary& library) {
     if (one)
       std::snprintf(throughputTarget, sizeof throughputTarget, ">= 1.30: %s",
                     Verdict(speedup >= 1.30));
-    std::printf("| %s | %.3f | <= %.2f: %s | %.2f | %.2f | %s |\n", CaseLabel(p.driver), vsBare,
-                p.limit, Verdict(vsBare <= p.limit), Ratio(m.medianUs, d.medianUs), speedup,
-                throughputTarget);
+    std::printf("| %s | %.3f | <= %.2f: %s | %.3f | %.2f | %.2f | %.2f | %s |\n",
+                CaseLabel(p.driver), vsBare, p.limit, Verdict(vsBare <= p.limit),
+                Ratio(at(p.driver).CpuUs(), at(p.bare).CpuUs()), Ratio(m.medianUs, d.medianUs),
+                Ratio(at(p.modbus).CpuUs(), at(p.driver).CpuUs()), speedup, throughputTarget);
   }
 }
 

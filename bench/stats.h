@@ -20,4 +20,8 @@ Summary Summarise(std::vector<std::int64_t>& samples, std::uint64_t failures);
 // Monotonic clock in nanoseconds.
 std::int64_t NowNs();
 
+// CPU time of the calling thread, user and system, in nanoseconds: what a
+// client costs the machine, apart from the time it spends waiting.
+std::int64_t ThreadCpuNs();
+
 }  // namespace bench
