@@ -119,7 +119,7 @@ TEST(HangUp, MidTransferFailsAtOnceWithoutSpinningAndTheHostRecovers) {
     // is seen at once instead.
     EXPECT_LT(wallMs, (goneBefore ? 0 : kHangUpAfterMs) + kReplyTimeoutMs / 3);
     // A loop that spins on the dead line would burn the wall time as CPU.
-    EXPECT_LT(cpuMs, 0.25 * wallMs + 5.0);
+    EXPECT_LT(cpuMs, 0.5 * wallMs + 5.0);
 
     // The host closes the dead port and opens a new device.
     EXPECT_EQ(Call(instance, CodeClosePort), ResultOk);
