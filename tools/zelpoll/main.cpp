@@ -225,6 +225,9 @@ int main(int argc, char** argv) {
   }
 
   Output output(format, stdout);
+  if (!port.empty() && (simTrace || plan.simulator.faults.any() ||
+                        !plan.simulator.valuesFile.empty() || plan.simulator.paceBaud != 0))
+    output.Remark("--sim- options have no effect with --port: the remote computer is on the line");
   DravunSetMessageHandler(OnDriverMessage, &output);
   struct sigaction interrupt {};
   interrupt.sa_handler = OnInterrupt;
