@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev g++-multilib)
 # The benchmark compares with libmodbus; scripts/count.sh uses strace and valgrind.
 packages+=(pkg-config libmodbus-dev strace valgrind)
+# The fuzz targets are built with clang and its libFuzzer runtime.
+packages+=(clang libclang-rt-14-dev)
 # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
 # its tests (wine32 needs the i386 architecture).
 packages+=(g++-mingw-w64-i686 wine wine32:i386)

@@ -29,6 +29,19 @@ for preset in native i686 win32; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# AddressSanitizer and UndefinedBehaviorSanitizer over the whole native suite.
+echo "== sanitize"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
+
+# Each fuzz target for a bounded time (longer runs: scripts/fuzz.sh 300), and
+# memcheck over the pseudo-terminal tests of the native build.
+echo "== fuzz"
+bash scripts/fuzz.sh "${ZELQD_FUZZ_SECONDS:-30}"
+echo "== valgrind"
+bash scripts/valgrind.sh build/native
+
 # The benchmark's short form, so that it keeps building and running; its
 # figures are not judged here (see the README, "Performance").
 echo "== benchmark (short form)"
@@ -36,4 +49,4 @@ bash scripts/bench.sh --short
 
 # Last, so that the counts close the output.
 echo "== test cases"
-for preset in native i686 win32; do cases "$preset"; done
+for preset in native i686 win32 sanitize; do cases "$preset"; done
