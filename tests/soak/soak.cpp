@@ -13,7 +13,6 @@
 // outcome and fault and exits with 1 when a check failed.
 //
 //   zelqd_soak [--transfers N] [--seed S] [--timeout-ms T] [--verbose]
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -72,13 +71,13 @@ struct Seen {
   Bytes sent;                       // the reply bytes that went out, garbage included
 
   bool has(Fault f) const { return std::find(faults.begin(), faults.end(), f) != faults.end(); }
-  // The reply reached the line unaltered and in time.
-  bool intact() const {
-    return !sent.empty() && !doubleCorrupt && !has(Fault::Corrupt) && !has(Fault::Delay);
+  // The proper reply went out unaltered (an ERROR reply is none).
+  bool sound() const {
+    return !sent.empty() && !doubleCorrupt && !has(Fault::Corrupt) && !has(Fault::Error);
   }
-  bool late() const {
-    return !sent.empty() && !doubleCorrupt && !has(Fault::Corrupt) && has(Fault::Delay);
-  }
+  // ... and in time, or only after the time-out.
+  bool intact() const { return sound() && !has(Fault::Delay); }
+  bool late() const { return sound() && has(Fault::Delay); }
   bool faulty() const { return !faults.empty() || doubleCorrupt; }
 };
 
@@ -529,8 +528,9 @@ int main(int argc, char** argv) {
   std::printf("clean first attempts %ld, failed %ld\n", c.cleanFirst, c.cleanFirstFailed);
   std::printf(
       "wrong values accepted %ld, ok writes missing from the table %ld, "
-      "ok without an intact reply %ld, other results %ld\n",
-      c.wrongValues, c.writesMissing, c.okWithoutIntact, c.badResults);
+      "ok without an intact reply %ld, other results %ld, transfers of more than %d requests %ld\n",
+      c.wrongValues, c.writesMissing, c.okWithoutIntact, c.badResults, kAttempts,
+      c.tooManyRequests);
 
   bool pass = c.wrongValues == 0 && c.writesMissing == 0 && c.okWithoutIntact == 0 &&
               c.badResults == 0 && c.tooManyRequests == 0;
