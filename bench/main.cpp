@@ -6,12 +6,14 @@
 // and only ratios within one run are compared.
 //
 //   zelqd_bench [--short] [--sections single,ports,pace] [--transfers N]
-//               [--batch K] [--port-seconds S] [--port-rounds R] [--library PATH]
+//               [--batch K] [--port-seconds S] [--port-rounds R] [--no-pin]
+//               [--library PATH]
 //   zelqd_bench --count CASE [--transfers N] [--warmup W] [--library PATH]
 //
 // --count runs one case alone, its peer in a child process, with the
 // measured loop between callgrind's start and stop of instrumentation, and
 // prints the heap allocations the loop made (scripts/count.sh uses it).
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +70,7 @@ struct Options {
   std::string library = ZELQD_BENCH_LIBRARY;
   std::string sections = "single,ports,pace";
   std::string countCase;
+  bool pin = true;
   long transfers = 20000;
   long batch = 200;
   long warmup = 200;
@@ -87,6 +90,55 @@ std::size_t CaseIndex(const std::string& id) {
 
 const char* CaseLabel(const char* id) { return kCases[CaseIndex(id)].label; }
 
+// Where the threads run. With two CPUs or more, the clients run on one and
+// every peer on another: each round trip then crosses between the two in the
+// same way, which keeps the scheduler's changing choices out of the
+// comparison (on a shared machine they move medians by 10 to 20 per cent
+// from run to run). --no-pin leaves placement to the scheduler.
+class Placement {
+ public:
+  void Choose(bool pin) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (!pin || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    for (int cpu = 0; cpu < CPU_SETSIZE && peer_ < 0; ++cpu) {
+      if (!CPU_ISSET(cpu, &allowed)) continue;
+      if (client_ < 0) {
+        client_ = cpu;
+      } else {
+        peer_ = cpu;
+      }
+    }
+    if (peer_ < 0) client_ = -1;
+    Clients();
+  }
+  // The calling thread, and the threads it starts, on the peers' CPU.
+  void Peers() const { PinTo(peer_); }
+  // The calling thread, and the threads it starts, on the clients' CPU.
+  void Clients() const { PinTo(client_); }
+  void Describe() const {
+    if (peer_ < 0) {
+      std::printf("placement left to the scheduler");
+    } else {
+      std::printf("clients on CPU %d, peers on CPU %d", client_, peer_);
+    }
+  }
+
+ private:
+  static void PinTo(int cpu) {
+    if (cpu < 0) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+  }
+
+  int client_ = -1;
+  int peer_ = -1;
+};
+
+Placement g_placement;
+
 // A client of the case's kind on a line of its own.
 struct Setup {
   std::unique_ptr<Line> line;
@@ -97,7 +149,9 @@ Setup MakeSetup(const DriverLibrary& library, Who who, Transfer transfer, int pa
                 bool peerInChild) {
   Setup s;
   const PeerKind peer = who == Who::kModbus ? PeerKind::kModbus : PeerKind::kSimulator;
+  g_placement.Peers();
   s.line = std::make_unique<Line>(peer, paceBaud, peerInChild);
+  g_placement.Clients();
   switch (who) {
     case Who::kBare:
       s.client = MakeBareClient(s.line->device(), transfer);
@@ -395,7 +449,7 @@ int CountCase(const Options& o, const DriverLibrary& library) {
   std::fprintf(stderr,
                "usage: zelqd_bench [--short] [--sections single,ports,pace] [--transfers N]\n"
                "                   [--batch K] [--warmup W] [--port-seconds S] [--port-rounds R]\n"
-               "                   [--paced N] [--library PATH]\n"
+               "                   [--paced N] [--no-pin] [--library PATH]\n"
                "       zelqd_bench --count CASE [--transfers N] [--warmup W] [--library PATH]\n");
   std::exit(2);
 }
@@ -433,6 +487,8 @@ Options Parse(int argc, char** argv) {
       o.portRounds = std::atoi(value().c_str());
     } else if (a == "--paced") {
       o.pacedOne = std::atoi(value().c_str());
+    } else if (a == "--no-pin") {
+      o.pin = false;
     } else if (a == "--library") {
       o.library = value();
     } else if (a == "--count") {
@@ -465,11 +521,14 @@ int Main(int argc, char** argv) {
   }
   const Options o = Parse(argc, argv);
   SetSelfPath(SelfPath(argv[0]));
+  g_placement.Choose(o.pin);
   DriverLibrary library(o.library);
   if (!o.countCase.empty()) return CountCase(o, library);
 
-  std::printf("zelqd_bench: driver %s, %u CPUs\n\n", o.library.c_str(),
+  std::printf("zelqd_bench: driver %s, %u CPUs, ", o.library.c_str(),
               std::thread::hardware_concurrency());
+  g_placement.Describe();
+  std::printf("\n\n");
   std::fflush(stdout);
   if (HasSection(o, "single")) {
     SingleSection(o, library);
