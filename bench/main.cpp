@@ -10,6 +10,9 @@
 //               [--library PATH]
 //   zelqd_bench --count CASE [--transfers N] [--warmup W] [--library PATH]
 //
+// The figures are never judged by the exit status; it is 1 when a transfer
+// failed (or the set-up did), so that a broken build shows.
+//
 // --count runs one case alone, its peer in a child process, with the
 // measured loop between callgrind's start and stop of instrumentation, and
 // prints the heap allocations the loop made (scripts/count.sh uses it).
@@ -139,6 +142,9 @@ class Placement {
 
 Placement g_placement;
 
+// Transfers that failed in any section: the run then ends with status 1.
+std::uint64_t g_failures = 0;
+
 // A client of the case's kind on a line of its own.
 struct Setup {
   std::unique_ptr<Line> line;
@@ -242,6 +248,7 @@ void SingleSection(const Options& o, const DriverLibrary& library) {
     const Summary& s = r.summary;
     std::printf("| %s | %.1f | %.1f | %.0f | %.2f | %.2f |", kCases[i].label, s.medianUs, s.p99Us,
                 s.perSecond, r.CpuUs(), r.PerTransfer(static_cast<double>(r.allocations)));
+    g_failures += s.failures;
     if (s.failures > 0) std::printf(" %llu FAILED", static_cast<unsigned long long>(s.failures));
     std::printf("\n");
   }
@@ -364,6 +371,7 @@ void PortsSection(const Options& o, const DriverLibrary& library) {
     if (n == 32) std::snprintf(target, sizeof target, ">= 0.90: %s", Verdict(ratio >= 0.90));
     std::printf("| %d | %.0f | %.0f | %.3f | %s |", n, bareSum / o.portRounds,
                 driverSum / o.portRounds, ratio, target);
+    g_failures += failures;
     if (failures > 0) std::printf(" %llu FAILED", static_cast<unsigned long long>(failures));
     std::printf("\n");
   }
@@ -407,6 +415,7 @@ void PaceSection(const Options& o, const DriverLibrary& library) {
                                              : "ReadBlock of 106",
                   replyBytes, wireMs, count, b.medianUs / 1e3, d.medianUs / 1e3, ratio,
                   Verdict(ratio <= 1.01));
+      g_failures += b.failures + d.failures;
       if (b.failures + d.failures > 0) {
         std::printf(" %llu FAILED", static_cast<unsigned long long>(b.failures + d.failures));
       }
@@ -543,6 +552,11 @@ int Main(int argc, char** argv) {
   if (HasSection(o, "pace")) {
     PaceSection(o, library);
     std::fflush(stdout);
+  }
+  if (g_failures > 0) {
+    std::fprintf(stderr, "zelqd_bench: %llu transfers failed\n",
+                 static_cast<unsigned long long>(g_failures));
+    return 1;
   }
   return 0;
 }
