@@ -67,27 +67,28 @@ std::int32_t OpenPort(const DriverCall* call) {
   if (request->active == 0) return ResultOk;
   if (!NameFits(request->name)) return ResultFailed;
 
-  PortSpec spec{};
-  CopyName(spec.name, request->name);
-  spec.settings = request->settings;
-  spec.controlFlags = kOpenControlFlags;
+  PortSpec wanted{};
+  CopyName(wanted.name, request->name);
+  wanted.settings = request->settings;
+  wanted.controlFlags = kOpenControlFlags;
 
   // A port held under another name is released first, so that its handle is
   // not lost when the new one takes its place. The same name is left to the
   // open below, which an exclusive device refuses.
-  if (instance->port != 0 && !SameName(instance->portSpec.name, spec.name)) {
-    if (CloseHeldPort(instance) != ResultOk) return ReportOpenFailed(spec.name);
+  if (instance->port != 0 && !SameName(instance->portSpec.name, wanted.name)) {
+    if (CloseHeldPort(instance) != ResultOk) return ReportOpenFailed(wanted.name);
   }
 
   serial::Handle handle = 0;
-  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, &handle) != serial::ComOk) {
-    return ReportOpenFailed(spec.name);
+  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, &handle) !=
+      serial::ComOk) {
+    return ReportOpenFailed(wanted.name);
   }
   instance->port = handle;
   instance->replyTimeout = AtLeastMinimum(request->replyTimeout);
   serial::ComSetReadTimeout(handle, instance->replyTimeout);
 
-  instance->portSpec = spec;
+  instance->portSpec = wanted;
   instance->sequence = kFirstSequence;
   instance->leadByte = kLeadByte;
   instance->stopped = 0;
@@ -96,12 +97,13 @@ std::int32_t OpenPort(const DriverCall* call) {
 
 std::int32_t ReopenPort(const DriverCall* call) {
   DriverInstance* instance = call->instance;
-  const PortSpec& spec = instance->portSpec;
-  if (!NameFits(spec.name)) return ResultFailed;
+  const PortSpec& wanted = instance->portSpec;
+  if (!NameFits(wanted.name)) return ResultFailed;
 
   // The read time-out stays the one the open configures.
   serial::Handle handle = 0;
-  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, &handle) != serial::ComOk) {
+  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, &handle) !=
+      serial::ComOk) {
     return ResultFailed;
   }
   instance->port = handle;
@@ -114,18 +116,19 @@ std::int32_t ChangeZelParams(const DriverCall* call) {
   const PortChangeRequest* request = ParamsOf<const PortChangeRequest>(call);
   if (!NameFits(request->name)) return ResultFailed;
 
-  PortSpec& spec = instance->portSpec;
+  PortSpec& wanted = instance->portSpec;
   // A held port under another name is closed first. If that close fails the
   // handle stays held and nothing is opened in its place.
-  if (instance->port != 0 && !SameName(spec.name, request->name)) {
+  if (instance->port != 0 && !SameName(wanted.name, request->name)) {
     if (CloseHeldPort(instance) != ResultOk) return ReportChangeFailed();
   }
 
-  CopyName(spec.name, request->name);
-  if (request->settings.baudRate != 0) spec.settings = request->settings;
+  CopyName(wanted.name, request->name);
+  if (request->settings.baudRate != 0) wanted.settings = request->settings;
 
   serial::Handle handle = 0;
-  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, &handle) != serial::ComOk) {
+  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, &handle) !=
+      serial::ComOk) {
     return ReportChangeFailed();
   }
   instance->port = handle;

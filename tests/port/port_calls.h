@@ -97,9 +97,9 @@ inline bool SameBytes(const DriverInstance& a, const DriverInstance& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-inline std::vector<std::uint8_t> BytesOf(const PortSpec& spec) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(&spec);
-  return {p, p + sizeof spec};
+inline std::vector<std::uint8_t> BytesOf(const PortSpec& portSpec) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(&portSpec);
+  return {p, p + sizeof portSpec};
 }
 
 // The 22 bytes an open with this name and these settings stores.
