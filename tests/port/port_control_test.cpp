@@ -78,18 +78,6 @@ TEST_F(PortControl, FailedOpenReportsTheNameAndKeepsTheInstance) {
   }
 }
 
-TEST_F(PortControl, SecondOpenOfTheSameNameKeepsTheFirstHandle) {
-  OpenFirst("/dev/ttyS3", 300);
-  const DriverInstance before = inst;
-  rec.FailOn(Op::Open);  // an exclusive device refuses a second open
-  OpenRequest r = Open("/dev/ttyS3", 900);
-
-  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
-  EXPECT_EQ(rec.Count(Op::Close), 0);
-  EXPECT_TRUE(SameBytes(inst, before));
-  EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed("/dev/ttyS3")}}));
-}
-
 TEST_F(PortControl, OpenUnderAnotherNameClosesTheHeldPortFirst) {
   OpenFirst("/dev/ttyS3");
   OpenRequest r = Open("/dev/ttyS4", 150);
@@ -104,20 +92,31 @@ TEST_F(PortControl, OpenUnderAnotherNameClosesTheHeldPortFirst) {
   EXPECT_EQ(inst.replyTimeout, 150);
 }
 
-TEST_F(PortControl, OpenUnderAnotherNameWhoseCloseFailsKeepsTheHeldPort) {
-  OpenFirst("/dev/ttyS3");
-  DriverInstance expected = inst;
-  expected.active = 6;
-  rec.FailOn(Op::Close);
-  OpenRequest r = Open("/dev/ttyS4", 150, Settings(9600, 8, 0, 0), /*active=*/6);
+// A port under another name is opened only once the held one is closed: a
+// failed close keeps the held handle, and the instance, as they were.
+TEST_F(PortControl, OpenOrChangeWhoseCloseFailsKeepsTheHeldPortAndOpensNothing) {
+  for (const std::int32_t code : {CodeOpenPort, CodeChangeZelParams}) {
+    SCOPED_TRACE(code);
+    OpenFirst("/dev/ttyS3");
+    log.messages.clear();
+    DriverInstance expected = inst;
+    OpenRequest open = Open("/dev/ttyS4", 150, Settings(9600, 8, 0, 0), /*active=*/6);
+    PortChangeRequest change = Change("/dev/ttyS4", Settings(4800, 8, 0, 0));
+    if (code == CodeOpenPort) expected.active = 6;
+    rec.FailOn(Op::Close);
 
-  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
-  EXPECT_EQ(rec.Count(Op::Open), 0);
-  EXPECT_TRUE(SameBytes(inst, expected));
-  EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed("/dev/ttyS4")}}));
-  // The handle is still there for a later close.
-  EXPECT_EQ(Call(inst, CodeClosePort), ResultOk);
-  EXPECT_TRUE(rec.openHandles.empty());
+    EXPECT_EQ(Call(inst, code, code == CodeOpenPort ? static_cast<void*>(&open) : &change),
+              ResultFailed);
+    EXPECT_EQ(rec.Count(Op::Open), 0);
+    EXPECT_TRUE(SameBytes(inst, expected));
+    const std::string message = code == CodeOpenPort ? OpenFailed("/dev/ttyS4") : kChangeFailed;
+    EXPECT_EQ(log.messages, (std::vector<Message>{{32, message}}));
+    // The handle is still there for a later close.
+    EXPECT_EQ(Call(inst, CodeClosePort), ResultOk);
+    EXPECT_TRUE(rec.openHandles.empty());
+    inst = FreshInstance();
+    rec.nextHandle = kFirst;
+  }
 }
 
 TEST_F(PortControl, OpenUnderAnotherNameThatFailsLeavesNoPort) {
@@ -214,20 +213,6 @@ TEST_F(PortControl, ChangeRaisesAStoredReplyTimeoutBelow120) {
   }
 }
 
-TEST_F(PortControl, ChangeToTheSameNameOpensAgainWithoutClosing) {
-  OpenFirst("/dev/ttyS3");
-  const DriverInstance before = inst;
-  rec.FailOn(Op::Open);  // the exclusive device refuses the second handle
-  PortChangeRequest r = Change("/dev/ttyS3", Settings(4800, 8, 0, 0));
-
-  EXPECT_EQ(Call(inst, CodeChangeZelParams, &r), ResultFailed);
-  EXPECT_EQ(rec.Count(Op::Close), 0);
-  EXPECT_EQ(inst.port, kFirst);
-  EXPECT_EQ(inst.portSpec.settings.baudRate, 4800);  // stored before the open
-  EXPECT_EQ(inst.active, before.active);
-  EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
-}
-
 TEST_F(PortControl, FailedChangeToAnotherNameLeavesNoPort) {
   OpenFirst("/dev/ttyS3", 300);
   inst.active = 7;
@@ -243,20 +228,10 @@ TEST_F(PortControl, FailedChangeToAnotherNameLeavesNoPort) {
   EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
 }
 
-TEST_F(PortControl, ChangeWhoseCloseFailsKeepsTheHeldPortAndOpensNothing) {
-  OpenFirst("/dev/ttyS3");
-  const DriverInstance before = inst;
-  rec.FailOn(Op::Close);
-  PortChangeRequest r = Change("/dev/ttyS4", Settings(4800, 8, 0, 0));
-
-  EXPECT_EQ(Call(inst, CodeChangeZelParams, &r), ResultFailed);
-  EXPECT_EQ(rec.Count(Op::Open), 0);
-  EXPECT_TRUE(SameBytes(inst, before));
-  EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
-}
-
 // --- ClosePort, Shutdown, PurgeInput --------------------------------------
 
+// A failed close keeps the handle for another try; a close with no port
+// left has nothing to do.
 TEST_F(PortControl, ClosePortAndShutdownReleaseTheHandleOnce) {
   for (std::int32_t code : {CodeClosePort, CodeShutdown}) {
     SCOPED_TRACE(code);
@@ -264,27 +239,14 @@ TEST_F(PortControl, ClosePortAndShutdownReleaseTheHandleOnce) {
     inst.active = 4;
     DriverInstance expected = inst;
     expected.port = 0;
-
-    EXPECT_EQ(Call(inst, code), ResultOk);
-    EXPECT_TRUE(SameBytes(inst, expected));
-    EXPECT_TRUE(rec.openHandles.empty());
-    // Once more: nothing left to close.
-    EXPECT_EQ(Call(inst, code), ResultOk);
-    EXPECT_EQ(rec.Count(Op::Close), 1);
-    inst = FreshInstance();
-    rec.nextHandle = kFirst;
-  }
-}
-
-TEST_F(PortControl, FailedCloseKeepsTheHandleForAnotherTry) {
-  for (std::int32_t code : {CodeClosePort, CodeShutdown}) {
-    SCOPED_TRACE(code);
-    OpenFirst("/dev/ttyS3");
     rec.FailOn(Op::Close);
+
     EXPECT_EQ(Call(inst, code), ResultFailed);
     EXPECT_EQ(inst.port, kFirst);
     EXPECT_EQ(Call(inst, code), ResultOk);
-    EXPECT_EQ(inst.port, 0u);
+    EXPECT_TRUE(SameBytes(inst, expected));
+    EXPECT_TRUE(rec.openHandles.empty());
+    EXPECT_EQ(Call(inst, code), ResultOk);
     EXPECT_EQ(rec.Count(Op::Close), 2);
     inst = FreshInstance();
     rec.nextHandle = kFirst;
