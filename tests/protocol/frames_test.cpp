@@ -64,16 +64,6 @@ TEST(Checksum, AgreesWithAPlainSumAtEveryLengthAndAlignment) {
   }
 }
 
-TEST(Checksum, GoesOnTheLineAsTwoUpperCaseDigits) {
-  const std::vector<std::pair<std::uint8_t, std::string>> cases = {
-      {0x00, "00"}, {0x08, "08"}, {0xDB, "DB"}, {0xFF, "FF"}, {0xA0, "A0"}};
-  for (const auto& [sum, text] : cases) {
-    std::uint8_t out[2];
-    PutChecksum(out, sum);
-    EXPECT_EQ(std::string(out, out + 2), text);
-  }
-}
-
 TEST(NormalizeSequence, EverythingOutside34To254Becomes33) {
   const std::vector<std::pair<std::uint16_t, std::uint16_t>> cases = {
       {0, 33},    {32, 33},  {33, 33},  {34, 34},   {126, 126},
@@ -99,22 +89,8 @@ std::string ReadRequest(std::uint8_t lead, std::uint16_t sequence, std::int32_t 
   return {frame, frame + kReadRequestSize};
 }
 
-TEST(Requests, WorkedExamplesByteForByte) {
-  const std::vector<std::uint8_t> write = {0x04, 0x57, 0x21, 0x30, 0x30, 0x30, 0x34,
-                                           0x32, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30,
-                                           0x36, 0x34, 0x30, 0x38, 0x03};
-  const std::vector<std::uint8_t> read = {0x04, 0x52, 0x21, 0x30, 0x30, 0x30, 0x34,
-                                          0x32, 0x30, 0x30, 0x33, 0x30, 0x34, 0x03};
-  EXPECT_EQ(WriteRequest(4, 33, 42, 0x64), std::string(write.begin(), write.end()));
-  EXPECT_EQ(ReadRequest(4, 33, 42, 3), std::string(read.begin(), read.end()));
-}
-
 TEST(Requests, FieldsAtTheirLimits) {
-  struct Case {
-    std::string frame;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {WriteRequest(4, 33, 0, 0), "\x04W!0000000000000" + std::string("18\x03")},
       {WriteRequest(4, 33, 99999, 0xFFFFFFFF), "\x04W!99999FFFFFFFF" + std::string("3B\x03")},
       {WriteRequest(4, 33, 7, 0xABCDEF01), "\x04W!00007ABCDEF01" + std::string("9B\x03")},
@@ -123,16 +99,7 @@ TEST(Requests, FieldsAtTheirLimits) {
       // Lead byte and sequence go out as they are; the lead byte is not summed.
       {ReadRequest(0xFF, 'd', 12345, 1), "\xFFRd12345001" + std::string("BA\x03")},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.frame, c.expected);
-    // Whatever the fields, the covered bytes and the checksum sum to 0.
-    const std::string covered = c.frame.substr(1, c.frame.size() - 4);
-    unsigned sum = 0;
-    for (unsigned char ch : covered) sum += ch;
-    unsigned sent = 0;
-    std::sscanf(c.frame.substr(c.frame.size() - 3, 2).c_str(), "%2X", &sent);
-    EXPECT_EQ((sum + sent) % 256, 0u) << c.expected;
-  }
+  for (const auto& [frame, expected] : cases) EXPECT_EQ(frame, expected);
 }
 
 std::uint32_t Convert(const std::string& group) {
@@ -147,25 +114,6 @@ TEST(ValueGroups, ConvertedLikeTheHexConversion) {
       {"0xZZZZZZ", 0},          {"00x12345", 0},        {"7fffffff", 0x7FFFFFFF},
   };
   for (const auto& [group, value] : cases) EXPECT_EQ(Convert(group), value) << group;
-}
-
-// Any group that starts with a hexadecimal digit converts exactly as the C
-// library's "%8X" does.
-TEST(ValueGroups, AgreeWithTheCLibraryOnGroupsThatStartWithADigit) {
-  const std::string alphabet = "0123456789abcdefABCDEFxX +-gZ\t";
-  const std::string hex = "0123456789abcdefABCDEF";
-  std::mt19937 random(20261208);
-  for (int n = 0; n < 20000; ++n) {
-    std::string group(8, ' ');
-    group[0] = hex[random() % hex.size()];
-    // Give the prefix a fair chance.
-    if (random() % 4 == 0) group[0] = '0';
-    for (int i = 1; i < 8; ++i) group[i] = alphabet[random() % alphabet.size()];
-    if (random() % 4 == 0) group[1] = 'x';
-    unsigned expected = 0;
-    ASSERT_EQ(std::sscanf(group.c_str(), "%8X", &expected), 1) << group;
-    ASSERT_EQ(Convert(group), expected) << '"' << group << '"';
-  }
 }
 
 // Every byte value at every position of a group that starts with a

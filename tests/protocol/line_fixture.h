@@ -30,8 +30,6 @@ inline std::string ReadReply(const std::string& digits) {
   return "\x06" + digits + SumDigits(digits) + "\r";
 }
 
-inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 // Value slots filled with a marker, so that any write to them shows.
 struct Slots {
   static constexpr std::uint8_t kMarker = 0xA5;

@@ -113,31 +113,6 @@ TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
   EXPECT_EQ(lines.back().find(" sent \""), std::string::npos);
 }
 
-TEST_F(TraceTest, AFullBlockReplyFitsOnOneLine) {
-  ASSERT_TRUE(trace::Start(file_.c_str()));
-  std::vector<ValueSlot> block(106);
-  request.values = block.data();
-  Answer({ReadReply(std::string(848, 'F'))});
-  EXPECT_EQ(Call(CodeReadBlock, 106), ResultOk);
-  const std::vector<std::string> lines = LinesOf(file_);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("received 852 bytes"), std::string::npos);
-  EXPECT_NE(lines[0].find("46 46 32 30 0D] -> ok"), std::string::npos);
-}
-
-TEST_F(TraceTest, StoppedOrNeverStartedWritesNothing) {
-  EXPECT_FALSE(trace::Start(""));
-  EXPECT_FALSE(trace::Enabled());
-  EXPECT_FALSE(trace::Start((dir_ / "no-such-dir" / "trace.log").c_str()));
-  EXPECT_FALSE(trace::Enabled());
-
-  ASSERT_TRUE(trace::Start(file_.c_str()));
-  Call(CodeWriteValue);  // silent: five lines
-  trace::Stop();
-  Call(CodeWriteValue);
-  EXPECT_EQ(LinesOf(file_).size(), 5u);
-}
-
 // Runs the probe with ZELQD_TRACE set to value (unset when null); its
 // standard error goes to errFile.
 int RunProbe(const std::vector<std::string>& args, const char* value, const fs::path& errFile) {
@@ -177,30 +152,31 @@ class TraceEnvironmentTest : public ::testing::Test {
   fs::path err_;
 };
 
-TEST_F(TraceEnvironmentTest, VariableNamesTheFile) {
-  ASSERT_EQ(RunProbe({"transfer"}, file_.c_str(), err_), 0);
-  const std::vector<std::string> lines = LinesOf(file_);
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_NE(lines[4].find("attempt 5/5"), std::string::npos);
-  EXPECT_TRUE(fs::is_empty(err_));
-  // A second run appends.
-  ASSERT_EQ(RunProbe({"transfer"}, file_.c_str(), err_), 0);
-  EXPECT_EQ(LinesOf(file_).size(), 10u);
-}
-
-TEST_F(TraceEnvironmentTest, DashMeansStandardError) {
-  ASSERT_EQ(RunProbe({"transfer"}, "-", err_), 0);
-  const std::vector<std::string> lines = LinesOf(err_);
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_NE(lines[0].find("time-out, 0 of 3 reply bytes"), std::string::npos);
-}
-
-TEST_F(TraceEnvironmentTest, UnsetOrEmptyWritesNothing) {
-  ASSERT_EQ(RunProbe({"transfer"}, nullptr, err_), 0);
-  EXPECT_TRUE(fs::is_empty(err_));
-  ASSERT_EQ(RunProbe({"transfer"}, "", err_), 0);
-  EXPECT_TRUE(fs::is_empty(err_));
-  EXPECT_FALSE(fs::exists(file_));
+// Each run is a fresh process that reads the variable once and makes one
+// silent transfer: five attempts.
+TEST_F(TraceEnvironmentTest, VariableChoosesWhereTheLinesGo) {
+  struct Case {
+    const char* name;
+    const char* value;
+    std::size_t fileLines;  // after two runs: lines are appended
+    std::size_t errLines;   // of the second run
+  };
+  const std::string file = file_.string();
+  for (const Case& c : std::vector<Case>{{"file", file.c_str(), 10, 0},
+                                         {"standard error", "-", 0, 5},
+                                         {"unset", nullptr, 0, 0},
+                                         {"empty", "", 0, 0}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove(file_);
+    ASSERT_EQ(RunProbe({"transfer"}, c.value, err_), 0);
+    ASSERT_EQ(RunProbe({"transfer"}, c.value, err_), 0);
+    const std::vector<std::string> lines = LinesOf(file_), errors = LinesOf(err_);
+    EXPECT_EQ(lines.size(), c.fileLines);
+    EXPECT_EQ(errors.size(), c.errLines);
+    for (const std::string& line : lines.empty() ? errors : lines)
+      EXPECT_NE(line.find("time-out, 0 of 3 reply bytes"), std::string::npos) << line;
+    EXPECT_EQ(fs::exists(file_), c.fileLines > 0);
+  }
 }
 
 TEST_F(TraceEnvironmentTest, LoadingTheLibraryDoesNoWork) {

@@ -91,85 +91,32 @@ TEST_F(TransferTest, EveryRequestCarriesTheNormalisedSequence) {
   }
 }
 
-TEST_F(TransferTest, ReadVarAsksForOneValue) {
-  Answer({ReadReply("00000064")});
-  EXPECT_EQ(Call(CodeReadVar), ResultOk);
-  EXPECT_EQ(WrittenTexts().at(0).substr(8, 3), "001");
-  EXPECT_EQ(platform.calls.back().count, 12u);
-  EXPECT_EQ(request.valueCount, 1);
-  EXPECT_EQ(slots.slots[0].low, 0x64);
-  EXPECT_EQ(slots.slots[0].high, 0);
-  // Only the first slot is touched.
-  Slots untouched(3);
-  EXPECT_EQ(0, std::memcmp(&slots.slots[1], untouched.slots.data(), 12));
-}
-
-TEST_F(TransferTest, WriteValueSendsTheFirstSlotOnlyAndKeepsTheCount) {
-  request.valueCount = 5;
-  slots.slots[0] = {0x0001, 0x0002};
-  Answer({kOk});
-  EXPECT_EQ(Call(CodeWriteValue), ResultOk);
-  EXPECT_EQ(WrittenTexts().at(0).substr(8, 8), "00010002");
-  EXPECT_EQ(request.valueCount, 5);
-}
-
-TEST_F(TransferTest, WriteVarLeavesACountOfOneWhateverTheOutcome) {
-  for (const std::string& reply : {std::string(kOk), std::string()}) {
-    request.valueCount = 9;
-    Answer({reply});
-    Call(CodeWriteVar);
-    EXPECT_EQ(request.valueCount, 1);
-  }
-}
-
-TEST_F(TransferTest, BlocksOfNoneAndOf106Values) {
-  request.valueCount = 0;
-  Answer(
-      {"\x06"
-       "00\r"});
-  EXPECT_EQ(Call(CodeReadBlock), ResultOk);
-  EXPECT_TRUE(slots.Untouched());
-
-  Slots block(106);
-  request.values = block.slots.data();
-  request.valueCount = 106;
-  std::string digits;
-  for (int i = 0; i < 106; ++i)
-    digits += "0000" + std::string(1, "0123456789ABCDEF"[i % 16]) + "ABC";
-  Answer({ReadReply(digits)});
-  EXPECT_EQ(Call(CodeReadBlock), ResultOk);
-  for (int i = 0; i < 106; ++i) EXPECT_EQ(block.slots[i].low, (i % 16) << 12 | 0xABC) << i;
-}
-
 TEST_F(TransferTest, UnframableRequestsAreNotRetriedAndSendNothing) {
   struct Case {
     std::int32_t code;
     std::int32_t number;
     std::int32_t count;
+    bool withSlots = true;
   };
   for (const Case& c : std::vector<Case>{{CodeReadBlock, 42, 107},
+                                         {CodeReadBlock, 42, INT32_MAX},
+                                         {CodeReadBlock, 42, 1, false},
                                          {CodeReadBlock, 42, -1},
                                          {CodeReadBlock, 100000, 1},
                                          {CodeReadVar, -7, 0},
                                          {CodeWriteValue, 123456, 1},
-                                         {CodeWriteVar, -1, 1}}) {
+                                         {CodeWriteVar, -1, 1},
+                                         {CodeWriteVar, 42, 1, false},
+                                         {CodeWriteValue, INT32_MIN, 1}}) {
     SCOPED_TRACE(::testing::Message() << c.code << " " << c.number << " " << c.count);
     platform.Clear();
     request.variableNumber = c.number;
     request.valueCount = c.count;
+    request.values = c.withSlots ? slots.slots.data() : nullptr;
     EXPECT_EQ(Call(c.code), ResultFailed);
     EXPECT_TRUE(platform.calls.empty());
     EXPECT_TRUE(slots.Untouched());
   }
-}
-
-TEST_F(TransferTest, WithoutAnOpenPortEveryAttemptFails) {
-  instance.port = 0;
-  Answer({kOk, kOk, kOk, kOk, kOk, kOk});
-  EXPECT_EQ(Call(CodeWriteValue), ResultFailed);
-  EXPECT_EQ(platform.Count(Op::Write), 5);
-  EXPECT_EQ(Call(CodeReadBlock), ResultFailed);
-  EXPECT_EQ(platform.Count(Op::Write), 10);
 }
 
 // One row of the STOP table: the call, the state before it, and what must
@@ -188,62 +135,40 @@ struct StopRow {
 };
 
 TEST_F(TransferTest, StopTable) {
+  constexpr std::int32_t N = ZELQD_CLASS_NUMERIC, S = ZELQD_CLASS_STOP;
+  constexpr std::int32_t Ok = ResultOk, No = ResultRefused;
   const std::vector<StopRow> rows = {
-      // ReadVar
-      {"read STOP while running", CodeReadVar, 0, ZELQD_CLASS_STOP, 0xFFFF, ResultOk, 0, false, 3,
-       0},
-      {"read STOP while suspended", CodeReadVar, 1, ZELQD_CLASS_STOP, 0xFFF0, ResultOk, 1, false, 3,
-       1},
-      {"read numeric while running", CodeReadVar, 0, ZELQD_CLASS_NUMERIC, 0, ResultOk, 0, true, 1,
-       -1},
-      {"read class 7 while running", CodeReadVar, 0, 7, 0, ResultOk, 0, true, 1, -1},
-      {"read numeric while suspended", CodeReadVar, 1, ZELQD_CLASS_NUMERIC, 0x1234, ResultRefused,
-       1, false, 3, 0x1234},
-      {"read class 0 while suspended", CodeReadVar, 1, 0, 0x1234, ResultRefused, 1, false, 3,
-       0x1234},
-      // ReadBlock
-      {"block numeric while running", CodeReadBlock, 0, ZELQD_CLASS_NUMERIC, 0, ResultOk, 0, true,
-       3, -1},
-      {"block STOP class while running", CodeReadBlock, 0, ZELQD_CLASS_STOP, 0, ResultOk, 0, true,
-       3, -1},
-      {"block while suspended", CodeReadBlock, 1, ZELQD_CLASS_NUMERIC, 0x1234, ResultRefused, 1,
-       false, 3, 0x1234},
-      {"block STOP class while suspended", CodeReadBlock, 1, ZELQD_CLASS_STOP, 0x1234,
-       ResultRefused, 1, false, 3, 0x1234},
-      // WriteVar
-      {"write numeric while running", CodeWriteVar, 0, ZELQD_CLASS_NUMERIC, 1, ResultOk, 0, true, 1,
-       1},
-      {"write STOP 1 while running", CodeWriteVar, 0, ZELQD_CLASS_STOP, 1, ResultOk, 1, false, 3,
-       1},
-      {"write STOP 3 while running", CodeWriteVar, 0, ZELQD_CLASS_STOP, 3, ResultOk, 1, false, 3,
-       3},
-      {"write STOP 2 while running", CodeWriteVar, 0, ZELQD_CLASS_STOP, 2, ResultOk, 0, false, 3,
-       2},
-      {"write class 7 while running", CodeWriteVar, 0, 7, 1, ResultOk, 1, false, 3, 1},
-      {"write STOP 2 while suspended", CodeWriteVar, 1, ZELQD_CLASS_STOP, 2, ResultOk, 0, false, 3,
-       2},
-      {"write STOP 1 while suspended", CodeWriteVar, 1, ZELQD_CLASS_STOP, 1, ResultOk, 1, false, 3,
-       1},
-      {"write numeric while suspended", CodeWriteVar, 1, ZELQD_CLASS_NUMERIC, 0, ResultRefused, 1,
-       false, 3, 0},
-      {"write class 7 while suspended", CodeWriteVar, 1, 7, 0, ResultRefused, 1, false, 3, 0},
-      // WriteValue
-      {"value numeric while running", CodeWriteValue, 0, ZELQD_CLASS_NUMERIC, 1, ResultOk, 0, true,
-       3, 1},
-      {"value STOP class while running", CodeWriteValue, 0, ZELQD_CLASS_STOP, 1, ResultOk, 0, true,
-       3, 1},
-      {"value while suspended", CodeWriteValue, 1, ZELQD_CLASS_NUMERIC, 0, ResultRefused, 1, false,
-       3, 0},
-      {"value STOP class while suspended", CodeWriteValue, 1, ZELQD_CLASS_STOP, 0, ResultRefused, 1,
-       false, 3, 0},
+      {"read STOP while running", CodeReadVar, 0, S, 0xFFFF, Ok, 0, false, 3, 0},
+      {"read STOP while suspended", CodeReadVar, 1, S, 0xFFF0, Ok, 1, false, 3, 1},
+      {"read numeric while running", CodeReadVar, 0, N, 0, Ok, 0, true, 1, -1},
+      {"read class 7 while running", CodeReadVar, 0, 7, 0, Ok, 0, true, 1, -1},
+      {"read numeric while suspended", CodeReadVar, 1, N, 0x1234, No, 1, false, 3, 0x1234},
+      {"read class 0 while suspended", CodeReadVar, 1, 0, 0x1234, No, 1, false, 3, 0x1234},
+      {"block numeric while running", CodeReadBlock, 0, N, 0, Ok, 0, true, 3, -1},
+      {"block STOP class while running", CodeReadBlock, 0, S, 0, Ok, 0, true, 3, -1},
+      {"block while suspended", CodeReadBlock, 1, N, 0x1234, No, 1, false, 3, 0x1234},
+      {"block STOP class while suspended", CodeReadBlock, 1, S, 0x1234, No, 1, false, 3, 0x1234},
+      {"write numeric while running", CodeWriteVar, 0, N, 1, Ok, 0, true, 1, 1},
+      {"write STOP 1 while running", CodeWriteVar, 0, S, 1, Ok, 1, false, 3, 1},
+      {"write STOP 3 while running", CodeWriteVar, 0, S, 3, Ok, 1, false, 3, 3},
+      {"write STOP 2 while running", CodeWriteVar, 0, S, 2, Ok, 0, false, 3, 2},
+      {"write class 7 while running", CodeWriteVar, 0, 7, 1, Ok, 1, false, 3, 1},
+      {"write STOP 2 while suspended", CodeWriteVar, 1, S, 2, Ok, 0, false, 3, 2},
+      {"write STOP 1 while suspended", CodeWriteVar, 1, S, 1, Ok, 1, false, 3, 1},
+      {"write numeric while suspended", CodeWriteVar, 1, N, 0, No, 1, false, 3, 0},
+      {"write class 7 while suspended", CodeWriteVar, 1, 7, 0, No, 1, false, 3, 0},
+      {"value numeric while running", CodeWriteValue, 0, N, 1, Ok, 0, true, 3, 1},
+      {"value STOP class while running", CodeWriteValue, 0, S, 1, Ok, 0, true, 3, 1},
+      {"value while suspended", CodeWriteValue, 1, N, 0, No, 1, false, 3, 0},
+      {"value STOP class while suspended", CodeWriteValue, 1, S, 0, No, 1, false, 3, 0},
   };
   for (const StopRow& row : rows) {
     SCOPED_TRACE(row.name);
     platform.Clear();
     platform.input.clear();
-    const std::string oneValue = ReadReply("00000001");
-    const std::string threeValues = ReadReply("000000010000000200000003");
-    Answer({row.code == CodeReadVar ? oneValue : row.code == CodeReadBlock ? threeValues : kOk});
+    Answer({row.code == CodeReadVar     ? ReadReply("00000001")
+            : row.code == CodeReadBlock ? ReadReply("000000010000000200000003")
+                                        : kOk});
     instance.stopped = row.stopped;
     request.variableClass = row.variableClass;
     request.valueCount = 3;
@@ -263,33 +188,6 @@ TEST_F(TransferTest, StopTable) {
       EXPECT_EQ(slots.slots[0].low, row.lowWordAfter);
     }
   }
-}
-
-TEST_F(TransferTest, SuspendThenEveryNumericTransferIsRefusedThenResume) {
-  ValueSlot stop{0xFFFF, 1};
-  TransferRequest stopRequest{};
-  stopRequest.variableClass = ZELQD_CLASS_STOP;
-  stopRequest.values = &stop;
-  DriverCall call{};
-  call.instance = &instance;
-  call.code = CodeWriteVar;
-  call.params = &stopRequest;
-  ASSERT_EQ(ZelMain(&call), ResultOk);
-  EXPECT_EQ(instance.stopped, 1);
-
-  for (std::int32_t code : {CodeReadVar, CodeReadBlock, CodeWriteVar, CodeWriteValue}) {
-    request.valueCount = 3;
-    EXPECT_EQ(Call(code), ResultRefused) << code;
-    EXPECT_EQ(request.valueCount, 3);
-  }
-  EXPECT_TRUE(platform.calls.empty());
-
-  stop = {0x0000, 2};
-  ASSERT_EQ(ZelMain(&call), ResultOk);
-  EXPECT_EQ(instance.stopped, 0);
-  Answer({kOk});
-  EXPECT_EQ(Call(CodeWriteVar), ResultOk);
-  EXPECT_EQ(platform.Writes().size(), 1u);
 }
 
 TEST_F(TransferTest, StopVariableWithoutASlotFailsInsteadOfCrashing) {
