@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "zelsim/frame.h"
 
@@ -69,43 +70,36 @@ struct DecodeCase {
   std::uint32_t value;
 };
 
-class Decode : public ::testing::TestWithParam<DecodeCase> {};
-
-TEST_P(Decode, ChecksInOrderAndReadsTheFields) {
-  const DecodeCase& c = GetParam();
-  const Request r = DecodeRequest(c.frame);
-  EXPECT_EQ(r.verdict, c.verdict) << VerdictText(r.verdict);
-  EXPECT_EQ(r.variable, c.variable);
-  if (r.command == Command::Read) {
-    EXPECT_EQ(r.count, c.count);
-  } else {
-    EXPECT_EQ(r.value, c.value);
+TEST(Frame, DecodeChecksInOrderAndReadsTheFields) {
+  const std::vector<DecodeCase> cases = {
+      {"write", WriteRequest(42, 0xDEADBEEF), Verdict::Ok, 42, -1, 0xDEADBEEF},
+      {"read", ReadRequest(99999, 1), Verdict::Ok, 99999, 1, 0},
+      {"readNothing", ReadRequest(5, 0), Verdict::Ok, 5, 0, 0},
+      {"readLargest", ReadRequest(99894, 106), Verdict::Ok, 99894, 106, 0},
+      {"otherSequence", Frame("R~00001001"), Verdict::Ok, 1, 1, 0},
+      {"badEnd", Frame("R!00042001", "", 0x0D), Verdict::BadEnd, 42, 1, 0},
+      {"badChecksum", Frame("R!00042001", "0E"), Verdict::BadChecksum, 42, 1, 0},
+      // Checksum digits travel in upper case: "0d" is not "0D".
+      {"lowerCaseChecksum", Frame("R!00042001", "0d"), Verdict::BadChecksum, 42, 1, 0},
+      {"letterInVariable", Frame("R!0004A001"), Verdict::BadDigits, -1, 1, 0},
+      {"signInCount", Frame("R!00042-01"), Verdict::BadDigits, 42, -1, 0},
+      {"lowerCaseValue", Frame("W!000420000abcd"), Verdict::BadDigits, 42, -1, 0},
+      {"countAbove106", ReadRequest(0, 107), Verdict::CountTooLarge, 0, 107, 0},
+      {"pastTheTable", ReadRequest(99999, 2), Verdict::BeyondTable, 99999, 2, 0},
+      {"endsAtTheTable", ReadRequest(99990, 10), Verdict::Ok, 99990, 10, 0}};
+  for (const DecodeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Request r = DecodeRequest(c.frame);
+    EXPECT_EQ(r.verdict, c.verdict) << VerdictText(r.verdict);
+    EXPECT_EQ(r.variable, c.variable);
+    if (r.command == Command::Read) {
+      EXPECT_EQ(r.count, c.count);
+    } else {
+      EXPECT_EQ(r.value, c.value);
+    }
+    EXPECT_EQ(r.bytes, c.frame);
   }
-  EXPECT_EQ(r.bytes, c.frame);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Requests, Decode,
-    ::testing::Values(
-        DecodeCase{"write", WriteRequest(42, 0xDEADBEEF), Verdict::Ok, 42, -1, 0xDEADBEEF},
-        DecodeCase{"read", ReadRequest(99999, 1), Verdict::Ok, 99999, 1, 0},
-        DecodeCase{"readNothing", ReadRequest(5, 0), Verdict::Ok, 5, 0, 0},
-        DecodeCase{"readLargest", ReadRequest(99894, 106), Verdict::Ok, 99894, 106, 0},
-        DecodeCase{"otherSequence",
-                   Frame("R\x7E"
-                         "00001001"),
-                   Verdict::Ok, 1, 1, 0},
-        DecodeCase{"badEnd", Frame("R!00042001", "", 0x0D), Verdict::BadEnd, 42, 1, 0},
-        DecodeCase{"badChecksum", Frame("R!00042001", "0E"), Verdict::BadChecksum, 42, 1, 0},
-        // Checksum digits travel in upper case: "0d" is not "0D".
-        DecodeCase{"lowerCaseChecksum", Frame("R!00042001", "0d"), Verdict::BadChecksum, 42, 1, 0},
-        DecodeCase{"letterInVariable", Frame("R!0004A001"), Verdict::BadDigits, -1, 1, 0},
-        DecodeCase{"signInCount", Frame("R!00042-01"), Verdict::BadDigits, 42, -1, 0},
-        DecodeCase{"lowerCaseValue", Frame("W!000420000abcd"), Verdict::BadDigits, 42, -1, 0},
-        DecodeCase{"countAbove106", ReadRequest(0, 107), Verdict::CountTooLarge, 0, 107, 0},
-        DecodeCase{"pastTheTable", ReadRequest(99999, 2), Verdict::BeyondTable, 99999, 2, 0},
-        DecodeCase{"endsAtTheTable", ReadRequest(99990, 10), Verdict::Ok, 99990, 10, 0}),
-    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Frame, PrintableNamesControlBytes) {
   const Bytes bytes = Of({0x04, 'R', '!', 0x03, 0xFF});

@@ -73,40 +73,6 @@ TEST(Runner, AnswersOnThePseudoTerminal) {
   EXPECT_EQ(runner.error(), "");
 }
 
-TEST(Runner, ShortNameFindsTheDeviceUnderDev) {
-  PtyPair pty;
-  EXPECT_EQ("/dev/" + pty.shortName(), pty.slaveName());
-  EXPECT_LE(pty.shortName().size(), 11u);
-}
-
-TEST(Runner, TracesRequestsAndReplies) {
-  PtyPair pty;
-  Engine engine;
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* memory = ::open_memstream(&text, &size);
-  ASSERT_NE(memory, nullptr);
-  {
-    Trace trace(memory);
-    Runner runner(engine, pty.master(), {.trace = &trace});
-    runner.Start();
-    Device device(pty.slaveName());
-    device.Send(Bytes{'x'});
-    device.Send(ReadRequest(42, 1));
-    device.Receive(ValueReplySize(1));
-    runner.Stop();
-  }
-  std::fclose(memory);
-  const std::string trace(text, size);
-  std::free(text);
-  EXPECT_NE(trace.find("?? junk, 1 bytes | x"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("<- R seq ! var 00042 count 001 sum 06: ok | <EOT>R!0004200106<ETX>"),
-            std::string::npos)
-      << trace;
-  EXPECT_NE(trace.find("-> values 00000000 sum 80: ok | <STX>0000000080<ETX>"), std::string::npos)
-      << trace;
-}
-
 TEST(Runner, DelaysAndSplitsOnTheLine) {
   PtyPair pty;
   FaultConfig config;
@@ -137,53 +103,6 @@ TEST(Runner, DelaysAndSplitsOnTheLine) {
   EXPECT_GE(restAt - firstAt, 0.2);
   rest.insert(rest.begin(), first.begin(), first.end());
   EXPECT_EQ(rest, ValueReply(engine.table().Range(0, 2)));
-}
-
-TEST(Runner, TakesRequestsWhileAReplyWaits) {
-  PtyPair pty;
-  FaultConfig config;
-  config[Fault::Delay] = Trigger::Parse("always");
-  config.delayMs = 400;
-  Engine engine(config);
-  engine.table().Set(1, 11);
-  engine.table().Set(2, 22);
-  Runner runner(engine, pty.master());
-  runner.Start();
-  Device device(pty.slaveName());
-
-  // The second request comes while the first reply waits; each reply goes
-  // out its delay after its own request, in order.
-  const auto start = Clock::now();
-  device.Send(ReadRequest(1, 1));
-  std::this_thread::sleep_for(milliseconds(200));
-  device.Send(ReadRequest(2, 1));
-  while (runner.WithEngine([](Engine& e) { return e.counters().readRequests; }) < 2 &&
-         SecondsSince(start) < 5)
-    std::this_thread::sleep_for(milliseconds(5));
-  EXPECT_LT(SecondsSince(start), 0.38);  // taken before the first reply went out
-  const std::uint32_t first[] = {11};
-  const std::uint32_t second[] = {22};
-  EXPECT_EQ(device.Receive(ValueReplySize(1)), ValueReply(first));
-  const double firstAt = SecondsSince(start);
-  EXPECT_EQ(device.Receive(ValueReplySize(1)), ValueReply(second));
-  const double secondAt = SecondsSince(start);
-  EXPECT_GE(firstAt, 0.38);
-  EXPECT_GE(secondAt, 0.58);
-}
-
-TEST(Runner, PacesRepliesAtTheWireTimeOfTheBaudRate) {
-  PtyPair pty;
-  Engine engine;
-  // 852 bytes of 10 bits at 9600 bit/s take 0.8875 s on the wire.
-  Runner runner(engine, pty.master(), {.paceBaud = 9600});
-  runner.Start();
-  Device device(pty.slaveName());
-  const auto start = Clock::now();
-  device.Send(ReadRequest(0, 106));
-  EXPECT_EQ(device.Receive(852).size(), 852u);
-  const double took = SecondsSince(start);
-  EXPECT_GE(took, 0.85);
-  EXPECT_LT(took, 3.0);
 }
 
 TEST(Runner, StopsInTheMiddleOfALongDelay) {

@@ -57,14 +57,6 @@ TEST(Addresses, BareNumbersAndStopAreSpelledForTheDriver) {
   EXPECT_EQ(AddressText("-1"), "-1");
 }
 
-TEST(Slots, HighHalfTravelsFirst) {
-  const ValueSlot slot = ToSlot(0x12345678u);
-  EXPECT_EQ(slot.high, 0x1234);
-  EXPECT_EQ(slot.low, 0x5678);
-  EXPECT_EQ(FromSlot(slot), 0x12345678u);
-  EXPECT_EQ(FromSlot(ToSlot(0xFFFF0001u)), 0xFFFF0001u);
-}
-
 TEST(Poll, MedianOfLatencies) {
   EXPECT_EQ(Median({}), 0);
   EXPECT_EQ(Median({5}), 5);
