@@ -119,16 +119,30 @@ TEST_F(PortControl, OpenOrChangeWhoseCloseFailsKeepsTheHeldPortAndOpensNothing) 
   }
 }
 
-TEST_F(PortControl, OpenUnderAnotherNameThatFailsLeavesNoPort) {
-  OpenFirst("/dev/ttyS3", 300);
-  rec.FailOn(Op::Open);
-  OpenRequest r = Open("/dev/nozq", 150);
+// The held port is closed first: when the new one fails, none is left.
+TEST_F(PortControl, FailedOpenOrChangeToAnotherNameLeavesNoPort) {
+  for (const std::int32_t code : {CodeOpenPort, CodeChangeZelParams}) {
+    SCOPED_TRACE(code);
+    OpenFirst("/dev/ttyS3", 300);
+    log.messages.clear();
+    inst.active = 7;
+    rec.FailOn(Op::Open);
+    OpenRequest open = Open("/dev/nozq", 150, Settings(9600, 8, 0, 0), /*active=*/7);
+    PortChangeRequest change = Change("/dev/nozq");
 
-  EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
-  EXPECT_EQ(inst.port, 0u);
-  EXPECT_TRUE(rec.openHandles.empty());
-  EXPECT_STREQ(inst.portSpec.name, "/dev/ttyS3");
-  EXPECT_EQ(inst.replyTimeout, 300);
+    EXPECT_EQ(Call(inst, code, code == CodeOpenPort ? static_cast<void*>(&open) : &change),
+              ResultFailed);
+    EXPECT_EQ(inst.port, 0u);
+    EXPECT_TRUE(rec.openHandles.empty());
+    // Only the change stores the new name before its open.
+    EXPECT_STREQ(inst.portSpec.name, code == CodeOpenPort ? "/dev/ttyS3" : "/dev/nozq");
+    EXPECT_EQ(inst.active, 7);
+    EXPECT_EQ(inst.replyTimeout, 300);
+    const std::string message = code == CodeOpenPort ? OpenFailed("/dev/nozq") : kChangeFailed;
+    EXPECT_EQ(log.messages, (std::vector<Message>{{32, message}}));
+    inst = FreshInstance();
+    rec.nextHandle = kFirst;
+  }
 }
 
 // --- Names that do not fit ------------------------------------------------
@@ -211,21 +225,6 @@ TEST_F(PortControl, ChangeRaisesAStoredReplyTimeoutBelow120) {
     EXPECT_EQ(ReadTimeoutInForceMs(), c.inForceMs);
     ASSERT_EQ(Call(fresh, CodeClosePort), ResultOk);
   }
-}
-
-TEST_F(PortControl, FailedChangeToAnotherNameLeavesNoPort) {
-  OpenFirst("/dev/ttyS3", 300);
-  inst.active = 7;
-  rec.FailOn(Op::Open);
-  PortChangeRequest r = Change("/dev/nozq");
-
-  EXPECT_EQ(Call(inst, CodeChangeZelParams, &r), ResultFailed);
-  EXPECT_EQ(inst.port, 0u);
-  EXPECT_TRUE(rec.openHandles.empty());
-  EXPECT_STREQ(inst.portSpec.name, "/dev/nozq");
-  EXPECT_EQ(inst.active, 7);
-  EXPECT_EQ(inst.replyTimeout, 300);
-  EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
 }
 
 // --- ClosePort, Shutdown, PurgeInput --------------------------------------
