@@ -42,7 +42,7 @@ std::vector<std::uint32_t> Fields(const Timeouts& t) {
           t.writeTotalConstant};
 }
 
-std::vector<long> Fields(const DeviceState& s) {
+std::vector<std::int64_t> Fields(const DeviceState& s) {
   return {s.length,      s.baudRate,         s.binary,         s.parityCheck,      s.outxCtsFlow,
           s.outxDsrFlow, s.dtrControl,       s.dsrSensitivity, s.txContinueOnXoff, s.outX,
           s.inX,         s.errorCharEnabled, s.discardNull,    s.rtsControl,       s.abortOnError,
