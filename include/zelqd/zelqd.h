@@ -134,36 +134,36 @@ typedef struct DriverInstance {
 
 /* The call block handed to ZelMain. ILP32: 20 bytes; LP64: 32 bytes. */
 typedef struct DriverCall {
-  DriverInstance *instance; /* 0 */
+  DriverInstance* instance; /* 0 */
   int32_t code;             /* 4 (LP64: 8): function code */
   uint8_t reserved8[8];     /* 8 (LP64: 12) */
-  void *params;             /* 16 (LP64: 24): parameter block of the code */
+  void* params;             /* 16 (LP64: 24): parameter block of the code */
 } DriverCall;
 
 /* Parameter block of GetDriverInfo (code 14). The driver writes every field
  * but reserved20. ILP32: 32 bytes; LP64: 48 bytes. */
 typedef struct DriverInfo {
-  int32_t infoTag;        /* 0: 70 */
-  const char *shortName;  /* 4 (LP64: 8): "General Purpose" */
-  const char *banner;     /* 8 (LP64: 16): 316 bytes of code page 437 text, NUL-terminated */
-  int32_t instanceSize;   /* 12 (LP64: 24): 684 */
-  int32_t infoFlagA;      /* 16 (LP64: 28): 1 */
-  uint8_t reserved20[8];  /* 20 (LP64: 32): never written */
-  int32_t infoFlagB;      /* 28 (LP64: 40): 1 */
+  int32_t infoTag;       /* 0: 70 */
+  const char* shortName; /* 4 (LP64: 8): "General Purpose" */
+  const char* banner;    /* 8 (LP64: 16): 316 bytes of code page 437 text, NUL-terminated */
+  int32_t instanceSize;  /* 12 (LP64: 24): 684 */
+  int32_t infoFlagA;     /* 16 (LP64: 28): 1 */
+  uint8_t reserved20[8]; /* 20 (LP64: 32): never written */
+  int32_t infoFlagB;     /* 28 (LP64: 40): 1 */
 } DriverInfo;
 
 /* Parameter block of ParseAddress (3) and CheckAddress (4).
  * ILP32: 36 bytes; LP64: 40 bytes. */
 typedef struct AddressRequest {
-  const char *addressText;  /* 0: NUL-terminated address text */
-  int32_t reserved4;        /* 4 (LP64: 8) */
-  int32_t accessKind;       /* 8 (LP64: 12): 6 is the only value told apart */
-  int32_t reserved12;       /* 12 (LP64: 16) */
-  int32_t presetZero;       /* 16 (LP64: 20): written 0 on a template match */
-  int32_t typeLetter;       /* 20 (LP64: 24): 'N' numeric, 'S' STOP */
-  int32_t variableNumber;   /* 24 (LP64: 28): 0..99999 for a numeric variable */
-  int32_t variableClass;    /* 28 (LP64: 32): 255 numeric, 1 STOP */
-  int32_t presetThirtyTwo;  /* 32 (LP64: 36): written 32 on a template match */
+  const char* addressText; /* 0: NUL-terminated address text */
+  int32_t reserved4;       /* 4 (LP64: 8) */
+  int32_t accessKind;      /* 8 (LP64: 12): 6 is the only value told apart */
+  int32_t reserved12;      /* 12 (LP64: 16) */
+  int32_t presetZero;      /* 16 (LP64: 20): written 0 on a template match */
+  int32_t typeLetter;      /* 20 (LP64: 24): 'N' numeric, 'S' STOP */
+  int32_t variableNumber;  /* 24 (LP64: 28): 0..99999 for a numeric variable */
+  int32_t variableClass;   /* 28 (LP64: 32): 255 numeric, 1 STOP */
+  int32_t presetThirtyTwo; /* 32 (LP64: 36): written 32 on a template match */
 } AddressRequest;
 
 /* Parameter block of OpenPort (code 1): 28 bytes. */
@@ -196,14 +196,14 @@ typedef struct TransferRequest {
   uint8_t reserved24[8];  /* 24 */
   int32_t valueCount;     /* 32: values to read, 0..106 */
   uint8_t reserved36[4];  /* 36 */
-  ValueSlot *values;      /* 40: valueCount slots for a read, one for a write */
+  ValueSlot* values;      /* 40: valueCount slots for a read, one for a write */
 } TransferRequest;
 
 /* The driver's only entry point. */
-ZELQD_API int32_t ZELQD_CALL ZelMain(const DriverCall *call);
+ZELQD_API int32_t ZELQD_CALL ZelMain(const DriverCall* call);
 
 /* The type of ZelMain, for hosts that load the library at run time. */
-typedef int32_t(ZELQD_CALL *ZelMainFunction)(const DriverCall *call);
+typedef int32_t(ZELQD_CALL* ZelMainFunction)(const DriverCall* call);
 
 #ifdef __cplusplus
 }

@@ -58,8 +58,7 @@ std::int32_t ComWriteAll(Handle handle, const void* bytes, std::int32_t count,
 // Reads exactly count bytes (1 to 65535), each read waiting at most the read
 // time-out in force: ComOk or ComIoError. *received (when not null) holds the
 // count that arrived.
-std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count,
-                          std::int32_t* received);
+std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received);
 
 // Discards pending input on the instance's port, then writes all count bytes.
 bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count);
