@@ -1,6 +1,5 @@
 #include "clients.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <modbus/modbus.h>
 #include <poll.h>
@@ -80,7 +79,7 @@ class BareClient : public Client {
 class DriverClient : public Client {
  public:
   DriverClient(const DriverLibrary& library, const std::string& portName, Transfer transfer)
-      : zelMain_(library.zelMain()), slots_(kBlockCount) {
+      : zelMain_(library.entry()), slots_(kBlockCount) {
     OpenRequest open{};
     if (portName.size() >= sizeof open.name) throw std::runtime_error("port name too long");
     std::memcpy(open.name, portName.c_str(), portName.size() + 1);
@@ -184,18 +183,6 @@ class ModbusClient : public Client {
 };
 
 }  // namespace
-
-DriverLibrary::DriverLibrary(const std::string& path) {
-  handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + ::dlerror());
-  zelMain_ = reinterpret_cast<ZelMainFunction>(::dlsym(handle_, "ZelMain"));
-  if (zelMain_ == nullptr) {
-    ::dlclose(handle_);
-    throw std::runtime_error(path + ": no ZelMain");
-  }
-}
-
-DriverLibrary::~DriverLibrary() { ::dlclose(handle_); }
 
 std::unique_ptr<Client> MakeBareClient(const std::string& device, Transfer transfer) {
   return std::make_unique<BareClient>(device, transfer);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "driver_library.h"
 #include "zelqd/zelqd.h"
 
 namespace bench {
@@ -29,20 +30,8 @@ class Client {
   virtual bool Run() = 0;
 };
 
-// The driver's shared library, loaded with dlopen.
-class DriverLibrary {
- public:
-  explicit DriverLibrary(const std::string& path);
-  ~DriverLibrary();
-  DriverLibrary(const DriverLibrary&) = delete;
-  DriverLibrary& operator=(const DriverLibrary&) = delete;
-
-  ZelMainFunction zelMain() const { return zelMain_; }
-
- private:
-  void* handle_ = nullptr;
-  ZelMainFunction zelMain_ = nullptr;
-};
+// The driver's shared library, loaded with dlopen as zelpoll loads it.
+using DriverLibrary = zelpoll::DriverLibrary;
 
 // Each opens its line at once and throws std::runtime_error when it cannot.
 std::unique_ptr<Client> MakeBareClient(const std::string& device, Transfer transfer);
