@@ -4,6 +4,7 @@ what the binding refuses before anything reaches the line."""
 from __future__ import annotations
 
 import os
+import threading
 
 import pytest
 
@@ -224,3 +225,19 @@ def test_closed_port(zelsim, driver):
     # Closed means released: the port opens again at once.
     with zelqd.Port(zelsim.port, library=driver) as again:
         assert again.read(2) == 42
+
+
+def test_threads_sharing_a_port_take_turns(port):
+    """Two threads on one Port: each call completes before the next starts,
+    so every read sees its own reply."""
+    results = {}
+
+    def reader(number):
+        results[number] = [port.read(number) for _ in range(40)]
+
+    threads = [threading.Thread(target=reader, args=(number,)) for number in (2, 6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == {2: [42] * 40, 6: [0x12345678] * 40}
