@@ -29,6 +29,19 @@ for preset in native i686 win32; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# The Python binding: pip builds and installs it from python/ into a scratch
+# folder (no network, no build isolation: Debian's setuptools), and its tests
+# run from that copy against the native build's driver and zelsim.
+echo "== python"
+python=${ZELQD_PYTHON:-/usr/bin/python3}
+site=build/native/python-site
+rm -rf "$site" python/build python/zelqd.egg-info
+"$python" -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
+  --target "$site" ./python
+ZELQD_LIBRARY="$PWD/build/native/src/libzelqd.so" ZELSIM="$PWD/build/native/tools/zelsim/zelsim" \
+  PYTHONPATH="$site" "$python" -m pytest -p no:cacheprovider python/tests |
+  tee build/native/python-tests.log
+
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole native suite.
 echo "== sanitize"
 cmake --preset sanitize >/dev/null
@@ -50,3 +63,4 @@ bash scripts/bench.sh --short
 # Last, so that the counts close the output.
 echo "== test cases"
 for preset in native i686 win32 sanitize; do cases "$preset"; done
+echo "python: $(tail -n 1 build/native/python-tests.log | sed 's/^=* *//; s/ *=*$//')"
