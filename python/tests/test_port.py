@@ -97,12 +97,6 @@ class TestStop:
         port.resume()
         assert port.read(2) == 42
 
-    def test_open_starts_with_traffic_allowed(self, zelsim, driver):
-        with zelqd.Port(zelsim.port, library=driver) as first:
-            first.stop()
-        with zelqd.Port(zelsim.port, library=driver) as second:
-            assert not second.stopped
-
 
 @pytest.mark.parametrize(
     "operation, address, call",

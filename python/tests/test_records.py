@@ -17,8 +17,6 @@ from zelqd import _records as records
 
 HEADER = Path(__file__).resolve().parents[2] / "include" / "zelqd" / "zelqd.h"
 MARK = 0x5A
-# zelsim's variable 7, which one test reads.
-VALUES = {7: 0x0000FFFF}
 
 
 @pytest.fixture(scope="module")
@@ -71,13 +69,9 @@ def _marked(record):
     return block
 
 
-def _untouched(block, *fields):
-    return all(set(bytes(getattr(block, field))) == {MARK} for field in fields)
-
-
-def test_driver_fills_the_fields_the_binding_reads(driver, zelsim):
-    """Each code writes known values at known offsets: read back through the
-    binding's records, they show that driver and binding agree."""
+def test_driver_fills_the_info_block_as_declared(driver):
+    """GetDriverInfo writes known values at known offsets and leaves its
+    reserved bytes alone: read back through the binding's record."""
     info = _marked(records.DriverInfo)
     assert driver.call(records.Code.GetDriverInfo, info)[0] == records.RESULT_OK
     assert (info.infoTag, info.shortName, info.instanceSize, info.infoFlagA, info.infoFlagB) == (
@@ -87,44 +81,7 @@ def test_driver_fills_the_fields_the_binding_reads(driver, zelsim):
         1,
         1,
     )
-    assert _untouched(info, "reserved20")
-
-    address = _marked(records.AddressRequest)
-    address.addressText = b"$12345"
-    assert driver.call(records.Code.ParseAddress, address)[0] == records.RESULT_OK
-    assert (
-        address.presetZero,
-        address.typeLetter,
-        address.variableNumber,
-        address.variableClass,
-        address.presetThirtyTwo,
-    ) == (0, ord("N"), 12345, records.CLASS_NUMERIC, 32)
-
-    instance = records.DriverInstance()
-    request = records.OpenRequest(name=zelsim.port.encode(), active=1, replyTimeout=150)
-    request.settings.baudRate, request.settings.dataBits = 4800, 7
-    assert driver.call(records.Code.OpenPort, request, instance)[0] == records.RESULT_OK
-    try:
-        assert (instance.replyTimeout, instance.active, instance.sequence, instance.leadByte) == (150, 1, 32, 4)
-        spec = instance.portSpec
-        assert (spec.name, spec.settings.baudRate, spec.settings.dataBits, spec.controlFlags) == (
-            zelsim.port.encode(),
-            4800,
-            7,
-            8,
-        )
-        assert instance.port != 0 and instance.stopped == 0
-
-        transfer = _marked(records.TransferRequest)
-        slot = records.ValueSlot(0xAAAA, 0xAAAA)
-        transfer.variableNumber, transfer.variableClass = 7, records.CLASS_NUMERIC
-        transfer.values = ctypes.pointer(slot)
-        assert driver.call(records.Code.ReadVar, transfer, instance)[0] == records.RESULT_OK
-        assert (transfer.valueCount, slot.high, slot.low) == (1, 0, 0xFFFF)
-        assert _untouched(transfer, "reserved0", "reserved24", "reserved36")
-    finally:
-        assert driver.call(records.Code.ClosePort, None, instance)[0] == records.RESULT_OK
-    assert instance.port == 0
+    assert set(bytes(info.reserved20)) == {MARK}
 
 
 def test_driver_info(driver):
