@@ -22,7 +22,7 @@ class Error(Exception):
         self,
         text: str,
         *,
-        operation: str,
+        operation: str = "",
         port: Optional[str] = None,
         address: Optional[str] = None,
         messages: Iterable[str] = (),
