@@ -11,6 +11,9 @@ packages+=(clang libclang-rt-14-dev)
 # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
 # its tests (wine32 needs the i386 architecture).
 packages+=(g++-mingw-w64-i686 wine wine32:i386)
+# The Python binding's tests: Debian's interpreter with pytest, and pip with
+# setuptools to install the package without network.
+packages+=(python3 python3-pytest python3-pip python3-setuptools)
 add_i386=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then add_i386=1; fi
 missing=()

@@ -21,12 +21,27 @@ cases() {
   ' "build/$1/Testing/Temporary/LastTest.log"
 }
 
+# The Python binding: pip builds and installs it from python/ into a scratch
+# folder (no network, no build isolation: Debian's setuptools), and its tests
+# run from that copy against the native build's driver and zelsim.
+python_tests() {
+  echo "== python"
+  local python=${ZELQD_PYTHON:-/usr/bin/python3} site=build/native/python-site
+  rm -rf "$site" python/build python/zelqd.egg-info
+  "$python" -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
+    --target "$site" ./python
+  ZELQD_LIBRARY="$PWD/build/native/src/libzelqd.so" ZELSIM="$PWD/build/native/tools/zelsim/zelsim" \
+    PYTHONPATH="$site" "$python" -m pytest -p no:cacheprovider python/tests |
+    tee build/native/python-tests.log
+}
+
 for preset in native i686 win32; do
   echo "== $preset"
   if [ "$preset" = win32 ]; then wine --version; fi
   cmake --preset "$preset" -DZELQD_BUILD_TESTS=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = native ]; then python_tests; fi
 done
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole native suite.
@@ -50,3 +65,4 @@ bash scripts/bench.sh --short
 # Last, so that the counts close the output.
 echo "== test cases"
 for preset in native i686 win32 sanitize; do cases "$preset"; done
+echo "python: $(tail -n 1 build/native/python-tests.log | sed 's/^=* *//; s/ *=*$//')"
