@@ -17,8 +17,9 @@ set_target_properties(zelqd PROPERTIES LINKER_LANGUAGE C)
 # gets back exactly the three it needs: msvcrt.dll and KERNEL32.DLL (import
 # libraries) and libgcc (64-bit division and the stack probe, linked in).
 # No auto-import: every imported object must be declared dllimport, so that
-# no run-time relocation code is needed.
-target_link_options(zelqd PRIVATE -nostdlib -Wl,--entry,_ZelqdDllEntry@12 -Wl,--gc-sections
+# no run-time relocation code is needed. Linker warnings are errors, so that
+# a missing entry point cannot pass as a warning.
+target_link_options(zelqd PRIVATE -nostdlib -Wl,--entry,_ZelqdDllEntry@12 -Wl,--fatal-warnings -Wl,--gc-sections
                     -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
 target_link_libraries(zelqd PRIVATE msvcrt kernel32 gcc)
 

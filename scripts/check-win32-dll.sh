@@ -61,11 +61,12 @@ awk -v v="$subsystem" 'BEGIN { split(v, p, "."); exit !(p[1] * 100 + p[2] <= 501
   fail "subsystem version $subsystem is newer than Windows XP's 5.1"
 
 # Static constructors would never run.
-if "$nm" "$dll" >/dev/null 2>&1; then
-  ctors=$("$nm" "$dll" | grep -E '_GLOBAL__sub_[ID]_' || true)
+symbols=$("$nm" "$dll" 2>/dev/null || true)
+if [ -n "$symbols" ]; then
+  ctors=$(grep -E '_GLOBAL__sub_[ID]_' <<<"$symbols" || true)
   [ -z "$ctors" ] || fail "static constructors or destructors: $ctors"
 else
-  echo "note: $dll has no symbol table; the constructor check needs the unstripped DLL"
+  echo "note: the DLL has no symbol table; the constructor check needs the unstripped DLL"
 fi
 
 # Size.
