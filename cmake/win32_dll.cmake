@@ -18,9 +18,11 @@ set_target_properties(zelqd PROPERTIES LINKER_LANGUAGE C)
 # libraries) and libgcc (64-bit division and the stack probe, linked in).
 # No auto-import: every imported object must be declared dllimport, so that
 # no run-time relocation code is needed. Linker warnings are errors, so that
-# a missing entry point cannot pass as a warning.
-target_link_options(zelqd PRIVATE -nostdlib -Wl,--entry,_ZelqdDllEntry@12 -Wl,--fatal-warnings -Wl,--gc-sections
-                    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
+# a missing entry point cannot pass as a warning. No time stamps: the same
+# sources give the same DLL.
+target_link_options(zelqd PRIVATE -nostdlib -Wl,--entry,_ZelqdDllEntry@12 -Wl,--fatal-warnings
+                    -Wl,--gc-sections -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+                    -Wl,--no-insert-timestamp)
 target_link_libraries(zelqd PRIVATE msvcrt kernel32 gcc)
 
 # Smaller code: the driver waits on a serial line, never on its own
