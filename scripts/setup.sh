@@ -11,6 +11,9 @@ packages+=(clang libclang-rt-14-dev)
 # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
 # its tests (wine32 needs the i386 architecture).
 packages+=(g++-mingw-w64-i686 wine wine32:i386)
+# The Win32 import library for Microsoft's linker (llvm-dlltool), and the
+# MSVC-style link that checks it (lld-link).
+packages+=(llvm-14 lld-14)
 # The Python binding's tests: Debian's interpreter with pytest, and pip with
 # setuptools to install the package without network.
 packages+=(python3 python3-pytest python3-pip python3-setuptools)

@@ -44,6 +44,18 @@ for preset in native i686 win32; do
   if [ "$preset" = native ]; then python_tests; fi
 done
 
+# The Win32 package for integrators: what it holds, and the DLL in it
+# checked as the build's was (imports, export, size, version).
+echo "== win32 package"
+cmake --build --preset win32 --target package >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
+cmake -E tar tvf "build/win32/package/zelqd-$version-win32.zip"
+unpacked=$(mktemp -d)
+cmake -E chdir "$unpacked" cmake -E tar xf "$PWD/build/win32/package/zelqd-$version-win32.zip"
+bash scripts/check-win32-dll.sh "$unpacked/zelqd-$version-win32/bin/zelqd.dll" \
+  cmake/win32-allowed-imports.txt "$version"
+rm -rf "$unpacked"
+
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole native suite.
 echo "== sanitize"
 cmake --preset sanitize >/dev/null

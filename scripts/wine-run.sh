@@ -2,7 +2,7 @@
 # Runs a Windows program of the win32 build under Wine; CTest puts it before
 # every test program of that build.
 #
-#   wine-run.sh [--peer PEER --ports N[,N...]] PROGRAM.exe [ARGS...]
+#   wine-run.sh [--peer PEER --ports N[,N...] [--sim N[,N...]]] PROGRAM.exe [ARGS...]
 #
 # The Wine prefix is WINEPREFIX when set, else wineprefix/ in the build
 # directory (the nearest directory above the program that holds
@@ -12,18 +12,20 @@
 # program fails, the last lines of that log are shown.
 #
 # With --peer, the program runs under the native peer of the COM port tests,
-# which maps the ports COMN of the prefix to pseudo-terminals.
+# which maps the ports COMN of the prefix to pseudo-terminals; with --sim,
+# the simulator answers on the far end of those ports from the start.
 set -euo pipefail
 
-peer=() ports=
+peer=() ports= sim=()
 while (($#)); do
   case "$1" in
     --peer) peer=("$2"); shift 2 ;;
     --ports) ports=$2; shift 2 ;;
+    --sim) sim=(--sim "$2"); shift 2 ;;
     *) break ;;
   esac
 done
-(($#)) || { echo "usage: wine-run.sh [--peer PEER --ports N,...] PROGRAM.exe [ARGS...]" >&2; exit 2; }
+(($#)) || { echo "usage: wine-run.sh [--peer PEER --ports N,... [--sim N,...]] PROGRAM.exe [ARGS...]" >&2; exit 2; }
 program=$(readlink -f "$1")
 shift
 
@@ -53,7 +55,7 @@ log=$logs/$(basename "$program" .exe).log
 command=(wine "$program" "$@")
 if ((${#peer[@]})); then
   [ -x "${peer[0]}" ] || { echo "wine-run: the peer ${peer[0]} is missing (build the native preset first)" >&2; exit 1; }
-  command=("${peer[0]}" --dosdevices "$WINEPREFIX/dosdevices" --ports "$ports" -- "${command[@]}")
+  command=("${peer[0]}" --dosdevices "$WINEPREFIX/dosdevices" --ports "$ports" "${sim[@]}" -- "${command[@]}")
 fi
 
 status=0

@@ -34,13 +34,25 @@
 #ifndef ZELQD_ZELQD_H
 #define ZELQD_ZELQD_H
 
+/* Fixed-width integers; Microsoft's compilers before Visual C++ 2010 have
+ * no stdint.h. */
+#if defined(_MSC_VER) && _MSC_VER < 1600
+typedef signed __int32 int32_t;
+typedef unsigned __int32 uint32_t;
+typedef unsigned __int16 uint16_t;
+typedef unsigned __int8 uint8_t;
+#else
 #include <stdint.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Calling convention and export of the entry point. */
+/* Calling convention and export of the entry point. On Windows, ZelMain is
+ * __stdcall (it removes its one 4-byte argument): a C or C++ caller
+ * references _ZelMain@4, which the import libraries zelqd.lib and
+ * libzelqd.dll.a bind to the DLL's export ZelMain. */
 #if defined(_WIN32)
 #define ZELQD_CALL __stdcall
 #if defined(ZELQD_BUILDING_DRIVER)
@@ -97,6 +109,13 @@ enum ZelFunctionCode {
 #define ZELQD_RTS_ON 0x0202u
 #define ZELQD_RTS_HANDSHAKE 0x1000u
 #define ZELQD_RTS_TOGGLE 0x2000u
+
+/* The records below are laid out without any padding on 32-bit targets.
+ * On Windows they are compiled with the default packing whatever the
+ * host's compiler options (/Zp) or an enclosing #pragma pack say. */
+#if defined(_WIN32)
+#pragma pack(push, 8)
+#endif
 
 /* Line settings: 8 bytes; each one-byte field is followed by a byte the
  * driver never reads. */
@@ -198,6 +217,10 @@ typedef struct TransferRequest {
   uint8_t reserved36[4];  /* 36 */
   ValueSlot* values;      /* 40: valueCount slots for a read, one for a write */
 } TransferRequest;
+
+#if defined(_WIN32)
+#pragma pack(pop)
+#endif
 
 /* The driver's only entry point. */
 ZELQD_API int32_t ZELQD_CALL ZelMain(const DriverCall* call);

@@ -1,11 +1,11 @@
 #include "protocol/trace.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "protocol/digits.h"
+#include "protocol/utc_clock.h"
 
 namespace zelqd::trace {
 namespace detail {
@@ -84,24 +84,20 @@ class Line {
 
 // UTC time of day with the date, to the millisecond: 2026-11-01T12:34:56.789Z
 void PutTime(Line& line) {
-  using namespace std::chrono;
-  const auto now = floor<milliseconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  line.PutNumber(static_cast<std::uint32_t>(static_cast<int>(date.year())), 4);
+  const UtcTime now = ToUtcTime(UtcNowMilliseconds());
+  line.PutNumber(static_cast<std::uint32_t>(now.year), 4);
   line.Put('-');
-  line.PutNumber(static_cast<unsigned>(date.month()), 2);
+  line.PutNumber(now.month, 2);
   line.Put('-');
-  line.PutNumber(static_cast<unsigned>(date.day()), 2);
+  line.PutNumber(now.day, 2);
   line.Put('T');
-  line.PutNumber(static_cast<std::uint32_t>(time.hours().count()), 2);
+  line.PutNumber(now.hour, 2);
   line.Put(':');
-  line.PutNumber(static_cast<std::uint32_t>(time.minutes().count()), 2);
+  line.PutNumber(now.minute, 2);
   line.Put(':');
-  line.PutNumber(static_cast<std::uint32_t>(time.seconds().count()), 2);
+  line.PutNumber(now.second, 2);
   line.Put('.');
-  line.PutNumber(static_cast<std::uint32_t>(time.subseconds().count()), 3);
+  line.PutNumber(now.millisecond, 3);
   line.Put('Z');
 }
 
@@ -153,13 +149,20 @@ void CloseFile() {
 }  // namespace
 
 bool detail::StartFromEnvironment() {
-  // Runs once, whichever thread comes first; the others wait for it.
-  static const bool once = [] {
-    if (g_state.load() == kUnknown) Start(std::getenv("ZELQD_TRACE"));
-    return true;
-  }();
-  (void)once;
-  return g_state.load(std::memory_order_acquire) == kOn;
+  // Runs once, whichever thread comes first: that thread moves the state
+  // from unknown to starting and reads the variable; the others wait until
+  // the state is settled.
+  int state = kUnknown;
+  if (g_state.compare_exchange_strong(state, kStarting, std::memory_order_acq_rel)) {
+    Start(std::getenv("ZELQD_TRACE"));
+    // Start settles the state; should it ever not, the trace stays off.
+    int starting = kStarting;
+    g_state.compare_exchange_strong(starting, kOff, std::memory_order_acq_rel);
+  }
+  do {
+    state = g_state.load(std::memory_order_acquire);
+  } while (state == kStarting);
+  return state == kOn;
 }
 
 bool Start(const char* target) {

@@ -14,7 +14,7 @@
 namespace zelqd::trace {
 
 namespace detail {
-enum State : int { kUnknown = 0, kOff = 1, kOn = 2 };
+enum State : int { kUnknown = 0, kOff = 1, kOn = 2, kStarting = 3 };
 extern std::atomic<int> g_state;
 bool StartFromEnvironment();
 }  // namespace detail

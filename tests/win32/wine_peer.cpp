@@ -1,9 +1,11 @@
 // The far end of the COM port tests of the Win32 build under Wine.
 //
-//   zelqd_wine_peer --dosdevices DIR --ports 5,6 -- PROGRAM [ARGS...]
+//   zelqd_wine_peer --dosdevices DIR --ports 5,6 [--sim 5] -- PROGRAM [ARGS...]
 //
 // For each port number N it opens a pseudo-terminal and links DIR/comN to
-// its slave, so that the Windows program opens the pty as COMN. It listens
+// its slave, so that the Windows program opens the pty as COMN. The ports
+// given with --sim start with the simulator engine on their far end (as
+// after "sim N"), the others in raw mode. It listens
 // on the loopback interface, runs PROGRAM with ZELQD_PEER=127.0.0.1:PORT in
 // its environment, serves the program's control connection and the line
 // until PROGRAM ends, removes the links and exits with PROGRAM's status.
@@ -256,8 +258,10 @@ class Peer {
 };
 
 [[noreturn]] void Usage() {
-  std::fprintf(stderr,
-               "usage: zelqd_wine_peer --dosdevices DIR --ports N[,N...] -- PROGRAM [ARGS...]\n");
+  std::fprintf(
+      stderr,
+      "usage: zelqd_wine_peer --dosdevices DIR --ports N[,N...] [--sim N[,N...]] -- PROGRAM "
+      "[ARGS...]\n");
   std::exit(2);
 }
 
@@ -266,6 +270,7 @@ class Peer {
 int main(int argc, char** argv) {
   std::string dosdevices;
   std::vector<int> numbers;
+  std::vector<int> simulated;
   int first = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -275,6 +280,10 @@ int main(int argc, char** argv) {
       std::stringstream list(argv[++i]);
       std::string item;
       while (std::getline(list, item, ',')) numbers.push_back(std::atoi(item.c_str()));
+    } else if (arg == "--sim" && i + 1 < argc) {
+      std::stringstream list(argv[++i]);
+      std::string item;
+      while (std::getline(list, item, ',')) simulated.push_back(std::atoi(item.c_str()));
     } else if (arg == "--") {
       first = i + 1;
       break;
@@ -306,6 +315,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     peer.ports.emplace(number, std::move(port));
+  }
+  for (int number : simulated) {
+    if (peer.Handle("sim " + std::to_string(number)) != "OK") Usage();
   }
 
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
