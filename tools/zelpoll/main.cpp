@@ -280,6 +280,18 @@ int main(int argc, char** argv) {
       return Usage("cannot read the script " + scriptFile + ": " + std::strerror(errno) + ".");
   }
 
+  // Signals are taken here, by sigtimedwait; blocked before any thread
+  // starts (and before the temporary directory is made, which a signal
+  // must not leave behind), so that no other thread receives them. A reader that goes away
+  // shows as a failed write instead of SIGPIPE.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
   std::unique_ptr<DriverLibrary> library;
   try {
     library = std::make_unique<DriverLibrary>(driverPath);
@@ -322,17 +334,6 @@ int main(int argc, char** argv) {
                 "when zelpoll exits; to run commands while traffic is suspended, put them in a "
                 "script (zelpoll script FILE)");
   DravunSetMessageHandler(OnDriverMessage, &output);
-
-  // Signals are taken here, by sigtimedwait; blocked before any thread
-  // starts, so that no other thread receives them. A reader that goes away
-  // shows as a failed write instead of SIGPIPE.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
 
   Host host(library->entry());
   Session session(host, output, library->path(), plan, tap.get());

@@ -383,7 +383,8 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
     lineDown = (lineDown || !gone.empty()) && result != ResultOk;
     output_.Poll(at, number, items, result, ms, note);
     policy.PollDone(result != ResultFailed, !gone.empty());
-    if (policy.Due(Clock::now()) && !stopping()) {
+    // A reopen falls due at a poll's slot, give or take a little.
+    if (policy.Due(Clock::now() + std::chrono::milliseconds(50)) && !stopping()) {
       // A reopen that follows a failed one keeps the first one's cause.
       if (portOpen_) {
         cause = !gone.empty() ? "after a hang-up"
