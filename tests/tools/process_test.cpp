@@ -315,7 +315,7 @@ TEST_F(Tools, WarningsAndReasonsOnTheEmbeddedSimulator) {
        {"$00042 = 0 (0x00000000)  [ok, ", ", embedded simulator]"},
        "no --port given: embedded simulator"},
       {{"stop"}, 0, {"traffic suspended"}, "stop holds only for this run"},
-      {{"resume"}, 0, {"traffic resumed"}, "put them in a script (zelpoll script FILE)"},
+      {{"resume"}, 0, {"traffic resumed"}, "resume on its own changes nothing"},
       {{"--timeout", "120", "read", "1"},
        0,
        {"[ok"},

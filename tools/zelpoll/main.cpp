@@ -328,11 +328,16 @@ int main(int argc, char** argv) {
   if (plan.timeoutMs < kDriverMinimumTimeoutMs && args.name != "info" && args.name != "check")
     output.Warn("--timeout " + std::to_string(plan.timeoutMs) +
                 " is below the driver's shortest reply time-out, so it waits 1200 ms");
-  if (args.name == "stop" || args.name == "resume")
-    output.Warn(args.name +
-                " holds only for this run: STOP lasts as long as the driver instance, which ends "
-                "when zelpoll exits; to run commands while traffic is suspended, put them in a "
-                "script (zelpoll script FILE)");
+  if (args.name == "stop")
+    output.Warn(
+        "stop holds only for this run: STOP lasts as long as the driver instance, which "
+        "ends when zelpoll exits; to keep traffic suspended for other commands, put them "
+        "after stop in a script (zelpoll script FILE)");
+  if (args.name == "resume")
+    output.Warn(
+        "resume on its own changes nothing: every run starts with traffic running, since "
+        "STOP lasts only as long as the driver instance; to resume after stop, put both "
+        "in one script (zelpoll script FILE)");
   DravunSetMessageHandler(OnDriverMessage, &output);
 
   Host host(library->entry());

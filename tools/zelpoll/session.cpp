@@ -349,8 +349,10 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
     if (!portOpen_) {
       result = ResultFailed;
       for (const auto& a : addresses) items.push_back({a.text, std::nullopt});
-      note = "port closed (" + closedBecause_ + "); next reopen in " +
-             Seconds(policy.nextAt() - Clock::now());
+      const auto left = policy.nextAt() - Clock::now();
+      note = "port closed (" + closedBecause_ + "); " +
+             (left <= std::chrono::milliseconds(50) ? std::string("reopening now")
+                                                    : "next reopen in " + Seconds(left));
     } else {
       std::vector<AttemptLine> attempts;
       for (const auto& a : addresses) {
