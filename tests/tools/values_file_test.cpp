@@ -8,6 +8,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "zelsim/numbers.h"
 #include "zelsim/values_file.h"
@@ -100,18 +102,48 @@ TEST_F(ValuesFile, NamesTheBadLineAndChangesNothing) {
   }
 }
 
-TEST_F(ValuesFile, SavesWhatLoadsBack) {
-  VariableTable table;
-  table.Set(0, 1);
-  table.Set(42, 0x80000000u);
-  table.Set(99999, 7);
-  SaveValues(path_, table);
-  VariableTable again;
-  LoadValues(path_, again);
-  for (int v : {0, 1, 42, 41, 99999}) EXPECT_EQ(again.Get(v), table.Get(v)) << v;
-  std::ifstream in(path_);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(all, "# variable value\n0 0x00000001\n42 0x80000000\n99999 0x00000007\n");
+TEST_F(ValuesFile, SavesWhatLoadsBackInTheFilesOwnShape) {
+  struct Case {
+    const char* what;
+    const char* before;
+    std::vector<std::pair<int, std::uint32_t>> values;  // the table at exit
+    const char* after;
+  };
+  const Case cases[] = {
+      {"comments, spacing and each line's way of writing its value stay",
+       "# plant A\n42   100   # set point\n\n0x2B 0x00ff\n7\t-1\n9 0XAB\n8 4294967295\n",
+       {{42, 250}, {43, 0x1234}, {7, 0xFFFFFFFE}, {9, 0xCD}, {8, 5}},
+       "# plant A\n42   250   # set point\n\n0x2B 0x1234\n7\t-2\n9 0XCD\n8 5\n"},
+      {"decimals stay decimal, and a value above 2^31 becomes negative where the file wrote "
+       "signed values",
+       "1 5\n2 -5\n",
+       {{1, 0x80000000u}, {2, 0}},
+       "1 -2147483648\n2 0\n"},
+      {"a variable named twice gets its value on both lines",
+       "3 1 # first\n$00003 0x1\n",
+       {{3, 9}},
+       "3 9 # first\n$00003 0x9\n"},
+      {"variables without a line follow, in the form most values use",
+       "# hex table\n1 0x00000001\n2 0x00000002\n3 3\n",
+       {{1, 1}, {2, 2}, {3, 3}, {99999, 7}, {0, 0x80000000u}},
+       "# hex table\n1 0x00000001\n2 0x00000002\n3 3\n0 0x80000000\n99999 0x00000007\n"},
+      {"a new file: a heading and decimal values",
+       "",
+       {{0, 1}, {42, 0x80000000u}, {99999, 7}},
+       "# variable value\n0 1\n42 -2147483648\n99999 7\n"},
+  };
+  for (const auto& c : cases) {
+    Write(c.before);
+    VariableTable table;
+    for (const auto& [number, value] : c.values) table.Set(number, value);
+    SaveValues(path_, table);
+    std::ifstream in(path_);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(all, c.after) << c.what;
+    VariableTable again;
+    LoadValues(path_, again);
+    for (const auto& [number, value] : c.values) EXPECT_EQ(again.Get(number), value) << c.what;
+  }
 }
 
 TEST(ValuesFileMissing, SaysWhichFile) {

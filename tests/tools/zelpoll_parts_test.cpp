@@ -1,4 +1,5 @@
-// zelpoll's own pieces: banner drawing, formats, addresses, exit codes.
+// zelpoll's own pieces: banner drawing, formats, addresses, exit codes, the
+// driver's trace read back, port names, and when a poll reopens its port.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,7 +9,10 @@
 #include "exit_codes.h"
 #include "host.h"
 #include "output.h"
+#include "port_check.h"
+#include "reopen_policy.h"
 #include "session.h"
+#include "trace_lines.h"
 
 namespace zelpoll {
 namespace {
@@ -73,6 +77,210 @@ TEST(ExitCodes, GravestWins) {
   EXPECT_EQ(Graver(kExitSetup, kExitFailed), kExitSetup);
   EXPECT_EQ(Graver(kExitFailed, kExitUsage), kExitUsage);
   EXPECT_EQ(Graver(kExitUsage, kExitOk), kExitUsage);
+  EXPECT_EQ(Graver(kExitFailed, kExitInterrupted), kExitInterrupted);
+  EXPECT_EQ(Graver(kExitSetup, kExitInterrupted), kExitSetup);
+}
+
+TEST(Addresses, BlocksThatRunPastTheLastVariable) {
+  struct Case {
+    const char* address;
+    std::int32_t count;
+    const char* problem;  // part of the sentence, or "" for none
+  };
+  const Case cases[] = {
+      {"99998", 2, ""},   {"99998", 5, "from $99998 at most 2 values"},
+      {"$99999", 1, ""},  {"$99999", 2, "from $99999 at most 1 values"},
+      {"0", 106, ""},     {"99990", 0, ""},
+      {"$9999", 106, ""},  // not five digits: the driver's to refuse
+      {"stop", 2, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string problem = BlockRangeProblem(c.address, c.count);
+    if (c.problem[0] == '\0') {
+      EXPECT_EQ(problem, "") << c.address << " " << c.count;
+    } else {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+      EXPECT_NE(problem.find("runs past variable 99999"), std::string::npos) << problem;
+    }
+  }
+}
+
+TEST(Ports, NamesMappedToDevicesAsTheDriverDoes) {
+  struct Case {
+    const char* name;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"ttyUSB0", "/dev/ttyUSB0"}, {"pts/3", "/dev/pts/3"},  {"/tmp/zl", "/tmp/zl"},
+      {"COM1", "/dev/ttyS0"},      {"com12", "/dev/ttyS11"}, {"\\\\.\\COM3", "/dev/ttyS2"},
+      {"NUL", "/dev/null"},        {"COM0", "/dev/COM0"},    {"COMX", "/dev/COMX"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DevicePath(c.name), c.path) << c.name;
+}
+
+TEST(TraceLines, AttemptsReadBack) {
+  struct Case {
+    const char* line;
+    bool parsed;
+    int number, of;
+    bool ok;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"2026-12-08T14:25:07.080Z zelqd attempt 3/5 sent \".W!000420000006408.\" [04 57] "
+       "received 6 bytes \".OK66.\" [06 4F 4B 36 36 0D] -> ok",
+       true, 3, 5, true, ""},
+      {"2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0004200106.\" [04 52] received 0 "
+       "bytes \"\" [] -> failed: time-out, 0 of 12 reply bytes received\n",
+       true, 1, 5, false, "time-out, 0 of 12 reply bytes received"},
+      {"2026-12-08T14:25:07.075Z zelqd attempt 2/5 sent \".W.\" [04 57] received 6 bytes "
+       "\".OK67.\" [06 4F 4B 36 37 0D] -> failed: checksum digits expected \"66\" [36 36] seen "
+       "\"67\" [36 37]",
+       true, 2, 5, false, "checksum digits expected \"66\" [36 36] seen \"67\" [36 37]"},
+      // Reply bytes that look like an arrow are not the outcome.
+      {"T zelqd attempt 5/5 sent \"x\" [78] received 4 bytes \"a -> b\" [61] -> failed: ERROR "
+       "reply",
+       true, 5, 5, false, "ERROR reply"},
+      // A line cut short keeps its number but has no reason.
+      {"T zelqd attempt 4/5 sent \"x -> ok\" [78 20 2D 3E 20 6F 6B]...", true, 4, 5, false, ""},
+      {"T zelqd attempt 1/5 -> failed", true, 1, 5, false, ""},
+      {"T zelqd attempt x/5 -> ok", false, 0, 0, false, ""},
+      {"T zelqd open \"ttyUSB9\" failed: open: No such file (errno 2)", false, 0, 0, false, ""},
+      {"", false, 0, 0, false, ""},
+  };
+  for (const auto& c : cases) {
+    const auto a = ParseAttemptLine(c.line);
+    ASSERT_EQ(a.has_value(), c.parsed) << c.line;
+    if (!a) continue;
+    EXPECT_EQ(a->number, c.number) << c.line;
+    EXPECT_EQ(a->of, c.of) << c.line;
+    EXPECT_EQ(a->ok, c.ok) << c.line;
+    EXPECT_EQ(a->reason, c.reason) << c.line;
+  }
+}
+
+TEST(TraceLines, OpenFailuresReadBack) {
+  struct Case {
+    const char* line;
+    bool parsed;
+    const char* name;
+    const char* step;
+    const char* text;
+    int code;
+    bool win32;
+  };
+  const Case cases[] = {
+      {"2026-12-08T14:25:06.874Z zelqd open \"ttyUSB9\" failed: open: No such file or "
+       "directory (errno 2)",
+       true, "ttyUSB9", "open", "No such file or directory", 2, false},
+      {"2026-12-08T14:25:06.874Z zelqd open \"pts/3\" failed: lock: Resource temporarily "
+       "unavailable (errno 11)\n",
+       true, "pts/3", "lock", "Resource temporarily unavailable", 11, false},
+      {"2026-12-08T14:25:06.874Z zelqd open \"/dev/null\" failed: settings: Inappropriate ioctl "
+       "for device (errno 25)",
+       true, "/dev/null", "settings", "Inappropriate ioctl for device", 25, false},
+      {"2026-12-08T14:25:06.874Z zelqd open \"COM7\" failed: open: Access is denied. (error 5)",
+       true, "COM7", "open", "Access is denied.", 5, true},
+      {"2026-12-08T14:25:06.874Z zelqd open \"averyverylongname\" failed: name: File name too "
+       "long (errno 36)",
+       true, "averyverylongname", "name", "File name too long", 36, false},
+      // Parts it cannot find are left empty.
+      {"T zelqd open \"x\" failed: something odd", true, "x", "open", "something odd", 0, false},
+      {"T zelqd open \"x\" failed: exclusive: Device busy (errno ?)", true, "x", "exclusive",
+       "Device busy (errno ?)", 0, false},
+      {"T zelqd open \"x\" worked", false, "", "", "", 0, false},
+      {"T zelqd attempt 1/5 -> ok", false, "", "", "", 0, false},
+  };
+  for (const auto& c : cases) {
+    const auto f = ParseOpenFailureLine(c.line);
+    ASSERT_EQ(f.has_value(), c.parsed) << c.line;
+    if (!f) continue;
+    EXPECT_EQ(f->name, c.name) << c.line;
+    EXPECT_EQ(f->step, c.step) << c.line;
+    EXPECT_EQ(f->text, c.text) << c.line;
+    EXPECT_EQ(f->code, c.code) << c.line;
+    EXPECT_EQ(f->win32, c.win32) << c.line;
+  }
+}
+
+TEST(TraceLines, NoteOfAFailedTransfer) {
+  const AttemptLine timeOut{1, 5, false, "time-out, 0 of 12 reply bytes received"};
+  const AttemptLine error{2, 5, false, "ERROR reply"};
+  const AttemptLine cut{3, 5, false, ""};
+  const AttemptLine write{1, 5, false, "short write, request not sent completely"};
+  EXPECT_EQ(FailureNote({}), "");
+  EXPECT_EQ(FailureNote({error, error, error, error, error}), "ERROR reply, all 5 attempts");
+  EXPECT_EQ(FailureNote({timeOut, error}), "ERROR reply (attempt 2/5)");
+  EXPECT_EQ(FailureNote({error}), "ERROR reply (attempt 2/5)");
+  EXPECT_EQ(FailureNote({error, cut}), "reason not recorded (attempt 3/5)");
+  EXPECT_TRUE(LineGone(write.reason));
+  EXPECT_TRUE(LineGone("the device hung up"));
+  EXPECT_FALSE(LineGone(timeOut.reason));
+  EXPECT_FALSE(LineGone(error.reason));
+  EXPECT_FALSE(LineGone("the line changed its settings"));
+}
+
+TEST(Reopen, AfterAHangUpOrARunOfFailuresWithAGrowingPause) {
+  using std::chrono::milliseconds;
+  const ReopenPolicy::Clock::time_point t0{std::chrono::hours(1)};
+  // Each step: a poll's outcome, then whether a reopen is due at that
+  // time, and, when one is made, whether it opened the port.
+  struct Step {
+    int atMs;
+    bool ok, gone;
+    bool due;
+    bool opened;  // when due: the reopen's outcome
+  };
+  struct Case {
+    const char* what;
+    ReopenSettings settings;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"three failures, then a reopen that brings the line back",
+       {3, 100, 1000},
+       {{0, false, false, false, false},
+        {10, false, false, false, false},
+        {20, false, false, true, true},
+        {30, true, false, false, false}}},
+      {"a hang-up at once; failed reopens 100, 200, 400, then 400 ms apart at most",
+       {3, 100, 400},
+       {{0, false, true, true, false},
+        {50, false, false, false, false},
+        {100, false, false, true, false},
+        {250, false, false, false, false},
+        {300, false, false, true, false},
+        {650, false, false, false, false},
+        {700, false, false, true, false},
+        {1050, false, false, false, false},
+        {1100, false, false, true, true},
+        {1110, true, false, false, false}}},
+      {"a success in between starts the count afresh",
+       {2, 100, 1000},
+       {{0, false, false, false, false},
+        {10, true, false, false, false},
+        {20, false, false, false, false},
+        {30, false, false, true, true}}},
+      {"a reopen that opens the port but not the line: the pause still grows",
+       {1, 100, 1000},
+       {{0, false, false, true, true},
+        {50, false, false, false, false},
+        {100, false, false, true, true},
+        {250, false, false, false, false},
+        {300, false, false, true, true}}},
+      {"0: never",
+       {0, 100, 1000},
+       {{0, false, true, false, false}, {10, false, false, false, false}}},
+  };
+  for (const auto& c : cases) {
+    ReopenPolicy policy(c.settings);
+    for (const Step& s : c.steps) {
+      const auto now = t0 + milliseconds(s.atMs);
+      policy.PollDone(s.ok, s.gone);
+      ASSERT_EQ(policy.Due(now), s.due) << c.what << " at " << s.atMs << " ms";
+      if (s.due) policy.Reopened(s.opened, now);
+    }
+  }
 }
 
 }  // namespace

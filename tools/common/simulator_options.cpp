@@ -1,6 +1,11 @@
 #include "simulator_options.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <stdexcept>
+
+#include "usage.h"
 
 namespace zeltools {
 namespace {
@@ -23,13 +28,27 @@ constexpr FaultOption kFaultOptions[] = {
     {Fault::Silent, "silent", "ignore the request: nothing stored, no reply"},
 };
 
-std::string CheckRule(const std::string& text) {
-  try {
-    zelsim::Trigger::Parse(text);
-    return {};
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
+CLI::Validator RuleCheck(const std::string& option) {
+  return Sentence([option](const std::string& text) -> std::string {
+    try {
+      zelsim::Trigger::Parse(text);
+      return {};
+    } catch (const std::invalid_argument& e) {
+      // The parser names the rule and what it expected.
+      const std::string why = e.what();
+      const auto colon = why.find("\": ");
+      return option + " takes a fault rule, and \"" + text +
+             "\" is not one: " + (colon == std::string::npos ? why : why.substr(colon + 3)) + ".";
+    }
+  });
+}
+
+CLI::Validator ReadableFile(const std::string& option) {
+  return Sentence([option](const std::string& path) -> std::string {
+    if (std::ifstream(path)) return {};
+    return option + " names a file that cannot be read: " + path + ": " + std::strerror(errno) +
+           ".";
+  });
 }
 
 }  // namespace
@@ -40,38 +59,39 @@ void AddSimulatorOptions(CLI::App& app, SimulatorOptions& o, const std::string& 
   for (const auto& f : kFaultOptions) {
     app.add_option(name(f.name), o.rules[static_cast<std::size_t>(f.fault)], f.help)
         ->type_name("RULE")
-        ->check(CLI::Validator(CheckRule, "", "fault rule"))
+        ->check(RuleCheck(name(f.name)))
         ->group(group);
   }
   app.add_option(name("delay-ms"), o.faults.delayMs, "how long --" + prefix + "delay holds a reply")
       ->capture_default_str()
-      ->check(CLI::Range(0, 3600000))
+      ->check(WholeNumber(name("delay-ms"), 0, 3600000))
       ->group(group);
   app.add_option(name("split-pieces"), o.faults.splitPieces, "pieces of a split reply")
       ->capture_default_str()
-      ->check(CLI::Range(2, 1000))
+      ->check(WholeNumber(name("split-pieces"), 2, 1000))
       ->group(group);
   app.add_option(name("split-gap"), o.faults.splitGapMs, "milliseconds between the pieces")
       ->capture_default_str()
-      ->check(CLI::Range(0, 3600000))
+      ->check(WholeNumber(name("split-gap"), 0, 3600000))
       ->group(group);
   app.add_option(name("garbage-bytes"), o.faults.garbageBytes, "noise bytes after a reply")
       ->capture_default_str()
-      ->check(CLI::Range(1, 10000))
+      ->check(WholeNumber(name("garbage-bytes"), 1, 10000))
       ->group(group);
   app.add_option(name("seed"), o.faults.seed, "seed of the random fault rules")
       ->capture_default_str()
+      ->check(WholeNumber(name("seed"), 0, 999999999999999999))
       ->group(group);
   app.add_option(name("pace"), o.paceBaud,
                  "send replies no faster than a line of this baud rate carries them "
                  "(10 bits a byte; 0: at once)")
       ->capture_default_str()
-      ->check(CLI::Range(0, 4000000))
+      ->check(WholeNumber(name("pace"), 0, 4000000))
       ->group(group);
   app.add_option(name("values"), o.valuesFile,
                  "initial values: one \"number value\" a line, decimal or 0x hex")
       ->type_name("FILE")
-      ->check(CLI::Validator(CLI::ExistingFile).description(""))
+      ->check(ReadableFile(name("values")))
       ->group(group);
 }
 

@@ -13,10 +13,12 @@ int Rank(int code) {
       return 1;
     case kExitFailed:
       return 2;
-    case kExitSetup:
+    case kExitInterrupted:
       return 3;
-    default:
+    case kExitSetup:
       return 4;
+    default:
+      return 5;
   }
 }
 

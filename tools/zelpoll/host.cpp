@@ -64,6 +64,8 @@ std::int32_t Host::Open(const PortSettings& port) {
   return Call(CodeOpenPort, &open);
 }
 
+std::int32_t Host::Reopen() { return Call(CodeReopenPort, nullptr); }
+
 std::int32_t Host::Close() { return Call(CodeClosePort, nullptr); }
 
 ParsedAddress Host::Parse(const std::string& text, std::int32_t accessKind) {

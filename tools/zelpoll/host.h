@@ -57,6 +57,8 @@ class Host {
 
   DriverDescription Describe();
   std::int32_t Open(const PortSettings& port);
+  // ReopenPort: the port of the last open, under its stored settings.
+  std::int32_t Reopen();
   std::int32_t Close();
 
   // accessKind 6 is the kind under which ParseAddress accepts "$STOP".

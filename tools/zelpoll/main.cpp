@@ -1,16 +1,29 @@
 // zelpoll: the driver's host on the command line, for checking a line by
 // hand and from scripts.
+//
+// The commands run on a thread of their own; this one waits for signals.
+// The driver blocks in a transfer for up to five reply time-outs, and
+// nothing interrupts it from outside. So the first Ctrl-C (or SIGTERM)
+// lets no new transfer start and gives the one in progress one reply
+// time-out to come back; if it does not, or at a second Ctrl-C, this
+// thread writes the summary of what finished and ends the process.
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "dravun.h"
 #include "driver_library.h"
@@ -19,35 +32,46 @@
 #include "output.h"
 #include "session.h"
 #include "simulator_options.h"
+#include "trace_tap.h"
+#include "usage.h"
 #include "zelsim/numbers.h"
 
 namespace {
 
 using namespace zelpoll;
-
-std::atomic<bool> g_interrupted{false};
-
-void OnInterrupt(int) { g_interrupted = true; }
+using zeltools::OneOf;
+using zeltools::Sentence;
+using zeltools::WholeNumber;
 
 constexpr const char kDescription[] =
     "zelpoll: reads and writes the remote computer's variables through the zelqd driver, as a "
     "host application does: it loads the driver library and calls ZelMain.\n"
     "\n"
     "Without --port it starts the simulator of the remote computer inside itself, on a new "
-    "pseudo-terminal, so that every command can be tried without hardware.\n"
+    "pseudo-terminal, so that every command can be tried without hardware; its rows say so.\n"
     "\n"
     "ADDRESS is \"$\" and five digits (\"$00042\"), or a bare number of up to five digits "
     "(42 means $00042), or $STOP (STOP). VALUE is decimal (signed or unsigned 32-bit) or 0x "
-    "hex. Values are shown as signed decimal and hex.";
+    "hex. Values are shown as signed decimal and hex.\n"
+    "\n"
+    "A failed row's note gives the reason of the driver's last attempt; --trace shows every "
+    "attempt (the driver's trace, otherwise switched on with ZELQD_TRACE).";
 
 constexpr const char kExitCodes[] =
     "Exit codes: 0 ok; 1 refused by the driver (address not accepted, traffic suspended by "
     "$STOP); 2 failed (port not opened, no valid reply in five attempts); 3 driver library not "
-    "loadable or simulator not started; 64 usage error. A script or a poll exits with the "
-    "gravest code of its commands (usage, 3, 2, 1, 0).";
+    "loadable or simulator not started; 64 usage error; 130 interrupted (Ctrl-C, SIGTERM) "
+    "before the command finished. A script or a poll exits with the gravest code of its "
+    "commands (usage, 3, 130, 2, 1, 0); a poll ended by Ctrl-C with that of its polls.";
+
+// The driver's shortest reply time-out, in ms.
+constexpr int kDriverMinimumTimeoutMs = 1200;
 
 std::string ValueCheck(const std::string& text) {
-  return zelsim::ParseValue(text) ? std::string() : "not a 32-bit value: " + text;
+  if (zelsim::ParseValue(text)) return {};
+  return "VALUE takes a 32-bit number: decimal from -2147483648 to 4294967295, or 0x and up to "
+         "8 hex digits, not \"" +
+         text + "\".";
 }
 
 // Adds the commands to app; the one given on the line sets args.name.
@@ -63,7 +87,7 @@ void AddCommands(CLI::App& app, CommandArgs& args) {
   block->add_option("ADDRESS", args.address, "the first variable")->required();
   block->add_option("COUNT", args.count, "values, 0 to 106")
       ->required()
-      ->check(CLI::Range(0, ZELQD_MAX_BLOCK));
+      ->check(WholeNumber("COUNT", 0, ZELQD_MAX_BLOCK));
   auto* write = named(app.add_subcommand("write", "write one variable"));
   write->add_option("ADDRESS", args.address, "$nnnnn, a number, or $STOP")->required();
   write
@@ -71,8 +95,8 @@ void AddCommands(CLI::App& app, CommandArgs& args) {
           "VALUE", [&args](const std::string& v) { args.value = *zelsim::ParseValue(v); },
           "decimal or 0x hex, 32 bits")
       ->required()
-      ->check(CLI::Validator(ValueCheck, "", "value"));
-  named(app.add_subcommand("stop", "suspend all traffic (write 1 to $STOP)"));
+      ->check(Sentence(ValueCheck));
+  named(app.add_subcommand("stop", "suspend all traffic (write 1 to $STOP) for this run"));
   named(app.add_subcommand("resume", "resume traffic (write 0 to $STOP)"));
   auto* check = named(app.add_subcommand(
       "check", "what ParseAddress and CheckAddress make of an address text (given as it is)"));
@@ -82,9 +106,20 @@ void AddCommands(CLI::App& app, CommandArgs& args) {
   poll->add_option("ADDRESS", args.addresses, "one or more variables")->required();
   poll->add_option("--interval", args.intervalMs, "milliseconds from one poll to the next")
       ->capture_default_str()
-      ->check(CLI::Range(0, 86400000));
+      ->check(WholeNumber("--interval", 0, 86400000));
   poll->add_option("--count", args.polls, "number of polls (0: until Ctrl-C)")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(WholeNumber("--count", 0, 999999999999));
+  poll->add_option("--reopen-after", args.reopen.after,
+                   "failed polls in a row after which the port is closed and opened again "
+                   "(at once after a hang-up; 0: never)")
+      ->capture_default_str()
+      ->check(WholeNumber("--reopen-after", 0, 1000000));
+  poll->add_option("--reopen-pause", args.reopen.pauseMs,
+                   "milliseconds before the next reopen when one did not bring the line back; "
+                   "doubles each time, up to 30 s")
+      ->capture_default_str()
+      ->check(WholeNumber("--reopen-pause", 10, 3600000));
 }
 
 std::string Trim(const std::string& s) {
@@ -94,10 +129,11 @@ std::string Trim(const std::string& s) {
 }
 
 // Runs the commands of a script, one a line ("#" starts a comment).
-int RunScript(std::istream& in, Session& session, Output& output) {
+int RunScript(std::istream& in, Session& session, Output& output,
+              const std::atomic<bool>& interrupted) {
   int status = kExitOk;
   std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
+  for (int number = 1; !interrupted && !output.broken() && std::getline(in, line); ++number) {
     if (const auto hash = line.find('#'); hash != std::string::npos && line.find('$') > hash)
       line.erase(hash);
     line = Trim(line);
@@ -106,21 +142,33 @@ int RunScript(std::istream& in, Session& session, Output& output) {
     app.require_subcommand(1);
     CommandArgs args;
     AddCommands(app, args);
+    std::string problem;
     try {
       app.parse(line, false);
+      if (args.name == "block") problem = BlockRangeProblem(args.address, args.count);
     } catch (const CLI::ParseError& e) {
-      std::fprintf(stderr, "zelpoll: script line %d: %s: %s\n", number, line.c_str(), e.what());
+      problem = zeltools::UsageSentence(e, app);
+    }
+    if (!problem.empty()) {
+      std::fprintf(stderr, "zelpoll: script line %d: %s: %s\n", number, line.c_str(),
+                   problem.c_str());
       status = Graver(status, kExitUsage);
       continue;
     }
     output.Command(line);
-    status = Graver(status, session.Run(args, g_interrupted));
+    status = Graver(status, session.Run(args, interrupted));
   }
+  if (interrupted) status = Graver(status, kExitInterrupted);
   return status;
 }
 
 void OnDriverMessage(int code, const char* message, void* context) {
   static_cast<Output*>(context)->Message(code, message);
+}
+
+int Usage(const std::string& sentence) {
+  std::fprintf(stderr, "zelpoll: %s\n", sentence.c_str());
+  return kExitUsage;
 }
 
 }  // namespace
@@ -133,54 +181,58 @@ int main(int argc, char** argv) {
   app.fallthrough();  // port and simulator options may follow the command too
 
   PortPlan plan;
-  std::string driverPath, scriptFile;
-  int timeoutMs = 1200;
+  std::string driverPath, scriptFile, traceTarget;
   int dataBits = 8;
   Format format = Format::Text;
   bool simTrace = false;
 
-  app.add_option("-p,--port", plan.settings.name,
-                 "serial device: ttyUSB0, /dev/ttyUSB0, pts/3, COM1 (/dev/ttyS0); at most 11 "
-                 "characters after /dev/. Without it: the embedded simulator")
-      ->type_name("DEVICE")
-      ->group("Port");
-  app.add_option("--baud", plan.settings.baudRate, "baud rate")
+  auto* portOption =
+      app.add_option("-p,--port", plan.settings.name,
+                     "serial device: ttyUSB0, /dev/ttyUSB0, pts/3, COM1 (/dev/ttyS0); at most 11 "
+                     "characters after /dev/. Without it: the embedded simulator")
+          ->type_name("DEVICE")
+          ->group("Port");
+  app.add_option("--baud", plan.settings.baudRate,
+                 "baud rate, 1 to 65535: the driver's baud field has 16 bits")
       ->capture_default_str()
-      ->check(CLI::Range(1, 65535))
+      ->check(WholeNumber("--baud", 1, 65535,
+                          "the driver's baud field has 16 bits, so faster rates cannot be given"))
       ->group("Port");
-  app.add_option("--data-bits", dataBits, "data bits")
+  app.add_option("--data-bits", dataBits, "data bits, 5 to 8")
       ->capture_default_str()
-      ->check(CLI::Range(5, 8))
+      ->check(WholeNumber("--data-bits", 5, 8))
       ->group("Port");
-  const std::map<std::string, std::uint8_t> parities{
-      {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
   app.add_option("--parity", plan.settings.parity, "none, odd, even, mark or space")
-      ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case).description(""))
+      ->transform(OneOf("--parity",
+                        {{"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}}, true))
       ->type_name("NAME")
       ->default_str("none")
       ->group("Port");
-  const std::map<std::string, std::uint8_t> stopBits{{"1", 0}, {"1.5", 1}, {"2", 2}};
   app.add_option("--stop-bits", plan.settings.stopBits, "1, 1.5 or 2")
-      ->transform(CLI::CheckedTransformer(stopBits).description(""))
+      ->transform(OneOf("--stop-bits", {{"1", 0}, {"1.5", 1}, {"2", 2}}))
       ->type_name("N")
       ->default_str("1")
       ->group("Port");
-  app.add_option("--timeout", timeoutMs,
+  app.add_option("--timeout", plan.timeoutMs,
                  "reply time-out in milliseconds, in steps of 10 ms; the driver waits at least "
-                 "1200 ms")
+                 "1200 ms, and a shorter one is raised to that (with a warning)")
       ->capture_default_str()
-      ->check(CLI::Range(10, 600000))
+      ->check(WholeNumber("--timeout", 10, 600000))
       ->group("Port");
   app.add_option("--driver", driverPath,
                  "the driver library to load (default: libzelqd.so "
                  "beside this program, in its build tree, or on the loader's path)")
       ->type_name("PATH");
-  const std::map<std::string, Format> formats{
-      {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
   app.add_option("--format", format, "text, csv (with a header) or json (one object a line)")
-      ->transform(CLI::CheckedTransformer(formats).description(""))
+      ->transform(OneOf("--format", {{"text", static_cast<int>(Format::Text)},
+                                     {"csv", static_cast<int>(Format::Csv)},
+                                     {"json", static_cast<int>(Format::Json)}}))
       ->type_name("FORMAT")
       ->default_str("text");
+  app.add_option("--trace", traceTarget,
+                 "copy the driver's trace (a line for each attempt and each failed open) to "
+                 "FILE, or to stderr with -; default: where ZELQD_TRACE points, if set")
+      ->type_name("FILE");
   app.add_flag("--sim-trace", simTrace, "show the embedded simulator's frame trace on stderr")
       ->group("Embedded simulator");
   zeltools::AddSimulatorOptions(app, plan.simulator, "sim-", "Embedded simulator");
@@ -197,24 +249,48 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
+    return Usage(zeltools::UsageSentence(e, app, "sim-"));
   }
   zeltools::ApplyFaultRules(plan.simulator);
-  plan.settings.replyTimeout = (timeoutMs + 9) / 10;
+  plan.settings.replyTimeout = (plan.timeoutMs + 9) / 10;
   plan.settings.dataBits = static_cast<std::uint8_t>(dataBits);
   plan.simulatorTrace = simTrace ? stderr : nullptr;
 
-  // The driver takes names of at most 11 characters; /dev/ may be left out.
+  // Only a missing --port means the simulator: an empty one is a mistake
+  // (an unset variable in a script), never a line.
   std::string& port = plan.settings.name;
+  if (portOption->count() > 0 && Trim(port).empty())
+    return Usage(
+        "--port needs a device name such as ttyUSB0, /dev/ttyUSB0, pts/3 or COM1; "
+        "leave --port out to use the embedded simulator.");
+  // The driver takes names of at most 11 characters; /dev/ may be left out.
   if (port.size() > 11 && port.starts_with("/dev/")) port.erase(0, 5);
-  if (port.size() > 11) {
-    std::fprintf(stderr,
-                 "zelpoll: port name \"%s\" is longer than 11 characters; make a short symbolic "
-                 "link to the device (ln -s DEVICE /dev/ttyZ0) and give that\n",
-                 port.c_str());
-    return kExitUsage;
+  if (port.size() > 11)
+    return Usage("the port name \"" + port +
+                 "\" is longer than the driver's 11 characters; make a short link to the device "
+                 "(ln -s DEVICE /dev/ttyZ0) and give that.");
+  if (args.name == "block") {
+    if (const std::string problem = BlockRangeProblem(args.address, args.count); !problem.empty())
+      return Usage(problem);
   }
+  std::ifstream scriptStream;
+  if (args.name == "script" && scriptFile != "-") {
+    scriptStream.open(scriptFile);
+    if (!scriptStream)
+      return Usage("cannot read the script " + scriptFile + ": " + std::strerror(errno) + ".");
+  }
+
+  // Signals are taken here, by sigtimedwait; blocked before any thread
+  // starts (and before the temporary directory is made, which a signal
+  // must not leave behind), so that no other thread receives them. A reader that goes away
+  // shows as a failed write instead of SIGPIPE.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<DriverLibrary> library;
   try {
@@ -224,36 +300,89 @@ int main(int argc, char** argv) {
     return kExitSetup;
   }
 
+  // The trace: copied where --trace says, or where the user's ZELQD_TRACE
+  // pointed before zelpoll took the variable over.
+  if (traceTarget.empty()) {
+    if (const char* env = std::getenv("ZELQD_TRACE")) traceTarget = env;
+  }
+  std::FILE* traceCopy = nullptr;
+  if (traceTarget == "-") {
+    traceCopy = stderr;
+  } else if (!traceTarget.empty()) {
+    traceCopy = std::fopen(traceTarget.c_str(), "a");
+    if (traceCopy == nullptr)
+      return Usage("--trace names a file that cannot be written: " + traceTarget + ": " +
+                   std::strerror(errno) + ".");
+  }
   Output output(format, stdout);
+  std::unique_ptr<TraceTap> tap;
+  try {
+    tap = std::make_unique<TraceTap>(traceCopy);
+  } catch (const std::exception& e) {
+    output.Warn(std::string(e.what()) + "; failed rows are shown without their reasons");
+  }
+
   if (!port.empty() && (simTrace || plan.simulator.faults.any() ||
                         !plan.simulator.valuesFile.empty() || plan.simulator.paceBaud != 0))
-    output.Remark("--sim- options have no effect with --port: the remote computer is on the line");
+    output.Warn("--sim- options have no effect with --port: the remote computer is on the line");
+  if (plan.timeoutMs < kDriverMinimumTimeoutMs && args.name != "info" && args.name != "check")
+    output.Warn("--timeout " + std::to_string(plan.timeoutMs) +
+                " is below the driver's shortest reply time-out, so it waits 1200 ms");
+  if (args.name == "stop")
+    output.Warn(
+        "stop holds only for this run: STOP lasts as long as the driver instance, which "
+        "ends when zelpoll exits; to keep traffic suspended for other commands, put them "
+        "after stop in a script (zelpoll script FILE)");
+  if (args.name == "resume")
+    output.Warn(
+        "resume on its own changes nothing: every run starts with traffic running, since "
+        "STOP lasts only as long as the driver instance; to resume after stop, put both "
+        "in one script (zelpoll script FILE)");
   DravunSetMessageHandler(OnDriverMessage, &output);
-  struct sigaction interrupt {};
-  interrupt.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &interrupt, nullptr);
-  sigaction(SIGTERM, &interrupt, nullptr);
 
+  Host host(library->entry());
+  Session session(host, output, library->path(), plan, tap.get());
+  std::atomic<bool> interrupted{false};
+  std::atomic<bool> done{false};
   int status = kExitOk;
-  {
-    Host host(library->entry());
-    Session session(host, output, library->path(), plan);
+  std::thread worker([&] {
     if (args.name == "script") {
-      if (scriptFile == "-") {
-        status = RunScript(std::cin, session, output);
-      } else {
-        std::ifstream in(scriptFile);
-        if (!in) {
-          std::fprintf(stderr, "zelpoll: cannot read %s\n", scriptFile.c_str());
-          return kExitUsage;
-        }
-        status = RunScript(in, session, output);
-      }
+      status = RunScript(scriptFile == "-" ? std::cin : scriptStream, session, output, interrupted);
     } else {
-      status = session.Run(args, g_interrupted);
+      status = session.Run(args, interrupted);
     }
     session.Finish();
+    done = true;
+  });
+
+  using Clock = std::chrono::steady_clock;
+  const auto grace = std::chrono::milliseconds(std::max(plan.timeoutMs, kDriverMinimumTimeoutMs));
+  Clock::time_point giveUpAt = Clock::time_point::max();
+  std::string ending;
+  while (!done) {
+    const timespec tick{0, 50 * 1000 * 1000};
+    const int signal = ::sigtimedwait(&signals, nullptr, &tick);
+    if (signal > 0 && !interrupted) {
+      ending = signal == SIGINT    ? "interrupted"
+               : signal == SIGTERM ? "ended by SIGTERM"
+                                   : "ended by SIGHUP";
+      session.Ending(ending);
+      interrupted = true;
+      giveUpAt = Clock::now() + grace;
+      continue;
+    }
+    const bool again = signal > 0;
+    if ((again || Clock::now() >= giveUpAt) && !done) {
+      // The driver has not come back: give the run up where it stands.
+      const int code = session.Abandon(again ? ending + " twice" : ending);
+      DravunSetMessageHandler(nullptr, nullptr);
+      if (tap) tap->Remove();
+      std::fflush(nullptr);
+      ::_exit(code);
+    }
   }
+  worker.join();
   DravunSetMessageHandler(nullptr, nullptr);
+  if (traceCopy != nullptr && traceCopy != stderr) std::fclose(traceCopy);
   return status;
 }

@@ -28,14 +28,18 @@ std::string LocalTime(TimePoint at) {
                 static_cast<int>(ms.count() % 1000));
 }
 
-// "value":100,"hex":"0x00000064" or "value":null,"hex":null
+// ,"value":100,"hex":"0x00000064", or nothing for a value not read.
 std::string JsonValue(const Item& item) {
-  if (!item.value) return "\"value\":null,\"hex\":null";
-  return "\"value\":" + Signed(*item.value) + ",\"hex\":\"" + Hex32(*item.value) + "\"";
+  if (!item.value) return {};
+  return ",\"value\":" + Signed(*item.value) + ",\"hex\":\"" + Hex32(*item.value) + "\"";
 }
 
 std::string JsonItem(const Item& item) {
-  return "{\"address\":" + JsonString(item.address) + "," + JsonValue(item) + "}";
+  return "{\"address\":" + JsonString(item.address) + JsonValue(item) + "}";
+}
+
+std::string JsonNote(const std::string& note) {
+  return note.empty() ? std::string() : ",\"note\":" + JsonString(note);
 }
 
 std::string JsonAddress(const ParsedAddress& a) {
@@ -118,17 +122,42 @@ std::string CsvField(std::string_view text) {
 
 Output::Output(enum Format format, std::FILE* out) : format_(format), out_(out) {}
 
+void Output::SetPort(const std::string& name, bool simulator) {
+  std::lock_guard lock(mutex_);
+  port_ = name;
+  simulator_ = simulator;
+}
+
+void Output::Close() {
+  std::lock_guard lock(mutex_);
+  std::fflush(out_);
+  closed_ = true;
+}
+
+bool Output::broken() const {
+  std::lock_guard lock(mutex_);
+  return broken_;
+}
+
+std::string Output::JsonPort() const {
+  if (port_.empty()) return {};
+  return ",\"port\":" + JsonString(port_) + (simulator_ ? ",\"simulator\":true" : "");
+}
+
+std::string Output::TextPort() const { return simulator_ ? ", embedded simulator" : ""; }
+
 void Output::Line(const std::string& text) {
+  if (closed_) return;
   std::fputs(text.c_str(), out_);
   std::fputc('\n', out_);
-  std::fflush(out_);
+  if (std::fflush(out_) != 0 || std::ferror(out_) != 0) broken_ = true;
 }
 
 void Output::CsvRow(TimePoint at, std::string_view command, const std::string& poll,
                     const Item* item, std::string_view result, std::optional<double> ms,
                     const std::string& note) {
   if (!csvHeaderDone_) {
-    Line("time,command,poll,address,value,hex,result,latency_ms,note");
+    Line("time,command,poll,address,value,hex,result,latency_ms,note,port");
     csvHeaderDone_ = true;
   }
   std::string row = IsoTime(at) + "," + std::string(command) + "," + poll + ",";
@@ -138,11 +167,13 @@ void Output::CsvRow(TimePoint at, std::string_view command, const std::string& p
   } else {
     row += ",,";
   }
-  row += "," + std::string(result) + "," + (ms ? Millis(*ms) : "") + "," + CsvField(note);
+  row += "," + std::string(result) + "," + (ms ? Millis(*ms) : "") + "," + CsvField(note) + ",";
+  if (!port_.empty()) row += CsvField(simulator_ ? port_ + " (embedded simulator)" : port_);
   Line(row);
 }
 
 void Output::Info(const DriverDescription& d, const std::string& libraryPath) {
+  std::lock_guard lock(mutex_);
   const auto now = std::chrono::system_clock::now();
   const char* result = ResultText(d.result);
   const std::string banner = Cp437ToUtf8(d.banner);
@@ -152,7 +183,7 @@ void Output::Info(const DriverDescription& d, const std::string& libraryPath) {
         Line(std::string("GetDriverInfo: ") + result);
         return;
       }
-      std::fputs(banner.c_str(), out_);
+      if (!closed_) std::fputs(banner.c_str(), out_);
       Line("");
       Line("driver:        " + libraryPath);
       Line("short name:    " + d.shortName);
@@ -179,6 +210,7 @@ void Output::Info(const DriverDescription& d, const std::string& libraryPath) {
 
 void Output::Transfer(std::string_view command, const std::vector<Item>& items, std::int32_t result,
                       std::optional<double> ms, const std::string& note) {
+  std::lock_guard lock(mutex_);
   const auto now = std::chrono::system_clock::now();
   const char* resultText = ResultText(result);
   switch (format_) {
@@ -186,7 +218,7 @@ void Output::Transfer(std::string_view command, const std::vector<Item>& items, 
       const char* arrow = command == "read" || command == "block" ? " = " : " <- ";
       std::string status = std::string("[") + resultText;
       if (ms) status += ", " + Millis(*ms) + " ms";
-      status += "]";
+      status += TextPort() + "]";
       if (!note.empty()) status += "  " + note;
       std::vector<std::string> lines;
       for (const Item& item : items) {
@@ -218,10 +250,9 @@ void Output::Transfer(std::string_view command, const std::vector<Item>& items, 
         for (std::size_t i = 0; i < items.size(); ++i) line += (i ? "," : "") + JsonItem(items[i]);
         line += "]";
       } else if (!items.empty()) {
-        line += ",\"address\":" + JsonString(items[0].address) + "," + JsonValue(items[0]);
+        line += ",\"address\":" + JsonString(items[0].address) + JsonValue(items[0]);
       }
-      if (!note.empty()) line += ",\"note\":" + JsonString(note);
-      Line(line + "}");
+      Line(line + JsonNote(note) + JsonPort() + "}");
       return;
     }
   }
@@ -229,6 +260,7 @@ void Output::Transfer(std::string_view command, const std::vector<Item>& items, 
 
 void Output::Check(const std::string& text, const ParsedAddress& parseTransfer,
                    const ParsedAddress& parseOther, const ParsedAddress& check) {
+  std::lock_guard lock(mutex_);
   const auto now = std::chrono::system_clock::now();
   switch (format_) {
     case Format::Text:
@@ -258,7 +290,8 @@ void Output::Check(const std::string& text, const ParsedAddress& parseTransfer,
 }
 
 void Output::Poll(TimePoint at, std::uint64_t number, const std::vector<Item>& items,
-                  std::int32_t result, double ms) {
+                  std::int32_t result, double ms, const std::string& note) {
+  std::lock_guard lock(mutex_);
   switch (format_) {
     case Format::Text: {
       std::string line = LocalTime(at) + Printf("  #%-4" PRIu64, number);
@@ -266,12 +299,14 @@ void Output::Poll(TimePoint at, std::uint64_t number, const std::vector<Item>& i
         line += "  " + item.address + "=";
         line += item.value ? Signed(*item.value) + " (" + Hex32(*item.value) + ")" : "-";
       }
-      Line(line + Printf("  %8.1f ms  ", ms) + ResultText(result));
+      line += Printf("  %8.1f ms  ", ms) + ResultText(result);
+      if (simulator_) line += " (embedded simulator)";
+      Line(note.empty() ? line : line + "  " + note);
       return;
     }
     case Format::Csv:
       for (const Item& item : items)
-        CsvRow(at, "poll", std::to_string(number), &item, ResultText(result), ms, "");
+        CsvRow(at, "poll", std::to_string(number), &item, ResultText(result), ms, note);
       return;
     case Format::Json: {
       std::string line = "{\"time\":" + JsonString(IsoTime(at)) +
@@ -279,45 +314,74 @@ void Output::Poll(TimePoint at, std::uint64_t number, const std::vector<Item>& i
                          ",\"result\":" + JsonString(ResultText(result)) +
                          ",\"latencyMs\":" + Millis(ms) + ",\"values\":[";
       for (std::size_t i = 0; i < items.size(); ++i) line += (i ? "," : "") + JsonItem(items[i]);
-      Line(line + "]}");
+      Line(line + "]" + JsonNote(note) + JsonPort() + "}");
       return;
     }
   }
 }
 
-void Output::Summary(const PollSummary& s) {
+void Output::PortEvent(std::string_view command, std::int32_t result, const std::string& note) {
+  std::lock_guard lock(mutex_);
   const auto now = std::chrono::system_clock::now();
-  const std::string counts =
+  switch (format_) {
+    case Format::Text:
+      Line((command == "reopen" ? LocalTime(now) + "  " : std::string()) + std::string(command) +
+           " " + port_ + "  [" + ResultText(result) + TextPort() + "]" +
+           (note.empty() ? "" : "  " + note));
+      return;
+    case Format::Csv:
+      CsvRow(now, command, "", nullptr, ResultText(result), std::nullopt, note);
+      return;
+    case Format::Json:
+      Line("{\"time\":" + JsonString(IsoTime(now)) + ",\"command\":" + JsonString(command) +
+           ",\"result\":" + JsonString(ResultText(result)) + JsonNote(note) + JsonPort() + "}");
+      return;
+  }
+}
+
+void Output::Summary(const PollSummary& s) {
+  std::lock_guard lock(mutex_);
+  const auto now = std::chrono::system_clock::now();
+  std::string counts =
       Printf("polls %" PRIu64 ": ok %" PRIu64 ", failed %" PRIu64 ", refused %" PRIu64, s.polls,
              s.ok, s.failed, s.refused);
+  if (s.hangups > 0 || s.reopens > 0)
+    counts += Printf("; hang-ups %" PRIu64 ", reopens %" PRIu64 " (%" PRIu64 " opened the port)",
+                     s.hangups, s.reopens, s.reopened);
   const std::string latency = s.polls == 0
                                   ? std::string("no latency")
                                   : "latency min " + Millis(s.minMs) + " ms, median " +
                                         Millis(s.medianMs) + " ms, max " + Millis(s.maxMs) + " ms";
   switch (format_) {
     case Format::Text:
-      Line(counts + "; " + latency);
+      Line(counts + "; " + latency + (s.note.empty() ? "" : "; " + s.note));
       return;
     case Format::Csv:
       CsvRow(now, "summary", std::to_string(s.polls), nullptr, ResultText(s.worst), std::nullopt,
-             counts + "; " + latency);
+             counts + "; " + latency + (s.note.empty() ? "" : "; " + s.note));
       return;
     case Format::Json: {
       std::string line =
           "{\"time\":" + JsonString(IsoTime(now)) +
           ",\"command\":\"summary\",\"result\":" + JsonString(ResultText(s.worst)) +
           ",\"polls\":" + std::to_string(s.polls) + ",\"ok\":" + std::to_string(s.ok) +
-          ",\"failed\":" + std::to_string(s.failed) + ",\"refused\":" + std::to_string(s.refused);
+          ",\"failed\":" + std::to_string(s.failed) + ",\"refused\":" + std::to_string(s.refused) +
+          ",\"hangups\":" + std::to_string(s.hangups) +
+          ",\"reopens\":" + std::to_string(s.reopens) +
+          ",\"reopened\":" + std::to_string(s.reopened);
       if (s.polls > 0)
-        line += ",\"latencyMs\":{\"min\":" + Millis(s.minMs) + ",\"median\":" + Millis(s.medianMs) +
-                ",\"max\":" + Millis(s.maxMs) + "}";
-      Line(line + "}");
+        line += ",\"latencyMinMs\":" + Millis(s.minMs) +
+                ",\"latencyMedianMs\":" + Millis(s.medianMs) +
+                ",\"latencyMaxMs\":" + Millis(s.maxMs);
+      Line(line + JsonNote(s.note) + JsonPort() + "}");
       return;
     }
   }
 }
 
 void Output::Message(int code, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
   const auto now = std::chrono::system_clock::now();
   switch (format_) {
     case Format::Text:
@@ -334,10 +398,17 @@ void Output::Message(int code, const std::string& text) {
 }
 
 void Output::Remark(const std::string& text) {
-  if (format_ == Format::Text) std::fprintf(stderr, "zelpoll: %s\n", text.c_str());
+  std::lock_guard lock(mutex_);
+  if (format_ == Format::Text && !closed_) std::fprintf(stderr, "zelpoll: %s\n", text.c_str());
+}
+
+void Output::Warn(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (!closed_) std::fprintf(stderr, "zelpoll: %s\n", text.c_str());
 }
 
 void Output::Command(const std::string& line) {
+  std::lock_guard lock(mutex_);
   if (format_ == Format::Text) Line("> " + line);
 }
 

@@ -7,11 +7,16 @@
 #include <thread>
 
 #include "exit_codes.h"
+#include "zelsim/numbers.h"
 
 namespace zelpoll {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The driver never waits less than this for a reply (OpenPort raises a
+// shorter reply time-out to it); ReopenPort leaves the open's 1000 ms.
+constexpr int kDriverMinimumTimeoutMs = 1200;
 
 // The graver of two driver results: failed, then refused, then ok.
 std::int32_t GraverResult(std::int32_t a, std::int32_t b) {
@@ -22,6 +27,13 @@ std::int32_t GraverResult(std::int32_t a, std::int32_t b) {
 std::string NumericAddress(std::int32_t number) {
   char text[16];
   std::snprintf(text, sizeof text, "$%05d", static_cast<int>(number));
+  return text;
+}
+
+std::string Seconds(Clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s",
+                std::max(0.0, std::chrono::duration<double>(d).count()));
   return text;
 }
 
@@ -38,6 +50,17 @@ std::string AddressText(const std::string& argument) {
   return argument;
 }
 
+std::string BlockRangeProblem(const std::string& argument, std::int32_t count) {
+  const std::string text = AddressText(argument);
+  // Only a plain "$nnnnn" is judged here; anything else is the driver's.
+  if (text.size() != 6 || text[0] != '$') return {};
+  const auto first = zelsim::ParseVariableNumber(text);
+  if (!first || count < 1 || *first + count - 1 <= 99999) return {};
+  return "block " + argument + " " + std::to_string(count) +
+         " runs past variable 99999, the last there is: from " + text + " at most " +
+         std::to_string(100000 - *first) + " values can be read.";
+}
+
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -45,8 +68,16 @@ double Median(std::vector<double> values) {
   return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
-Session::Session(Host& host, Output& output, const std::string& libraryPath, PortPlan plan)
-    : host_(host), output_(output), libraryPath_(libraryPath), plan_(std::move(plan)) {}
+void SetLatencies(PollSummary& summary, const std::vector<double>& latencies) {
+  if (latencies.empty()) return;
+  summary.minMs = *std::min_element(latencies.begin(), latencies.end());
+  summary.maxMs = *std::max_element(latencies.begin(), latencies.end());
+  summary.medianMs = Median(latencies);
+}
+
+Session::Session(Host& host, Output& output, const std::string& libraryPath, PortPlan plan,
+                 TraceTap* tap)
+    : host_(host), output_(output), libraryPath_(libraryPath), plan_(std::move(plan)), tap_(tap) {}
 
 Session::~Session() { Finish(); }
 
@@ -62,6 +93,50 @@ void Session::Finish() {
   }
 }
 
+template <typename F>
+auto Session::InDriver(const std::string& what, F&& call) {
+  {
+    std::lock_guard lock(progressMutex_);
+    inDriver_ = what;
+  }
+  auto result = call();
+  std::lock_guard lock(progressMutex_);
+  inDriver_.clear();
+  return result;
+}
+
+std::vector<AttemptLine> Session::Attempts() {
+  std::vector<AttemptLine> attempts;
+  if (tap_ == nullptr) return attempts;
+  for (const std::string& line : tap_->Collect()) {
+    if (auto a = ParseAttemptLine(line)) attempts.push_back(std::move(*a));
+  }
+  return attempts;
+}
+
+std::string Session::Why(std::int32_t result, std::vector<AttemptLine>* out) {
+  std::vector<AttemptLine> attempts = Attempts();
+  std::string note;
+  if (result == ResultRefused)
+    note = host_.TrafficStopped() ? "traffic is suspended ($STOP = 1)" : "refused by the driver";
+  if (result == ResultFailed) {
+    note = FailureNote(attempts);
+    if (note.empty()) note = "no valid reply in five attempts";
+  }
+  if (out != nullptr) *out = std::move(attempts);
+  return note;
+}
+
+std::string Session::OpenFailure(const std::string& name) {
+  std::optional<OpenFailureLine> traced;
+  if (tap_ != nullptr) {
+    for (const std::string& line : tap_->Collect()) {
+      if (auto f = ParseOpenFailureLine(line)) traced = std::move(f);
+    }
+  }
+  return OpenFailureReason(name, traced);
+}
+
 int Session::OpenPort() {
   if (portResult_ >= 0) return portResult_;
   PortSettings settings = plan_.settings;
@@ -69,28 +144,27 @@ int Session::OpenPort() {
     try {
       simulator_ = std::make_unique<EmbeddedSimulator>(plan_.simulator, plan_.simulatorTrace);
     } catch (const std::exception& e) {
-      output_.Remark(std::string("cannot start the embedded simulator: ") + e.what());
+      output_.Warn(std::string("cannot start the embedded simulator: ") + e.what());
       return portResult_ = kExitSetup;
     }
     settings.name = simulator_->portName();
     output_.Remark("no --port given: embedded simulator on " + simulator_->deviceName() +
-                   " (port " + settings.name + ")");
+                   " (port " + settings.name + "); its values are not a remote computer's");
   }
-  const std::int32_t result = host_.Open(settings);
+  output_.SetPort(settings.name, simulator_ != nullptr);
+  opened_ = settings;
+  const std::int32_t result = InDriver("OpenPort", [&] { return host_.Open(settings); });
   if (result != ResultOk) {
-    output_.Transfer("open", {{settings.name, {}}}, result, std::nullopt,
-                     "OpenPort could not open the port");
+    output_.PortEvent("open", result, OpenFailure(settings.name));
     return portResult_ = ExitFor(result);
+  }
+  Attempts();  // nothing of the open is wanted in the first transfer's note
+  {
+    std::lock_guard lock(progressMutex_);
+    device_ = IdentifyDevice(DevicePath(settings.name));
   }
   portOpen_ = true;
   return portResult_ = kExitOk;
-}
-
-std::string Session::Why(std::int32_t result) {
-  if (result == ResultRefused)
-    return host_.TrafficStopped() ? "traffic is suspended ($STOP = 1)" : "refused by the driver";
-  if (result == ResultFailed) return "no valid reply in five attempts";
-  return {};
 }
 
 int Session::Run(const CommandArgs& a, const std::atomic<bool>& interrupted) {
@@ -102,7 +176,7 @@ int Session::Run(const CommandArgs& a, const std::atomic<bool>& interrupted) {
   if (a.name == "write") return Write(a.address, a.value);
   if (a.name == "stop") return Gate(true);
   if (a.name == "resume") return Gate(false);
-  if (a.name == "poll") return Poll(a.addresses, a.intervalMs, a.polls, interrupted);
+  if (a.name == "poll") return Poll(a, interrupted);
   return kExitUsage;
 }
 
@@ -128,7 +202,7 @@ int Session::Read(const std::string& argument) {
                      "the driver refused the address");
     return ExitFor(address.result);
   }
-  const Transfer t = host_.ReadVar(address);
+  const Transfer t = InDriver("read " + address.text, [&] { return host_.ReadVar(address); });
   std::optional<std::uint32_t> value;
   if (t.result == ResultOk) value = t.values.at(0);
   std::string note = Why(t.result);
@@ -145,7 +219,8 @@ int Session::Block(const std::string& argument, std::int32_t count) {
                                       : "the driver refused the address");
     return kExitRefused;
   }
-  const Transfer t = host_.ReadBlock(address, count);
+  const Transfer t =
+      InDriver("block " + address.text, [&] { return host_.ReadBlock(address, count); });
   std::vector<Item> items;
   for (std::int32_t i = 0; i < count; ++i) {
     Item item{NumericAddress(address.block.variableNumber + i), std::nullopt};
@@ -163,7 +238,8 @@ int Session::Write(const std::string& argument, std::uint32_t value) {
                      "the driver refused the address");
     return ExitFor(address.result);
   }
-  const Transfer t = host_.WriteVar(address, value);
+  const Transfer t =
+      InDriver("write " + address.text, [&] { return host_.WriteVar(address, value); });
   std::string note = Why(t.result);
   if (address.isStop() && t.result == ResultOk)
     note = value & 1 ? "traffic suspended" : "traffic running";
@@ -173,16 +249,73 @@ int Session::Write(const std::string& argument, std::uint32_t value) {
 
 int Session::Gate(bool stop) {
   const ParsedAddress address = host_.Parse("$STOP", kAccessKindTransfer);
-  const Transfer t = host_.WriteVar(address, stop ? 1 : 0);
+  const Transfer t =
+      InDriver(stop ? "stop" : "resume", [&] { return host_.WriteVar(address, stop ? 1 : 0); });
+  std::string note = Why(t.result);
+  if (t.result == ResultOk) note = stop ? "traffic suspended" : "traffic resumed";
   output_.Transfer(stop ? "stop" : "resume", {{address.text, stop ? 1u : 0u}}, t.result,
-                   t.milliseconds, stop ? "traffic suspended" : "traffic resumed");
+                   t.milliseconds, note);
   return ExitFor(t.result);
 }
 
-int Session::Poll(const std::vector<std::string>& arguments, int intervalMs, std::uint64_t polls,
-                  const std::atomic<bool>& interrupted) {
+std::string Session::LineGoneHow(const std::vector<AttemptLine>& attempts) {
+  for (const AttemptLine& a : attempts) {
+    if (!a.ok && LineGone(a.reason)) return "the line hung up";
+  }
+  if (!device_.exists) return {};
+  const std::string path = DevicePath(opened_.name);
+  const DeviceIdentity now = IdentifyDevice(path);
+  if (!now.exists) return path + " is gone";
+  if (now != device_) return path + " now leads to another device";
+  return {};
+}
+
+void Session::Reopen(ReopenPolicy& policy, const std::string& why, PollSummary& summary) {
+  if (portOpen_) {
+    InDriver("ClosePort", [&] { return host_.Close(); });
+    portOpen_ = false;
+  }
+  Attempts();
+  // ReopenPort keeps the settings of the open but not its reply time-out
+  // (the port gets the open's 1000 ms); a longer one needs OpenPort.
+  const bool reopenFirst = plan_.timeoutMs <= kDriverMinimumTimeoutMs;
+  std::int32_t result = ResultFailed;
+  std::string how;
+  if (reopenFirst) {
+    result = InDriver("ReopenPort", [&] { return host_.Reopen(); });
+    how = std::string("ReopenPort ") + ResultText(result);
+  }
+  if (result != ResultOk) {
+    result = InDriver("OpenPort", [&] { return host_.Open(opened_); });
+    how += std::string(reopenFirst ? ", OpenPort " : "OpenPort ") + ResultText(result);
+  }
+  const auto now = Clock::now();
+  policy.Reopened(result == ResultOk, now);
+  {
+    std::lock_guard lock(progressMutex_);
+    ++summary.reopens;
+    if (result == ResultOk) ++summary.reopened;
+    pollSummary_ = summary;
+  }
+  std::string note = why + ": " + how;
+  if (result == ResultOk) {
+    Attempts();
+    {
+      std::lock_guard lock(progressMutex_);
+      device_ = IdentifyDevice(DevicePath(opened_.name));
+    }
+    portOpen_ = true;
+    closedBecause_.clear();
+  } else {
+    closedBecause_ = OpenFailure(opened_.name);
+    note += ": " + closedBecause_ + "; next try in " + Seconds(policy.nextAt() - now);
+  }
+  output_.PortEvent("reopen", result, note);
+}
+
+int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted) {
   std::vector<ParsedAddress> addresses;
-  for (const auto& argument : arguments) {
+  for (const auto& argument : args.addresses) {
     ParsedAddress a = host_.Parse(AddressText(argument), kAccessKindTransfer);
     if (a.result != ResultOk) {
       output_.Transfer("poll", {{a.text, {}}}, a.result, std::nullopt,
@@ -194,42 +327,126 @@ int Session::Poll(const std::vector<std::string>& arguments, int intervalMs, std
 
   PollSummary summary;
   std::vector<double> latencies;
+  {
+    std::lock_guard lock(progressMutex_);
+    polling_ = true;
+    pollSummary_ = summary;
+    latencies_.clear();
+  }
+  ReopenPolicy policy(args.reopen);
+  bool lineDown = false;  // a hang-up was counted and no poll has succeeded since
+  std::string cause;      // why the port is being reopened
+  int tries = 0;          // reopens for that cause
+  const auto stopping = [&] { return interrupted.load() || output_.broken(); };
   auto next = Clock::now();
-  for (std::uint64_t number = 1; (polls == 0 || number <= polls) && !interrupted; ++number) {
+  for (std::uint64_t number = 1; (args.polls == 0 || number <= args.polls) && !stopping();
+       ++number) {
     const auto at = std::chrono::system_clock::now();
     std::vector<Item> items;
     std::int32_t result = ResultOk;
     double ms = 0;
-    for (const auto& a : addresses) {
-      const Transfer t = host_.ReadVar(a);
-      ms += t.milliseconds;
-      result = GraverResult(result, t.result);
-      items.push_back(
-          {a.text, t.result == ResultOk ? std::optional(t.values.at(0)) : std::nullopt});
+    std::string note, gone;
+    if (!portOpen_) {
+      result = ResultFailed;
+      for (const auto& a : addresses) items.push_back({a.text, std::nullopt});
+      const auto left = policy.nextAt() - Clock::now();
+      note = "port closed (" + closedBecause_ + "); " +
+             (left <= std::chrono::milliseconds(50) ? std::string("reopening now")
+                                                    : "next reopen in " + Seconds(left));
+    } else {
+      std::vector<AttemptLine> attempts;
+      for (const auto& a : addresses) {
+        const Transfer t = InDriver("poll " + std::to_string(number) + " " + a.text,
+                                    [&] { return host_.ReadVar(a); });
+        ms += t.milliseconds;
+        result = GraverResult(result, t.result);
+        items.push_back(
+            {a.text, t.result == ResultOk ? std::optional(t.values.at(0)) : std::nullopt});
+        std::vector<AttemptLine> these;
+        const std::string why = Why(t.result, &these);
+        if (t.result != ResultOk && note.empty()) note = why;
+        attempts.insert(attempts.end(), these.begin(), these.end());
+      }
+      if (result == ResultFailed) gone = LineGoneHow(attempts);
+      if (!gone.empty()) note += (note.empty() ? "" : "; ") + std::string("hang-up: ") + gone;
     }
-    output_.Poll(at, number, items, result, ms);
-    ++summary.polls;
-    ++(result == ResultOk        ? summary.ok
-       : result == ResultRefused ? summary.refused
-                                 : summary.failed);
-    summary.worst = GraverResult(summary.worst, result);
-    latencies.push_back(ms);
+    {
+      std::lock_guard lock(progressMutex_);
+      ++summary.polls;
+      ++(result == ResultOk        ? summary.ok
+         : result == ResultRefused ? summary.refused
+                                   : summary.failed);
+      summary.worst = GraverResult(summary.worst, result);
+      if (!gone.empty() && !lineDown) ++summary.hangups;
+      if (portOpen_) latencies.push_back(ms);
+      pollSummary_ = summary;
+      latencies_ = latencies;
+    }
+    lineDown = (lineDown || !gone.empty()) && result != ResultOk;
+    output_.Poll(at, number, items, result, ms, note);
+    policy.PollDone(result != ResultFailed, !gone.empty());
+    // A reopen falls due at a poll's slot, give or take a little.
+    if (policy.Due(Clock::now() + std::chrono::milliseconds(50)) && !stopping()) {
+      // A reopen that follows a failed one keeps the first one's cause.
+      if (portOpen_) {
+        cause = !gone.empty() ? "after a hang-up"
+                              : "after " + std::to_string(policy.failedRun()) + " failed polls";
+        tries = 0;
+      }
+      Reopen(policy, cause + (++tries > 1 ? " (try " + std::to_string(tries) + ")" : ""), summary);
+    }
 
     // Polls start at a fixed rate; one that ran late is followed at once.
-    next += std::chrono::milliseconds(intervalMs);
-    if (polls != 0 && number == polls) break;
-    while (!interrupted && Clock::now() < next)
+    next += std::chrono::milliseconds(args.intervalMs);
+    if (args.polls != 0 && number == args.polls) break;
+    while (!stopping() && Clock::now() < next)
       std::this_thread::sleep_for(
           std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(20)));
-    if (Clock::now() > next + std::chrono::milliseconds(intervalMs)) next = Clock::now();
+    if (Clock::now() > next + std::chrono::milliseconds(args.intervalMs)) next = Clock::now();
   }
-  if (!latencies.empty()) {
-    summary.minMs = *std::min_element(latencies.begin(), latencies.end());
-    summary.maxMs = *std::max_element(latencies.begin(), latencies.end());
-    summary.medianMs = Median(latencies);
+  SetLatencies(summary, latencies);
+  {
+    std::lock_guard lock(progressMutex_);
+    if (interrupted) summary.note = ending_.empty() ? "interrupted" : ending_;
+    polling_ = false;
   }
   output_.Summary(summary);
   return ExitFor(summary.worst);
+}
+
+void Session::Ending(const std::string& why) {
+  std::lock_guard lock(progressMutex_);
+  ending_ = why;
+}
+
+int Session::Abandon(const std::string& why) {
+  std::lock_guard lock(progressMutex_);
+  const bool busy = !inDriver_.empty();
+  std::string detail;
+  if (busy && tap_ != nullptr) {
+    // What the driver has traced of the call so far.
+    std::vector<AttemptLine> attempts;
+    for (const std::string& line : tap_->Collect(false)) {
+      if (auto a = ParseAttemptLine(line)) attempts.push_back(std::move(*a));
+    }
+    if (!attempts.empty()) {
+      const AttemptLine& last = attempts.back();
+      detail = " after attempt " + std::to_string(last.number) + "/" + std::to_string(last.of) +
+               (last.ok ? "" : " (" + (last.reason.empty() ? "failed" : last.reason) + ")");
+    }
+  }
+  const std::string abandoned = busy ? inDriver_ + " abandoned" + detail : std::string();
+  if (polling_) {
+    PollSummary s = pollSummary_;
+    SetLatencies(s, latencies_);
+    s.note = why + (busy ? "; " + abandoned : "");
+    output_.Summary(s);
+  } else if (busy) {
+    output_.Warn(why + ": " + abandoned);
+  }
+  output_.Close();
+  if (busy) ReleaseExclusive(device_);
+  return polling_ ? ExitFor(pollSummary_.worst) : kExitInterrupted;
 }
 
 }  // namespace zelpoll

@@ -6,18 +6,25 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "embedded_simulator.h"
 #include "host.h"
 #include "output.h"
+#include "port_check.h"
+#include "reopen_policy.h"
 #include "simulator_options.h"
+#include "trace_lines.h"
+#include "trace_tap.h"
 
 namespace zelpoll {
 
 struct PortPlan {
   PortSettings settings;  // settings.name empty: the embedded simulator
+  int timeoutMs = 1200;   // the reply time-out asked for
   zeltools::SimulatorOptions simulator;
   std::FILE* simulatorTrace = nullptr;
 };
@@ -31,6 +38,7 @@ struct CommandArgs {
   std::vector<std::string> addresses;
   int intervalMs = 1000;
   std::uint64_t polls = 0;  // 0: until interrupted
+  ReopenSettings reopen;
 };
 
 // The address text a command-line argument stands for: a bare number of up
@@ -38,9 +46,14 @@ struct CommandArgs {
 // "$STOP"; anything else goes to the driver as it is.
 std::string AddressText(const std::string& argument);
 
+// Why a block read cannot be right, as a sentence ("" when it may be): it
+// would run past variable 99999, which no request can name.
+std::string BlockRangeProblem(const std::string& argument, std::int32_t count);
+
 class Session {
  public:
-  Session(Host& host, Output& output, const std::string& libraryPath, PortPlan plan);
+  // tap may be nullptr: failed transfers are then told without their reason.
+  Session(Host& host, Output& output, const std::string& libraryPath, PortPlan plan, TraceTap* tap);
   ~Session();
 
   // Runs one command; returns its exit code.
@@ -50,6 +63,17 @@ class Session {
   // when it traces).
   void Finish();
 
+  // How the run is being ended ("interrupted", "ended by SIGTERM"), for the
+  // summary of a poll; from another thread, before it sees the interrupt.
+  void Ending(const std::string& why);
+
+  // Gives up the run from another thread while this one may be inside the
+  // driver: writes the summary of the polls that finished (why: how the run
+  // ended), or says which command was abandoned, and closes the output.
+  // Returns the exit code: that of the polls that finished, or
+  // kExitInterrupted.
+  int Abandon(const std::string& why);
+
  private:
   int OpenPort();
   int Info();
@@ -58,22 +82,49 @@ class Session {
   int Write(const std::string& argument, std::uint32_t value);
   int Gate(bool stop);
   int Check(const std::string& argument);
-  int Poll(const std::vector<std::string>& arguments, int intervalMs, std::uint64_t polls,
-           const std::atomic<bool>& interrupted);
-  // Why a transfer did not succeed, for the person reading.
-  std::string Why(std::int32_t result);
+  int Poll(const CommandArgs& args, const std::atomic<bool>& interrupted);
+  // Closes the port and opens it again; says so in a row.
+  void Reopen(ReopenPolicy& policy, const std::string& why, PollSummary& summary);
+
+  // Runs a driver call that may wait for the line, marked as in progress.
+  template <typename F>
+  auto InDriver(const std::string& what, F&& call);
+  // The attempts the driver traced since the last look.
+  std::vector<AttemptLine> Attempts();
+  // The note for a transfer's result: the reason of its last attempt when
+  // it failed; attempts receives the attempt lines.
+  std::string Why(std::int32_t result, std::vector<AttemptLine>* attempts = nullptr);
+  // Why the port did not open, from the trace or the device itself.
+  std::string OpenFailure(const std::string& name);
+  // How the line was found gone after a failed poll, or "".
+  std::string LineGoneHow(const std::vector<AttemptLine>& attempts);
 
   Host& host_;
   Output& output_;
   std::string libraryPath_;
   PortPlan plan_;
+  TraceTap* tap_;
   std::unique_ptr<EmbeddedSimulator> simulator_;
+  PortSettings opened_;    // the settings of the first open, the port name filled in
+  DeviceIdentity device_;  // the device that open reached
   bool portOpen_ = false;
-  int portResult_ = -1;  // exit code of the open, once tried
+  int portResult_ = -1;        // exit code of the open, once tried
+  std::string closedBecause_;  // why the port is closed after a failed reopen
+
+  // Shared with Abandon().
+  std::mutex progressMutex_;
+  std::string inDriver_;  // the driver call in progress, or ""
+  std::string ending_;
+  bool polling_ = false;
+  PollSummary pollSummary_;
+  std::vector<double> latencies_;
 };
 
 // The median of the values (the mean of the middle two for an even count);
 // 0 for none.
 double Median(std::vector<double> values);
+
+// Sets the latency figures of summary from the latencies.
+void SetLatencies(PollSummary& summary, const std::vector<double>& latencies);
 
 }  // namespace zelpoll

@@ -7,16 +7,17 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "serial_device.h"
 #include "simulator_options.h"
+#include "usage.h"
 #include "zelsim/engine.h"
 #include "zelsim/pty_pair.h"
 #include "zelsim/runner.h"
@@ -49,6 +50,46 @@ std::string TimeOfDay() {
   return buffer;
 }
 
+// Makes the symbolic link to the pseudo-terminal. A path that exists is
+// left alone, unless force is given and it is a symbolic link (a link that
+// an earlier zelsim or a bridge left behind): that one is replaced.
+// Returns an error sentence, or "".
+std::string MakeLink(const std::string& link, const std::string& target, bool force) {
+  struct stat old {};
+  if (::lstat(link.c_str(), &old) == 0) {
+    if (!S_ISLNK(old.st_mode))
+      return "--link " + link + " exists and is not a symbolic link; choose another path";
+    char points[PATH_MAX] = {};
+    const ssize_t n = ::readlink(link.c_str(), points, sizeof points - 1);
+    const std::string to = n > 0 ? std::string(points, static_cast<std::size_t>(n)) : "?";
+    if (!force)
+      return "--link " + link + " exists already (a link to " + to +
+             ", perhaps another zelsim's or a bridge's); give --force to replace it, or choose "
+             "another path";
+    // Replaced in one step: the path never stops naming a device.
+    const std::string temporary = link + ".zelsim-" + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    if (::symlink(target.c_str(), temporary.c_str()) != 0 ||
+        ::rename(temporary.c_str(), link.c_str()) != 0) {
+      const std::string reason = std::strerror(errno);
+      ::unlink(temporary.c_str());
+      return "--link " + link + ": " + reason;
+    }
+    return {};
+  }
+  if (::symlink(target.c_str(), link.c_str()) != 0)
+    return "--link " + link + ": " + std::strerror(errno);
+  return {};
+}
+
+// Removes the link if it still leads to this simulator's device: another
+// zelsim may have taken the path over meanwhile.
+void RemoveLink(const std::string& link, const std::string& target) {
+  char points[PATH_MAX] = {};
+  const ssize_t n = ::readlink(link.c_str(), points, sizeof points - 1);
+  if (n > 0 && std::string(points, static_cast<std::size_t>(n)) == target) ::unlink(link.c_str());
+}
+
 // Waits for SIGINT, SIGTERM or SIGHUP, or for the runner to end on its own.
 void WaitForEnd(const sigset_t& signals, zelsim::Runner& runner) {
   const timespec tick{0, 200 * 1000 * 1000};
@@ -64,37 +105,50 @@ int main(int argc, char** argv) {
   CLI::App app(kDescription, "zelsim");
   zeltools::SimulatorOptions sim;
   std::string device, link, traceFile = "-";
-  bool save = false, quiet = false;
+  bool save = false, quiet = false, force = false;
   zelsim_tool::LineSettings line;
 
   app.add_option("--device", device, "serve this serial device instead of a pseudo-terminal")
       ->type_name("PATH")
       ->group("Line");
-  app.add_option("--baud", line.baud, "baud rate of --device")
+  app.add_option("--baud", line.baud, "baud rate of --device, a standard rate")
       ->capture_default_str()
+      ->check(zeltools::Sentence([](const std::string& text) -> std::string {
+        const bool digits = !text.empty() && text.size() < 9 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+        if (digits && zelsim_tool::IsStandardBaud(std::stoi(text))) return {};
+        return "--baud takes a standard rate (" + zelsim_tool::StandardBauds() + "), not \"" +
+               text + "\".";
+      }))
       ->group("Line");
   app.add_option("--data-bits", line.dataBits, "data bits of --device")
       ->capture_default_str()
-      ->check(CLI::Range(5, 8))
+      ->check(zeltools::WholeNumber("--data-bits", 5, 8))
       ->group("Line");
-  const std::map<std::string, zelsim_tool::Parity> parities{{"none", zelsim_tool::Parity::None},
-                                                            {"odd", zelsim_tool::Parity::Odd},
-                                                            {"even", zelsim_tool::Parity::Even},
-                                                            {"mark", zelsim_tool::Parity::Mark},
-                                                            {"space", zelsim_tool::Parity::Space}};
+  using zelsim_tool::Parity;
   app.add_option("--parity", line.parity, "parity of --device: none, odd, even, mark, space")
-      ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case).description(""))
+      ->transform(zeltools::OneOf("--parity",
+                                  {{"none", static_cast<int>(Parity::None)},
+                                   {"odd", static_cast<int>(Parity::Odd)},
+                                   {"even", static_cast<int>(Parity::Even)},
+                                   {"mark", static_cast<int>(Parity::Mark)},
+                                   {"space", static_cast<int>(Parity::Space)}},
+                                  true))
       ->type_name("NAME")
       ->default_str("none")
       ->group("Line");
   app.add_option("--stop-bits", line.stopBits, "stop bits of --device: 1 or 2")
       ->capture_default_str()
-      ->check(CLI::IsMember({1, 2}))
+      ->transform(zeltools::OneOf("--stop-bits", {{"1", 1}, {"2", 2}}))
       ->group("Line");
   app.add_option("--link", link,
-                 "make a symbolic link with this name to the pseudo-terminal (removed at exit)")
+                 "make a symbolic link with this name to the pseudo-terminal; a path that "
+                 "exists is refused unless --force; removed at exit if it still leads here")
       ->type_name("PATH")
       ->excludes("--device")
+      ->group("Line");
+  app.add_flag("--force", force, "let --link replace a symbolic link that exists")
+      ->needs("--link")
       ->group("Line");
 
   zeltools::AddSimulatorOptions(app, sim, "", "Simulator");
@@ -113,7 +167,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
+    std::fprintf(stderr, "zelsim: %s\n", zeltools::UsageSentence(e, app).c_str());
     return kExitUsage;
   }
   zeltools::ApplyFaultRules(sim);
@@ -136,6 +190,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::string linked;  // the device the link leads to, once made
   try {
     zelsim::Engine engine(sim.faults);
     if (!sim.valuesFile.empty()) zelsim::LoadValues(sim.valuesFile, engine.table());
@@ -147,13 +202,11 @@ int main(int argc, char** argv) {
       pty = std::make_unique<zelsim::PtyPair>();
       fd = pty->master();
       if (!link.empty()) {
-        // An old link is replaced; anything else in the way is left alone.
-        struct stat old {};
-        if (::lstat(link.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) ::unlink(link.c_str());
-        if (::symlink(pty->slaveName().c_str(), link.c_str()) != 0) {
-          std::fprintf(stderr, "zelsim: link %s: %s\n", link.c_str(), std::strerror(errno));
+        if (const std::string problem = MakeLink(link, pty->slaveName(), force); !problem.empty()) {
+          std::fprintf(stderr, "zelsim: %s.\n", problem.c_str());
           return kExitFailed;
         }
+        linked = pty->slaveName();
         std::printf("zelsim: %s -> %s\n", link.c_str(), pty->slaveName().c_str());
       }
       std::printf("zelsim: serving %s (port name for the driver: %s)\n", pty->slaveName().c_str(),
@@ -172,7 +225,7 @@ int main(int argc, char** argv) {
     WaitForEnd(signals, runner);
     runner.Stop();
 
-    if (!link.empty()) ::unlink(link.c_str());
+    if (!linked.empty()) RemoveLink(link, linked);
     std::printf("%s", zelsim::FormatCounters(engine.counters()).c_str());
     int status = kExitOk;
     if (const std::string error = runner.error(); !error.empty()) {
@@ -186,6 +239,7 @@ int main(int argc, char** argv) {
     if (traceOut != nullptr && traceOut != stdout) std::fclose(traceOut);
     return status;
   } catch (const std::exception& e) {
+    if (!linked.empty()) RemoveLink(link, linked);
     std::fprintf(stderr, "zelsim: %s\n", e.what());
     return kExitFailed;
   }

@@ -33,6 +33,23 @@ speed_t SpeedCode(int baud) {
                            " (standard rates from 50 to 921600)");
 }
 
+}  // namespace
+
+bool IsStandardBaud(int baud) {
+  for (const auto& b : kBaudCodes) {
+    if (b.baud == baud) return true;
+  }
+  return false;
+}
+
+std::string StandardBauds() {
+  std::string out;
+  for (const auto& b : kBaudCodes) out += (out.empty() ? "" : ", ") + std::to_string(b.baud);
+  return out;
+}
+
+namespace {
+
 tcflag_t SizeFlag(int dataBits) {
   switch (dataBits) {
     case 5:

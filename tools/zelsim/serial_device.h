@@ -15,6 +15,11 @@ struct LineSettings {
   int stopBits = 1;  // 1 or 2
 };
 
+// Whether the rate is one the serial device can be set to, and all of
+// them as a list for messages ("50, 75, ..., 921600").
+bool IsStandardBaud(int baud);
+std::string StandardBauds();
+
 class SerialDevice {
  public:
   // Throws std::runtime_error naming the device and the reason.

@@ -16,8 +16,14 @@ namespace zelsim {
 // table is then left unchanged).
 void LoadValues(const std::string& path, VariableTable& table);
 
-// Writes every variable that is not 0, as "number 0xHHHHHHHH", through a
-// temporary file renamed over the target. Throws std::runtime_error.
+// Writes the values back into the file at path, which keeps its shape: a
+// line that sets a variable gets the variable's value now, written the way
+// the line wrote its value (signed or unsigned decimal, or 0x hexadecimal
+// with as many digits and the same case); comments, blank lines and
+// spacing stay. Variables that are not 0 and have no line of their own
+// follow at the end, one a line, in the form most of the file's values
+// use (decimal for a new file). Through a temporary file renamed over the
+// target. Throws std::runtime_error.
 void SaveValues(const std::string& path, const VariableTable& table);
 
 }  // namespace zelsim
