@@ -63,7 +63,9 @@ std::string TableReader::Path(std::string_view key) const {
 }
 
 void TableReader::Error(std::string_view key, std::string message) {
-  const auto& begin = table_.source().begin;
+  // At the key's value when the table has it, at the table otherwise.
+  const toml::node* node = key.empty() ? nullptr : table_.get(key);
+  const auto& begin = node != nullptr ? node->source().begin : table_.source().begin;
   errors_.push_back({file_, static_cast<int>(begin.line), static_cast<int>(begin.column), Path(key),
                      std::move(message)});
 }

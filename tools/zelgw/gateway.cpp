@@ -217,6 +217,13 @@ void Gateway::ReplaceTags(const PlantFile& plant) {
   }
 }
 
+std::string Gateway::StuckLine() const {
+  for (const auto& line : lines_) {
+    if (line->Stuck()) return line->spec().name;
+  }
+  return {};
+}
+
 std::uint64_t Gateway::UnattributedTraceLines() const { return trace_.unattributed(); }
 
 }  // namespace zelgw

@@ -175,6 +175,10 @@ class Gateway {
   // the same): values of variables that stay are kept.
   void ReplaceTags(const PlantFile& plant);
 
+  // The name of a line whose thread seems stuck inside a driver call (for
+  // the watchdog); empty when none is.
+  std::string StuckLine() const;
+
   // Trace lines that matched no call in progress.
   std::uint64_t UnattributedTraceLines() const;
 

@@ -12,6 +12,7 @@ using namespace std::chrono_literals;
 using Clock = Line::Clock;
 
 thread_local const char* t_lineName = nullptr;
+thread_local Line* t_line = nullptr;
 
 std::vector<double> TransferBounds() {
   return {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30};
@@ -36,6 +37,15 @@ std::string SecondsText(Clock::duration d) {
 
 const char* CurrentLineName() { return t_lineName; }
 
+void NoteDriverMessage(const char* text) {
+  if (t_line != nullptr && text != nullptr) t_line->OnDriverMessage(text);
+}
+
+void Line::OnDriverMessage(const char* text) {
+  std::lock_guard lock(mutex_);
+  driverMessage_ = text;
+}
+
 Clock::duration Line::StaleAfter(int pollMs) { return std::chrono::milliseconds(2 * pollMs) + 1s; }
 
 Line::Line(const LineSpec& spec, ZelMainFunction driver, TraceWatcher& trace, Gateway& gateway)
@@ -54,6 +64,7 @@ Line::~Line() {
 void Line::Start() {
   thread_ = std::thread([this] {
     t_lineName = spec_.name.c_str();
+    t_line = this;
     Run();
   });
 }
@@ -223,6 +234,13 @@ VariableAccess Line::Access(int variable) const {
   return v->writable ? VariableAccess::Writable : VariableAccess::ReadOnly;
 }
 
+bool Line::Stuck() const {
+  const std::int64_t since = callSince_.load();
+  if (since == 0) return false;
+  const auto limit = std::chrono::milliseconds(5 * spec_.replyTimeoutMs) + 30s;
+  return Clock::now() - Clock::time_point(Clock::duration(since)) > limit;
+}
+
 bool Line::Stopped() const {
   std::lock_guard lock(mutex_);
   return stoppedMirror_;
@@ -328,9 +346,14 @@ void Line::TryOpen() {
   {
     std::lock_guard lock(mutex_);
     lastAttemptText_.clear();
+    driverMessage_.clear();
   }
   const auto token = trace_.Begin(this, {'O', 0, 0, spec_.port});
-  const std::int32_t result = driver_.Open(spec_);
+  std::int32_t result;
+  {
+    InCall call(callSince_);
+    result = driver_.Open(spec_);
+  }
   trace_.End(token);
   const auto now = Clock::now();
   if (result == ResultOk) {
@@ -356,7 +379,7 @@ void Line::TryOpen() {
     std::lock_guard lock(mutex_);
     if (lastAttemptText_.empty()) {
       ++health_.openFailures["unknown"];
-      lastAttemptText_ = "open failed";
+      lastAttemptText_ = driverMessage_.empty() ? "open failed" : "open failed: " + driverMessage_;
     }
     why = lastAttemptText_;
     nextOpen_ = now + pause_;
@@ -474,7 +497,11 @@ void Line::DoWrite(Job& job) {
     }
     const auto start = Clock::now();
     const auto token = trace_.Begin(this, {'W', variable, 1, {}});
-    const std::int32_t result = driver_.Write(variable, value);
+    std::int32_t result;
+    {
+      InCall call(callSince_);
+      result = driver_.Write(variable, value);
+    }
     trace_.End(token);
     const auto end = Clock::now();
     CountTransfer(TransferKind::Write, result, Seconds(end - start));
@@ -515,7 +542,11 @@ std::int32_t Line::Read(const Block& block, std::uint32_t* values) {
   }
   const auto start = Clock::now();
   const auto token = trace_.Begin(this, {'R', block.first, block.count, {}});
-  const std::int32_t result = driver_.ReadBlock(block.first, block.count, values);
+  std::int32_t result;
+  {
+    InCall call(callSince_);
+    result = driver_.ReadBlock(block.first, block.count, values);
+  }
   trace_.End(token);
   const auto end = Clock::now();
   CountTransfer(TransferKind::Read, result, Seconds(end - start));

@@ -3,6 +3,7 @@
 // ends reach it through Gateway (gateway.h).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,6 +25,10 @@ namespace zelgw {
 // The name of the line whose thread calls, or nullptr on other threads (for
 // the driver's messages, which arrive on the thread of the call).
 const char* CurrentLineName();
+// Hands a message the driver reported (through the host library's err) on
+// this thread to the line whose call it came from; it becomes the reason of
+// a failed open when the trace gives none.
+void NoteDriverMessage(const char* text);
 
 // A request for the line's thread.
 struct Job {
@@ -61,9 +66,13 @@ class Line final : public TraceSink {
   bool ReadCached(std::span<const int> variables, std::uint32_t* out) const;
   VariableAccess Access(int variable) const;
   bool Stopped() const;
+  // Whether the thread has been inside one driver call for longer than five
+  // attempts of the reply time-out and half a minute more.
+  bool Stuck() const;
 
   void OnAttempt(int number, bool ok, std::string_view key, std::string_view text) override;
   void OnOpenFailure(std::string_view step, std::string_view text) override;
+  void OnDriverMessage(const char* text);
 
   // A value is overdue this long after it was read.
   static Clock::duration StaleAfter(int pollMs);
@@ -140,6 +149,17 @@ class Line final : public TraceSink {
   LineHealth health_;
   bool stoppedMirror_ = false;
   std::string lastAttemptText_;
+  std::string driverMessage_;
+
+  // When the current driver call began (steady clock ticks); 0: none.
+  std::atomic<std::int64_t> callSince_{0};
+  struct InCall {
+    explicit InCall(std::atomic<std::int64_t>& since) : since_(since) {
+      since_ = Clock::now().time_since_epoch().count();
+    }
+    ~InCall() { since_ = 0; }
+    std::atomic<std::int64_t>& since_;
+  };
 
   // The line's thread alone.
   bool everOpened_ = false;
