@@ -367,6 +367,10 @@ void Line::TryOpen() {
       if (everOpened_) ++health_.reopens;
       health_.state = LineState::Open;
       stoppedMirror_ = stopped;
+      // What went stale while the port was closed is read again at once.
+      for (Variable& v : variables_) {
+        if (v.pollMs > 0 && v.lastFailed) v.due = now;
+      }
     }
     log::Info("line open", {{"line", spec_.name}, {"port", spec_.port}});
     everOpened_ = true;

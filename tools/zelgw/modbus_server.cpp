@@ -87,7 +87,9 @@ void ModbusServer::Listen() {
   if (ctx_ == nullptr)
     throw std::runtime_error("Modbus listener " + options_.address + ":" + service + ": " +
                              modbus_strerror(errno));
-  listenFd_ = modbus_tcp_pi_listen(ctx_, std::max(16, std::min(options_.maxClients, 1024)));
+  // A deep queue: connections beyond the most clients are taken and closed
+  // at once rather than left to the kernel's retries.
+  listenFd_ = modbus_tcp_pi_listen(ctx_, SOMAXCONN);
   if (listenFd_ < 0)
     throw std::runtime_error("cannot listen for Modbus TCP on " + options_.address + ":" + service +
                              ": " + std::strerror(errno));
