@@ -68,6 +68,13 @@ ModbusServer::ModbusServer(Gateway& gateway, const Config& config)
     unitIndex_[m.unitId] = static_cast<int>(units_.size());
     units_.push_back({static_cast<int>(i), RegisterMap(m), m.untaggedWrites});
   }
+  // With one line, the unit ids of "the device itself" (0 and 255, which many
+  // masters send to a single device) select it too.
+  if (units_.size() == 1) {
+    for (const int id : {0, 255}) {
+      if (unitIndex_[id] < 0) unitIndex_[id] = 0;
+    }
+  }
   eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (eventFd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
   loopAt_ = Ticks(Clock::now());

@@ -1,8 +1,8 @@
 // The Modbus TCP server: one listening socket, every client on one thread
 // with poll(), the replies built by libmodbus.
 //
-// The unit id selects the line. A variable is a 32-bit value in two holding
-// registers (the register map of the line says where, and which half comes
+// The unit id selects the line (with one line, 0 and 255 select it too). A variable is a 32-bit
+// value in two holding registers (the register map of the line says where, and which half comes
 // first). Reads of polled tags of good quality come from the cache; any
 // other read goes through to the line, merged into block reads, and is
 // answered when the driver has answered. Writes (function 16) of whole

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace zelgw {
@@ -31,8 +32,10 @@ std::string Label(std::string_view value) {
 std::string Number(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  // The shortest of 15 or 17 digits that reads back as the same number.
   char text[64];
-  std::snprintf(text, sizeof text, "%.17g", value);
+  std::snprintf(text, sizeof text, "%.15g", value);
+  if (std::strtod(text, nullptr) != value) std::snprintf(text, sizeof text, "%.17g", value);
   return text;
 }
 
