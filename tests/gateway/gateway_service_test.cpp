@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -124,9 +126,11 @@ class Remote {
 // the ports it listens on.
 class Service {
  public:
-  Service(const fs::path& config, const fs::path& dir) : log_(dir / "zelgw.err") {
+  Service(const fs::path& config, const fs::path& dir, std::vector<std::string> environment = {})
+      : log_(dir / "zelgw.err") {
     pid_ = ::fork();
     if (pid_ == 0) {
+      for (std::string& variable : environment) ::putenv(variable.data());
       ::dup2(::open("/dev/null", O_RDONLY), 0);
       ::dup2(::open((dir / "zelgw.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
       ::dup2(::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
@@ -306,8 +310,8 @@ class GatewayTest : public ::testing::Test {
     return file;
   }
   // Starts the gateway and waits until every tag has been read.
-  void Start(const Options& o = {}) {
-    service_ = std::make_unique<Service>(WriteConfig(o), dir_);
+  void Start(const Options& o = {}, std::vector<std::string> environment = {}) {
+    service_ = std::make_unique<Service>(WriteConfig(o), dir_, std::move(environment));
     ASSERT_TRUE(service_->ready()) << service_->Log();
     ASSERT_TRUE(Eventually([this] { return Qualities() == "N.PV=good N.SP=good S.PV=good"; }))
         << Qualities() << "\n"
@@ -594,7 +598,24 @@ TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM));
   EXPECT_EQ(status, 64);
 
-  Start();
+  // systemd's side of Type=notify: a datagram socket in NOTIFY_SOCKET.
+  const fs::path notify = dir_ / "notify";
+  const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, notify.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string notices;
+  const auto receive = [&] {
+    char buffer[512];
+    for (ssize_t n; (n = ::recv(sock, buffer, sizeof buffer, 0)) > 0;)
+      notices.append(buffer, static_cast<std::size_t>(n)).push_back('|');
+    return notices;
+  };
+  Start({}, {"NOTIFY_SOCKET=" + notify.string(), "WATCHDOG_USEC=400000"});
+  EXPECT_TRUE(Eventually([&] { return Has(receive(), "WATCHDOG=1"); })) << notices;
+  EXPECT_TRUE(Has(notices, "READY=1")) << notices;
+
   Master m(service_->modbusPort());
   ASSERT_EQ(m.Write(1, 202, {0, 1}).exception, 2) << "N.PV is read-only";
   // The same file with N.PV writable, reloaded: the same client may write.
@@ -612,6 +633,10 @@ TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   EXPECT_EQ(m.Write(1, 202, {0, 2}).exception, kNone);
   EXPECT_EQ(north_.Get(101), 2u);
   EXPECT_TRUE(service_->Alive());
+  service_.reset();
+  EXPECT_TRUE(Has(receive(), "RELOADING=1")) << notices;
+  EXPECT_TRUE(Has(notices, "STOPPING=1")) << notices;
+  ::close(sock);
 }
 
 }  // namespace
