@@ -37,13 +37,17 @@ std::string SecondsText(Clock::duration d) {
 
 const char* CurrentLineName() { return t_lineName; }
 
-void NoteDriverMessage(const char* text) {
-  if (t_line != nullptr && text != nullptr) t_line->OnDriverMessage(text);
+bool NoteDriverMessage(const char* text) {
+  return t_line != nullptr && text != nullptr && t_line->OnDriverMessage(text);
 }
 
-void Line::OnDriverMessage(const char* text) {
-  std::lock_guard lock(mutex_);
-  driverMessage_ = text;
+bool Line::OnDriverMessage(const char* text) {
+  {
+    std::lock_guard lock(mutex_);
+    driverMessage_ = text;
+  }
+  // On the line's own thread, inside its call: lastOpenLog_ is its own.
+  return lastOpenLog_ == "open failed: " + std::string(text);
 }
 
 Clock::duration Line::StaleAfter(int pollMs) { return std::chrono::milliseconds(2 * pollMs) + 1s; }

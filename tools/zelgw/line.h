@@ -27,8 +27,9 @@ namespace zelgw {
 const char* CurrentLineName();
 // Hands a message the driver reported (through the host library's err) on
 // this thread to the line whose call it came from; it becomes the reason of
-// a failed open when the trace gives none.
-void NoteDriverMessage(const char* text);
+// a failed open when the trace gives none. True when it repeats the line's
+// last failure to open.
+bool NoteDriverMessage(const char* text);
 
 // A request for the line's thread.
 struct Job {
@@ -72,7 +73,7 @@ class Line final : public TraceSink {
 
   void OnAttempt(int number, bool ok, std::string_view key, std::string_view text) override;
   void OnOpenFailure(std::string_view step, std::string_view text) override;
-  void OnDriverMessage(const char* text);
+  bool OnDriverMessage(const char* text);
 
   // A value is overdue this long after it was read.
   static Clock::duration StaleAfter(int pollMs);

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -49,11 +50,14 @@ constexpr const char kFooter[] =
     "file, line and key).";
 
 void OnDriverMessage(int code, const char* message, void* /*context*/) {
-  NoteDriverMessage(message);
+  // A message that repeats a line's last failure (a port still missing) is
+  // logged at a lower level.
+  const bool again = NoteDriverMessage(message);
   const char* line = CurrentLineName();
-  log::Warning("driver message", {{"line", line != nullptr ? line : "-"},
-                                  {"code", std::to_string(code)},
-                                  {"text", message != nullptr ? message : ""}});
+  log::Write(again ? log::Level::Debug : log::Level::Warning, "driver message",
+             {{"line", line != nullptr ? line : "-"},
+              {"code", std::to_string(code)},
+              {"text", message != nullptr ? message : ""}});
 }
 
 void PrintErrors(const std::vector<ConfigError>& errors) {
