@@ -66,7 +66,10 @@ TEST_F(ConfigChecks, EveryErrorNamesFileLineAndKey) {
       {std::string(kLine) +
            "[line.modbus]\nregisters = [{register = 0, variable = 99990, count = 20}]\n",
        "count: 20 variables from variable 99990 run past variable 99999"},
-      {std::string(kLine) + kLine, ":4:1: line.name: \"a\" names two lines"},
+      {std::string(kLine) + "[[line]]\nname = \"a\"\nport = \"pts/2\"\n",
+       ":4:1: line.name: \"a\" names two lines"},
+      {std::string(kLine) + "[[line]]\nname = \"b\"\nport = \"pts/1\"\n",
+       ":4:1: line.port: port \"pts/1\" is given to two lines"},
       {std::string(kLine) +
            "[[line]]\nname = \"b\"\nport = \"pts/2\"\n[line.modbus]\nunit_id = 1\n",
        "line[2].modbus.unit_id: unit id 1 selects another line already"},

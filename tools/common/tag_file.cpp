@@ -361,12 +361,15 @@ PlantFile ReadPlant(const toml::table& document, const std::string& file,
     r.Finish(options.strict);
   }
 
-  // Names are unique; a tag names a line there is (or the only one).
-  std::set<std::string> lineNames;
+  // Names and ports are unique; a tag names a line there is (or the only one).
+  std::set<std::string> lineNames, ports;
   for (const LineSpec& line : plant.lines) {
     if (!line.name.empty() && !lineNames.insert(line.name).second)
       errors.push_back(
           {file, line.sourceLine, 1, "line.name", "\"" + line.name + "\" names two lines"});
+    if (!line.port.empty() && !ports.insert(line.port).second)
+      errors.push_back({file, line.sourceLine, 1, "line.port",
+                        "port \"" + line.port + "\" is given to two lines"});
   }
   std::set<std::string> tagNames;
   for (TagSpec& tag : plant.tags) {
