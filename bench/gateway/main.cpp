@@ -332,7 +332,7 @@ void ReadThroughSection(const fs::path& dir, int transfers) {
   {
     zeltools::DriverLibrary library("");
     zelgw::LineDriver driver(library.entry());
-    zeltools::LineSpec line;
+    zeltools::PlantLine line;
     line.port = remote.port();
     if (driver.Open(line) != ResultOk) {
       std::printf("cannot open %s\n", remote.port().c_str());
@@ -481,12 +481,13 @@ void LinesSection(const fs::path& dir, int seconds) {
     };
     const double overruns = delta("zelgw_line_poll_overruns_total");
     const double expected = spacing == 1 ? kLines : kLines * kTags;  // block reads a second
-    std::printf("| %s | %.1f | %.0f | %.1f | %.0f | %.0f | %.1f %% | %.1f %% | %.1f %% | %.1f | %.1f |\n",
-                spacing == 1 ? "adjacent variables (one block of 100 a line)"
-                             : "every 10th variable (100 reads a line)",
-                transfers / elapsed, expected, requests / elapsed, failedAttempts, overruns,
-                within("0.01"), within("0.1"), within("0.5"), 100 * (cpu1 - cpu0) / elapsed,
-                transfers > 0 ? 1e6 * (cpu1 - cpu0) / transfers : 0);
+    std::printf(
+        "| %s | %.1f | %.0f | %.1f | %.0f | %.0f | %.1f %% | %.1f %% | %.1f %% | %.1f | %.1f |\n",
+        spacing == 1 ? "adjacent variables (one block of 100 a line)"
+                     : "every 10th variable (100 reads a line)",
+        transfers / elapsed, expected, requests / elapsed, failedAttempts, overruns, within("0.01"),
+        within("0.1"), within("0.5"), 100 * (cpu1 - cpu0) / elapsed,
+        transfers > 0 ? 1e6 * (cpu1 - cpu0) / transfers : 0);
     std::fflush(stdout);
   }
 }

@@ -207,14 +207,14 @@ TEST(Tags, ScaleOffsetAndTypeBothWays) {
       {ValueType::Float32, 10, 1, 0x3F800000u, 11.0},
   };
   for (const Case& c : cases) {
-    zeltools::TagSpec tag;
+    zeltools::PlantTag tag;
     tag.type = c.type;
     tag.scale = c.scale;
     tag.offset = c.offset;
     EXPECT_DOUBLE_EQ(zeltools::TagValue(tag, c.raw), c.value);
     EXPECT_EQ(zeltools::TagRaw(tag, c.value), c.raw);
   }
-  zeltools::TagSpec tag;
+  zeltools::PlantTag tag;
   EXPECT_FALSE(zeltools::TagRaw(tag, 3e9).has_value());
   tag.type = ValueType::Uint32;
   EXPECT_FALSE(zeltools::TagRaw(tag, -1).has_value());

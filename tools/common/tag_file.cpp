@@ -198,15 +198,15 @@ void TableReader::Finish(bool strict) {
   }
 }
 
-const LineSpec* PlantFile::FindLine(std::string_view name) const {
-  for (const LineSpec& line : lines) {
+const PlantLine* PlantFile::FindLine(std::string_view name) const {
+  for (const PlantLine& line : lines) {
     if (line.name == name) return &line;
   }
   return nullptr;
 }
 
-const TagSpec* PlantFile::FindTag(std::string_view name) const {
-  for (const TagSpec& tag : tags) {
+const PlantTag* PlantFile::FindTag(std::string_view name) const {
+  for (const PlantTag& tag : tags) {
     if (tag.name == name) return &tag;
   }
   return nullptr;
@@ -228,8 +228,8 @@ std::optional<toml::table> ParseTomlFile(const std::string& path,
 
 namespace {
 
-LineSpec ReadLine(TableReader& r, const PlantReadOptions& options) {
-  LineSpec line;
+PlantLine ReadLine(TableReader& r, const PlantReadOptions& options) {
+  PlantLine line;
   line.sourceLine = r.line();
   if (auto name = r.String("name", true)) {
     if (!NameCharacters(*name, "_-.") || name->size() > 64)
@@ -264,8 +264,8 @@ LineSpec ReadLine(TableReader& r, const PlantReadOptions& options) {
   return line;
 }
 
-TagSpec ReadTag(TableReader& r, const PlantReadOptions& options) {
-  TagSpec tag;
+PlantTag ReadTag(TableReader& r, const PlantReadOptions& options) {
+  PlantTag tag;
   tag.sourceLine = r.line();
   tag.file = r.file();
   if (auto name = r.String("name", true)) {
@@ -363,7 +363,7 @@ PlantFile ReadPlant(const toml::table& document, const std::string& file,
 
   // Names and ports are unique; a tag names a line there is (or the only one).
   std::set<std::string> lineNames, ports;
-  for (const LineSpec& line : plant.lines) {
+  for (const PlantLine& line : plant.lines) {
     if (!line.name.empty() && !lineNames.insert(line.name).second)
       errors.push_back(
           {file, line.sourceLine, 1, "line.name", "\"" + line.name + "\" names two lines"});
@@ -372,7 +372,7 @@ PlantFile ReadPlant(const toml::table& document, const std::string& file,
                         "port \"" + line.port + "\" is given to two lines"});
   }
   std::set<std::string> tagNames;
-  for (TagSpec& tag : plant.tags) {
+  for (PlantTag& tag : plant.tags) {
     if (!tag.name.empty() && !tagNames.insert(tag.name).second)
       errors.push_back(
           {tag.file, tag.sourceLine, 1, "tag.name", "\"" + tag.name + "\" names two tags"});
@@ -399,7 +399,7 @@ PlantFile ReadPlantFile(const std::string& path, const PlantReadOptions& options
   return ReadPlant(*document, path, options, errors);
 }
 
-double TagValue(const TagSpec& tag, std::uint32_t raw) {
+double TagValue(const PlantTag& tag, std::uint32_t raw) {
   double v = 0;
   switch (tag.type) {
     case ValueType::Int32:
@@ -418,7 +418,7 @@ double TagValue(const TagSpec& tag, std::uint32_t raw) {
   return v * tag.scale + tag.offset;
 }
 
-std::optional<std::uint32_t> TagRaw(const TagSpec& tag, double value) {
+std::optional<std::uint32_t> TagRaw(const PlantTag& tag, double value) {
   if (!std::isfinite(value)) return std::nullopt;
   const double v = (value - tag.offset) / tag.scale;
   switch (tag.type) {

@@ -84,7 +84,7 @@ class TableReader {
 
 enum class ValueType { Int32, Uint32, Float32 };
 
-struct LineSpec {
+struct PlantLine {
   std::string name;
   std::string port;           // at most 11 characters
   int baud = 9600;            // 1..65535
@@ -98,7 +98,7 @@ struct LineSpec {
   int sourceLine = 0;
 };
 
-struct TagSpec {
+struct PlantTag {
   std::string name;
   std::string line;
   std::string unit;
@@ -114,11 +114,11 @@ struct TagSpec {
 };
 
 struct PlantFile {
-  std::vector<LineSpec> lines;
-  std::vector<TagSpec> tags;
+  std::vector<PlantLine> lines;
+  std::vector<PlantTag> tags;
 
-  const LineSpec* FindLine(std::string_view name) const;
-  const TagSpec* FindTag(std::string_view name) const;
+  const PlantLine* FindLine(std::string_view name) const;
+  const PlantTag* FindTag(std::string_view name) const;
 };
 
 struct PlantReadOptions {
@@ -145,10 +145,10 @@ PlantFile ReadPlantFile(const std::string& path, const PlantReadOptions& options
                         std::vector<ConfigError>& errors);
 
 // The tag's value in its units, from the variable's 32 bits.
-double TagValue(const TagSpec& tag, std::uint32_t raw);
+double TagValue(const PlantTag& tag, std::uint32_t raw);
 // The variable's 32 bits for a value in the tag's units; none when the value
 // does not fit the tag's type.
-std::optional<std::uint32_t> TagRaw(const TagSpec& tag, double value);
+std::optional<std::uint32_t> TagRaw(const PlantTag& tag, double value);
 
 const char* ValueTypeName(ValueType type);
 

@@ -141,7 +141,7 @@ Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
     }
   }
   // A tag's variable must be reachable through the line's registers.
-  for (const TagSpec& tag : config.plant.tags) {
+  for (const PlantTag& tag : config.plant.tags) {
     for (std::size_t i = 0; i < config.plant.lines.size() && i < config.modbus.size(); ++i) {
       if (config.plant.lines[i].name != tag.line) continue;
       const auto& ranges = config.modbus[i].ranges;
@@ -164,7 +164,7 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
     if (!out.empty()) out += ", ";
     out += what;
   };
-  const auto lineKey = [](const LineSpec& l) {
+  const auto lineKey = [](const PlantLine& l) {
     return std::tie(l.name, l.port, l.baud, l.dataBits, l.parity, l.stopBits, l.replyTimeoutMs,
                     l.maxGap, l.reopenAfter, l.reopenPauseMaxSeconds);
   };
@@ -172,7 +172,7 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
   const auto& b = loaded.plant.lines;
   if (a.size() != b.size() ||
       !std::equal(a.begin(), a.end(), b.begin(),
-                  [&](const LineSpec& x, const LineSpec& y) { return lineKey(x) == lineKey(y); }))
+                  [&](const PlantLine& x, const PlantLine& y) { return lineKey(x) == lineKey(y); }))
     note("[[line]]");
   const auto modbusKey = [](const ModbusLine& m) {
     std::vector<std::tuple<int, int, int>> ranges;

@@ -35,9 +35,9 @@
 namespace zelgw {
 
 using zeltools::ConfigError;
-using zeltools::LineSpec;
 using zeltools::PlantFile;
-using zeltools::TagSpec;
+using zeltools::PlantLine;
+using zeltools::PlantTag;
 
 enum class WordOrder { HighFirst, LowFirst };
 

@@ -62,8 +62,8 @@ void Histogram::Observe(double value) {
 
 Gateway::Gateway(const Config& config, ZelMainFunction driver, TraceWatcher& trace)
     : trace_(trace) {
-  for (const LineSpec& spec : config.plant.lines)
-    lines_.push_back(std::make_unique<Line>(spec, driver, trace, *this));
+  for (const PlantLine& setup : config.plant.lines)
+    lines_.push_back(std::make_unique<Line>(setup, driver, trace, *this));
   ReplaceTags(config.plant);
 }
 
@@ -92,7 +92,7 @@ std::size_t Gateway::LineCount() const { return lines_.size(); }
 
 int Gateway::LineIndex(std::string_view name) const {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i]->spec().name == name) return static_cast<int>(i);
+    if (lines_[i]->setup().name == name) return static_cast<int>(i);
   }
   return -1;
 }
@@ -145,7 +145,7 @@ void Gateway::Publish(const std::vector<TagState>& changes) {
 
 void Gateway::WriteTag(std::string_view name, double value, Done done) {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const auto tag = lines_[i]->TagSpecOf(name);
+    const auto tag = lines_[i]->PlantTagOf(name);
     if (!tag) continue;
     if (!tag->writable) return done(Status::Rejected, "tag " + tag->name + " is not writable");
     const auto raw = zeltools::TagRaw(*tag, value);
@@ -209,9 +209,9 @@ VariableAccess Gateway::Access(int line, int variable) const {
 
 void Gateway::ReplaceTags(const PlantFile& plant) {
   for (auto& line : lines_) {
-    std::vector<TagSpec> tags;
-    for (const TagSpec& tag : plant.tags) {
-      if (tag.line == line->spec().name) tags.push_back(tag);
+    std::vector<PlantTag> tags;
+    for (const PlantTag& tag : plant.tags) {
+      if (tag.line == line->setup().name) tags.push_back(tag);
     }
     line->ReplaceTags(std::move(tags));
   }
@@ -219,7 +219,7 @@ void Gateway::ReplaceTags(const PlantFile& plant) {
 
 std::string Gateway::StuckLine() const {
   for (const auto& line : lines_) {
-    if (line->Stuck()) return line->spec().name;
+    if (line->Stuck()) return line->setup().name;
   }
   return {};
 }

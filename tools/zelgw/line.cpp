@@ -52,10 +52,10 @@ bool Line::OnDriverMessage(const char* text) {
 
 Clock::duration Line::StaleAfter(int pollMs) { return std::chrono::milliseconds(2 * pollMs) + 1s; }
 
-Line::Line(const LineSpec& spec, ZelMainFunction driver, TraceWatcher& trace, Gateway& gateway)
-    : spec_(spec), driver_(driver), trace_(trace), gateway_(gateway) {
-  health_.name = spec_.name;
-  health_.port = spec_.port;
+Line::Line(const PlantLine& setup, ZelMainFunction driver, TraceWatcher& trace, Gateway& gateway)
+    : setup_(setup), driver_(driver), trace_(trace), gateway_(gateway) {
+  health_.name = setup_.name;
+  health_.port = setup_.port;
   health_.transferSeconds = Histogram(TransferBounds());
   health_.pollLateness = Histogram(LatenessBounds());
 }
@@ -67,7 +67,7 @@ Line::~Line() {
 
 void Line::Start() {
   thread_ = std::thread([this] {
-    t_lineName = spec_.name.c_str();
+    t_lineName = setup_.name.c_str();
     t_line = this;
     Run();
   });
@@ -95,7 +95,7 @@ bool Line::Submit(Job&& job) {
   return true;
 }
 
-void Line::ReplaceTags(std::vector<TagSpec> tags) {
+void Line::ReplaceTags(std::vector<PlantTag> tags) {
   std::lock_guard lock(mutex_);
   if (!thread_.joinable()) {
     BuildVariables(std::move(tags));  // not started yet: at once
@@ -106,10 +106,10 @@ void Line::ReplaceTags(std::vector<TagSpec> tags) {
   wake_.notify_all();
 }
 
-void Line::BuildVariables(std::vector<TagSpec> tags) {
+void Line::BuildVariables(std::vector<PlantTag> tags) {
   const auto now = Clock::now();
   std::map<int, Variable> wanted;
-  for (const TagSpec& tag : tags) {
+  for (const PlantTag& tag : tags) {
     auto [it, added] = wanted.try_emplace(tag.variable);
     Variable& v = it->second;
     if (added) v.number = tag.variable;
@@ -135,7 +135,7 @@ void Line::BuildVariables(std::vector<TagSpec> tags) {
   variables_ = std::move(next);
   tags_ = std::move(tags);
   tagVariable_.clear();
-  for (const TagSpec& tag : tags_) {
+  for (const PlantTag& tag : tags_) {
     const auto it =
         std::lower_bound(variables_.begin(), variables_.end(), tag.variable,
                          [](const Variable& v, int number) { return v.number < number; });
@@ -164,10 +164,10 @@ Quality Line::QualityOf(const Variable& v, Clock::time_point now) const {
 TagState Line::StateOf(std::size_t index, Clock::time_point now,
                        std::chrono::system_clock::time_point wall) const {
   (void)wall;
-  const TagSpec& tag = tags_[index];
+  const PlantTag& tag = tags_[index];
   const Variable& v = variables_[tagVariable_[index]];
   TagState s;
-  s.line = spec_.name;
+  s.line = setup_.name;
   s.name = tag.name;
   s.unit = tag.unit;
   s.description = tag.description;
@@ -202,9 +202,9 @@ std::vector<TagState> Line::Tags() const {
   return out;
 }
 
-std::optional<TagSpec> Line::TagSpecOf(std::string_view name) const {
+std::optional<PlantTag> Line::PlantTagOf(std::string_view name) const {
   std::lock_guard lock(mutex_);
-  for (const TagSpec& tag : tags_) {
+  for (const PlantTag& tag : tags_) {
     if (tag.name == name) return tag;
   }
   return std::nullopt;
@@ -241,7 +241,7 @@ VariableAccess Line::Access(int variable) const {
 bool Line::Stuck() const {
   const std::int64_t since = callSince_.load();
   if (since == 0) return false;
-  const auto limit = std::chrono::milliseconds(5 * spec_.replyTimeoutMs) + 30s;
+  const auto limit = std::chrono::milliseconds(5 * setup_.replyTimeoutMs) + 30s;
   return Clock::now() - Clock::time_point(Clock::duration(since)) > limit;
 }
 
@@ -352,11 +352,11 @@ void Line::TryOpen() {
     lastAttemptText_.clear();
     driverMessage_.clear();
   }
-  const auto token = trace_.Begin(this, {'O', 0, 0, spec_.port});
+  const auto token = trace_.Begin(this, {'O', 0, 0, setup_.port});
   std::int32_t result;
   {
     InCall call(callSince_);
-    result = driver_.Open(spec_);
+    result = driver_.Open(setup_);
   }
   trace_.End(token);
   const auto now = Clock::now();
@@ -376,7 +376,7 @@ void Line::TryOpen() {
         if (v.pollMs > 0 && v.lastFailed) v.due = now;
       }
     }
-    log::Info("line open", {{"line", spec_.name}, {"port", spec_.port}});
+    log::Info("line open", {{"line", setup_.name}, {"port", setup_.port}});
     everOpened_ = true;
     failuresInRow_ = 0;
     lastOpenLog_.clear();
@@ -395,12 +395,13 @@ void Line::TryOpen() {
   SetFailure(why);
   // The same failure again is logged at a lower level.
   log::Write(why == lastOpenLog_ ? log::Level::Debug : log::Level::Warning, "cannot open line",
-             {{"line", spec_.name},
-              {"port", spec_.port},
+             {{"line", setup_.name},
+              {"port", setup_.port},
               {"reason", why},
               {"retry_in_s", SecondsText(pause_)}});
   lastOpenLog_ = why;
-  pause_ = std::min<Clock::duration>(pause_ * 2, std::chrono::seconds(spec_.reopenPauseMaxSeconds));
+  pause_ =
+      std::min<Clock::duration>(pause_ * 2, std::chrono::seconds(setup_.reopenPauseMaxSeconds));
 }
 
 void Line::CloseForReopen(const std::string& why) {
@@ -415,11 +416,12 @@ void Line::CloseForReopen(const std::string& why) {
       v.failure = "line closed: " + why;
     }
   }
-  log::Warning("line closed", {{"line", spec_.name},
-                               {"port", spec_.port},
+  log::Warning("line closed", {{"line", setup_.name},
+                               {"port", setup_.port},
                                {"reason", why},
                                {"reopen_in_s", SecondsText(pause_)}});
-  pause_ = std::min<Clock::duration>(pause_ * 2, std::chrono::seconds(spec_.reopenPauseMaxSeconds));
+  pause_ =
+      std::min<Clock::duration>(pause_ * 2, std::chrono::seconds(setup_.reopenPauseMaxSeconds));
   failuresInRow_ = 0;
 }
 
@@ -427,7 +429,7 @@ void Line::AfterFailure(std::int32_t result) {
   (void)result;
   const std::string why = LastFailureText();
   SetFailure(why);
-  if (++failuresInRow_ >= spec_.reopenAfter) {
+  if (++failuresInRow_ >= setup_.reopenAfter) {
     CloseForReopen(std::to_string(failuresInRow_) + " transfers failed in a row, the last: " + why);
   }
 }
@@ -487,7 +489,7 @@ void Line::DoStop(Job& job) {
   }
   if (changed) {
     log::Info(stopped ? "traffic suspended ($STOP)" : "traffic resumed ($STOP)",
-              {{"line", spec_.name}});
+              {{"line", setup_.name}});
   }
   job.done(result == ResultOk ? Status::Ok : Status::Failed,
            result == ResultOk ? "" : "the driver did not take $STOP");
@@ -600,7 +602,7 @@ void Line::DoReads(std::vector<Job*>& reads) {
     wanted.insert(wanted.end(), job->variables.begin(), job->variables.end());
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  const std::vector<Block> blocks = MergeBlocks(wanted, spec_.maxGap);
+  const std::vector<Block> blocks = MergeBlocks(wanted, setup_.maxGap);
 
   struct Outcome {
     Status status = Status::Ok;
@@ -658,7 +660,7 @@ bool Line::PlanPolls(Clock::time_point now, std::vector<Block>& blocks) {
     if (v.pollMs > 0 && v.due <= now + Lookahead(v.pollMs)) due.push_back(v.number);
   }
   if (due.empty()) return false;
-  blocks = MergeBlocks(due, spec_.maxGap);
+  blocks = MergeBlocks(due, setup_.maxGap);
   return true;
 }
 

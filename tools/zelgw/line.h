@@ -47,10 +47,10 @@ class Line final : public TraceSink {
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t kMaxQueued = 256;
 
-  Line(const LineSpec& spec, ZelMainFunction driver, TraceWatcher& trace, Gateway& gateway);
+  Line(const PlantLine& setup, ZelMainFunction driver, TraceWatcher& trace, Gateway& gateway);
   ~Line() override;
 
-  const LineSpec& spec() const { return spec_; }
+  const PlantLine& setup() const { return setup_; }
 
   void Start();
   void RequestStop();
@@ -59,10 +59,10 @@ class Line final : public TraceSink {
 
   // Queues a request; false when the queue is full (nothing queued).
   bool Submit(Job&& job);
-  void ReplaceTags(std::vector<TagSpec> tags);
+  void ReplaceTags(std::vector<PlantTag> tags);
 
   std::vector<TagState> Tags() const;
-  std::optional<TagSpec> TagSpecOf(std::string_view name) const;
+  std::optional<PlantTag> PlantTagOf(std::string_view name) const;
   LineHealth Health() const;
   bool ReadCached(std::span<const int> variables, std::uint32_t* out) const;
   VariableAccess Access(int variable) const;
@@ -100,7 +100,7 @@ class Line final : public TraceSink {
   };
 
   void Run();
-  void BuildVariables(std::vector<TagSpec> tags);  // mutex_ held
+  void BuildVariables(std::vector<PlantTag> tags);  // mutex_ held
   void TryOpen();
   void CloseForReopen(const std::string& why);
   bool ServeJobs();
@@ -127,7 +127,7 @@ class Line final : public TraceSink {
   Variable* Find(int number);
   void SetFailure(const std::string& text);
 
-  const LineSpec spec_;
+  const PlantLine setup_;
   LineDriver driver_;
   TraceWatcher& trace_;
   Gateway& gateway_;
@@ -140,11 +140,11 @@ class Line final : public TraceSink {
   bool done_ = false;
   std::deque<Job> queue_;
   bool tagsPending_ = false;
-  std::vector<TagSpec> pendingTags_;
+  std::vector<PlantTag> pendingTags_;
 
   // Under mutex_: the cache, the tags, the health.
   std::vector<Variable> variables_;  // sorted by number
-  std::vector<TagSpec> tags_;
+  std::vector<PlantTag> tags_;
   std::vector<std::size_t> tagVariable_;  // index into variables_, one per tag
   std::vector<Reported> reported_;        // one per tag
   LineHealth health_;

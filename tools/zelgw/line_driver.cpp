@@ -40,7 +40,7 @@ std::int32_t LineDriver::Call(std::int32_t code, void* params) {
 
 bool LineDriver::open() const { return instance_->port != 0; }
 
-std::int32_t LineDriver::Open(const zeltools::LineSpec& line) {
+std::int32_t LineDriver::Open(const zeltools::PlantLine& line) {
   OpenRequest request{};
   std::strncpy(request.name, line.port.c_str(), sizeof request.name - 1);
   request.active = 1;

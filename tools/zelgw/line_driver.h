@@ -19,7 +19,7 @@ class LineDriver {
   LineDriver& operator=(const LineDriver&) = delete;
 
   // OpenPort with the line's name and settings; ClosePort.
-  std::int32_t Open(const zeltools::LineSpec& line);
+  std::int32_t Open(const zeltools::PlantLine& line);
   std::int32_t Close();
   bool open() const;
 

@@ -77,7 +77,7 @@ void Reload(const Config& running, Gateway& gateway) {
       log::Warning("changes that need a restart are not applied", {{"sections", changed}});
     }
     std::size_t kept = 0;
-    for (const TagSpec& tag : fresh.plant.tags) kept += gateway.LineIndex(tag.line) >= 0;
+    for (const PlantTag& tag : fresh.plant.tags) kept += gateway.LineIndex(tag.line) >= 0;
     gateway.ReplaceTags(fresh.plant);
     log::Info("tags reloaded", {{"config", running.file}, {"tags", std::to_string(kept)}});
   }

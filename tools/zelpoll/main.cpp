@@ -101,7 +101,7 @@ zeltools::PlantFile g_tags;
 // place; a write to a tag that is not writable is a usage error.
 int ResolveTags(CommandArgs& args) {
   const auto resolve = [&args](std::string& address) {
-    const zeltools::TagSpec* tag = g_tags.FindTag(address);
+    const zeltools::PlantTag* tag = g_tags.FindTag(address);
     if (tag == nullptr) return true;
     if (args.name == "write" && !tag->writable) {
       std::fprintf(stderr, "zelpoll: tag %s is not writable (%s:%d)\n", tag->name.c_str(),
@@ -246,9 +246,9 @@ int main(int argc, char** argv) {
     g_tags = zeltools::ReadPlantFile(tagsFile, lenient, errors);
     for (const auto& e : errors) std::fprintf(stderr, "zelpoll: %s\n", e.Text().c_str());
     if (!errors.empty()) return kExitUsage;
-    const zeltools::TagSpec* tag = g_tags.FindTag(args.address);
+    const zeltools::PlantTag* tag = g_tags.FindTag(args.address);
     for (const std::string& a : args.addresses) tag = tag ? tag : g_tags.FindTag(a);
-    if (const zeltools::LineSpec* line = tag ? g_tags.FindLine(tag->line) : nullptr;
+    if (const zeltools::PlantLine* line = tag ? g_tags.FindLine(tag->line) : nullptr;
         line != nullptr && plan.settings.name.empty()) {
       plan.settings.name = line->port;
       plan.settings.baudRate = static_cast<std::uint16_t>(line->baud);
