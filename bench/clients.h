@@ -31,7 +31,7 @@ class Client {
 };
 
 // The driver's shared library, loaded with dlopen as zelpoll loads it.
-using DriverLibrary = zelpoll::DriverLibrary;
+using DriverLibrary = zeltools::DriverLibrary;
 
 // Each opens its line at once and throws std::runtime_error when it cannot.
 std::unique_ptr<Client> MakeBareClient(const std::string& device, Transfer transfer);

@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev g++-multilib)
 # The benchmark compares with libmodbus; scripts/count.sh uses strace and valgrind.
 packages+=(pkg-config libmodbus-dev strace valgrind)
+# The gateway (zelgw): TOML, HTTP, JSON and systemd libraries; its tests use
+# mbpoll and curl as clients.
+packages+=(libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev mbpoll curl)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run

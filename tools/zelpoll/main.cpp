@@ -32,6 +32,7 @@
 #include "output.h"
 #include "session.h"
 #include "simulator_options.h"
+#include "tag_file.h"
 #include "trace_tap.h"
 #include "usage.h"
 #include "zelsim/numbers.h"
@@ -128,6 +129,30 @@ std::string Trim(const std::string& s) {
   return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
+// The tags of --tags FILE: a tag name stands for its variable.
+zeltools::PlantFile g_tags;
+
+// Puts the variable of every tag name among the command's addresses in its
+// place; a write to a tag that is not writable is a usage error.
+int ResolveTags(CommandArgs& args) {
+  const auto resolve = [&args](std::string& address) {
+    const zeltools::PlantTag* tag = g_tags.FindTag(address);
+    if (tag == nullptr) return true;
+    if (args.name == "write" && !tag->writable) {
+      std::fprintf(stderr, "zelpoll: tag %s is not writable (%s:%d)\n", tag->name.c_str(),
+                   tag->file.c_str(), tag->sourceLine);
+      return false;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "$%05d", tag->variable);
+    address = text;
+    return true;
+  };
+  bool ok = resolve(args.address);
+  for (std::string& address : args.addresses) ok = resolve(address) && ok;
+  return ok ? kExitOk : kExitUsage;
+}
+
 // Runs the commands of a script, one a line ("#" starts a comment).
 int RunScript(std::istream& in, Session& session, Output& output,
               const std::atomic<bool>& interrupted) {
@@ -156,6 +181,10 @@ int RunScript(std::istream& in, Session& session, Output& output,
       continue;
     }
     output.Command(line);
+    if (const int resolved = ResolveTags(args); resolved != kExitOk) {
+      status = Graver(status, resolved);
+      continue;
+    }
     status = Graver(status, session.Run(args, interrupted));
   }
   if (interrupted) status = Graver(status, kExitInterrupted);
@@ -219,6 +248,11 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(WholeNumber("--timeout", 10, 600000))
       ->group("Port");
+  std::string tagsFile;
+  app.add_option("--tags", tagsFile,
+                 "a plant file (TOML, as zelgw reads it): tag names stand for their variables, "
+                 "and without --port the tag's line gives the port and its settings")
+      ->type_name("FILE");
   app.add_option("--driver", driverPath,
                  "the driver library to load (default: libzelqd.so "
                  "beside this program, in its build tree, or on the loader's path)")
@@ -256,6 +290,28 @@ int main(int argc, char** argv) {
   plan.settings.dataBits = static_cast<std::uint8_t>(dataBits);
   plan.simulatorTrace = simTrace ? stderr : nullptr;
 
+  if (!tagsFile.empty()) {
+    std::vector<zeltools::ConfigError> errors;
+    zeltools::PlantReadOptions lenient;
+    lenient.strict = false;  // the file may hold zelgw's keys too
+    g_tags = zeltools::ReadPlantFile(tagsFile, lenient, errors);
+    for (const auto& e : errors) std::fprintf(stderr, "zelpoll: %s\n", e.Text().c_str());
+    if (!errors.empty()) return kExitUsage;
+    const zeltools::PlantTag* tag = g_tags.FindTag(args.address);
+    for (const std::string& a : args.addresses) tag = tag ? tag : g_tags.FindTag(a);
+    if (const zeltools::PlantLine* line = tag ? g_tags.FindLine(tag->line) : nullptr;
+        line != nullptr && portOption->count() == 0) {
+      plan.settings.name = line->port;
+      plan.settings.baudRate = static_cast<std::uint16_t>(line->baud);
+      plan.settings.dataBits = static_cast<std::uint8_t>(line->dataBits);
+      plan.settings.parity = static_cast<std::uint8_t>(line->parity);
+      plan.settings.stopBits = static_cast<std::uint8_t>(line->stopBits);
+      plan.timeoutMs = line->replyTimeoutMs;
+      plan.settings.replyTimeout = (plan.timeoutMs + 9) / 10;
+    }
+    if (const int resolved = ResolveTags(args); resolved != kExitOk) return resolved;
+  }
+
   // Only a missing --port means the simulator: an empty one is a mistake
   // (an unset variable in a script), never a line.
   std::string& port = plan.settings.name;
@@ -292,9 +348,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  std::unique_ptr<DriverLibrary> library;
+  std::unique_ptr<zeltools::DriverLibrary> library;
   try {
-    library = std::make_unique<DriverLibrary>(driverPath);
+    library = std::make_unique<zeltools::DriverLibrary>(driverPath);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zelpoll: %s\n", e.what());
     return kExitSetup;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-namespace zelpoll {
+namespace zeltools {
 namespace {
 
 constexpr const char kLibraryName[] = "libzelqd.so";
@@ -28,9 +28,9 @@ std::vector<std::string> DriverCandidates() {
   if (const std::string dir = ProgramDirectory(); !dir.empty()) {
     out.push_back(dir + kLibraryName);
     out.push_back(dir + "../lib/" + kLibraryName);
-#ifdef ZELPOLL_DRIVER_FROM_PROGRAM
+#ifdef ZELTOOLS_DRIVER_FROM_PROGRAM
     // The driver's place in the build tree, relative to this program's.
-    out.push_back(dir + ZELPOLL_DRIVER_FROM_PROGRAM);
+    out.push_back(dir + ZELTOOLS_DRIVER_FROM_PROGRAM);
 #endif
   }
   out.push_back(kLibraryName);
@@ -74,4 +74,4 @@ DriverLibrary::~DriverLibrary() {
   if (handle_ != nullptr) ::dlclose(handle_);
 }
 
-}  // namespace zelpoll
+}  // namespace zeltools

@@ -1,5 +1,5 @@
 // The driver, loaded at run time the way a host loads it: by its file name,
-// and reached only through its one export, ZelMain.
+// and reached only through its one export, ZelMain. zelpoll and zelgw share it.
 #pragma once
 
 #include <string>
@@ -7,7 +7,7 @@
 
 #include "zelqd/zelqd.h"
 
-namespace zelpoll {
+namespace zeltools {
 
 // Where the driver is looked for when no path is given, in order: beside
 // the program (an installed pair), in ../lib (an installed prefix), in the
@@ -35,4 +35,4 @@ class DriverLibrary {
   std::string path_;
 };
 
-}  // namespace zelpoll
+}  // namespace zeltools

@@ -1,0 +1,291 @@
+// zelgw's pieces that stand on their own: the configuration's checks, block
+// merging, the register map, tag scaling and the trace's attribution.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "poll_plan.h"
+#include "register_map.h"
+#include "trace_watcher.h"
+
+namespace zelgw {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/zelgw-parts-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Write(const std::string& name, const std::string& text) {
+    const fs::path path = dir_ / name;
+    std::ofstream(path) << text;
+    return path.string();
+  }
+  fs::path dir_;
+};
+
+constexpr const char kLine[] = "[[line]]\nname = \"a\"\nport = \"pts/1\"\n";
+
+using ConfigChecks = Files;
+
+TEST_F(ConfigChecks, EveryErrorNamesFileLineAndKey) {
+  struct Case {
+    std::string text;
+    std::string expected;  // a part of the one error: "LINE:COLUMN: key: message"
+  };
+  const Case cases[] = {
+      {"x = \n", ":1:5: Error while parsing"},
+      {"", "line: no [[line]]"},
+      {std::string(kLine) + "baud = 70000\n", ":4:8: line[1].baud: 70000 is out of range 1..65535"},
+      {std::string(kLine) + "parity = \"odd-ish\"\n", ":4:10: line[1].parity: must be one of none"},
+      {std::string(kLine) + "speed = 9600\n", ":4:9: line[1].speed: unknown key"},
+      {"[[line]]\nname = \"a b\"\nport = \"pts/1\"\n", ":2:8: line[1].name: \"a b\": use"},
+      {"[[line]]\nname = \"a\"\nport = \"/dev/serial/by-id/x\"\n",
+       ":3:8: line[1].port: \"/dev/serial/by-id/x\" is longer than 11"},
+      {std::string(kLine) + "[line.modbus]\nunit_id = \"1\"\n",
+       ":5:11: line[1].modbus.unit_id: must be an integer, not a string"},
+      {std::string(kLine) + "[line.modbus]\nregisters = [{register = 0, variable = 0, count = 10}, "
+                            "{register = 19, variable = 50, count = 2}]\n",
+       "line[1].modbus.registers[2].register: registers 19..22 overlap registers 0..19"},
+      {std::string(kLine) +
+           "[line.modbus]\nregisters = [{register = 65500, variable = 0, count = 20}]\n",
+       "line[1].modbus.registers[1].count: 20 variables from register 65500 run past register "
+       "65535"},
+      {std::string(kLine) +
+           "[line.modbus]\nregisters = [{register = 0, variable = 99990, count = 20}]\n",
+       "count: 20 variables from variable 99990 run past variable 99999"},
+      {std::string(kLine) + "[[line]]\nname = \"a\"\nport = \"pts/2\"\n",
+       ":4:1: line.name: \"a\" names two lines"},
+      {std::string(kLine) + "[[line]]\nname = \"b\"\nport = \"pts/1\"\n",
+       ":4:1: line.port: port \"pts/1\" is given to two lines"},
+      {std::string(kLine) +
+           "[[line]]\nname = \"b\"\nport = \"pts/2\"\n[line.modbus]\nunit_id = 1\n",
+       "line[2].modbus.unit_id: unit id 1 selects another line already"},
+      {std::string(kLine) + "[[tag]]\nname = \"T\"\nvariable = 100000\n",
+       ":6:12: tag[1].variable: 100000 is out of range 0..99999"},
+      {std::string(kLine) + "[[tag]]\nname = \"T\"\n", ":4:1: tag[1].variable: missing"},
+      {std::string(kLine) + "[[tag]]\nname = \"T\"\nvariable = 1\nline = \"b\"\n",
+       ":4:1: tag.line: tag \"T\" names no line: \"b\""},
+      {std::string(kLine) + "[[tag]]\nname = \"T\"\nvariable = 1\nscale = 0\n",
+       ":7:9: tag[1].scale: must not be 0"},
+      {std::string(kLine) + "[[tag]]\nname = \"T\"\nvariable = 1\npoll_ms = 5\n",
+       "tag[1].poll_ms: must be 0 (not polled) or at least 10"},
+      {std::string(kLine) +
+           "[[tag]]\nname = \"T\"\nvariable = 1\n[[tag]]\nname = \"T\"\nvariable = 2\n",
+       ":7:1: tag.name: \"T\" names two tags"},
+      {std::string(kLine) +
+           "[line.modbus]\nregisters = [{register = 0, variable = 0, count = 10}]\n"
+           "[[tag]]\nname = \"T\"\nvariable = 10\n",
+       "tag.variable: tag \"T\": variable 10 lies in no register range of line \"a\""},
+      {std::string(kLine) + "[modbus]\nport = 502\nbacklog = 5\n",
+       ":6:11: modbus.backlog: unknown key"},
+      {"tag_files = [\"missing.toml\"]\n" + std::string(kLine), "missing.toml: cannot be read"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = Write("gw.toml", c.text);
+    std::vector<ConfigError> errors;
+    LoadConfig(file, errors);
+    ASSERT_EQ(errors.size(), 1u) << c.text;
+    const std::string text = errors[0].Text();
+    EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+    EXPECT_EQ(text.rfind(dir_.string() + "/", 0), 0u) << text;  // the file comes first
+  }
+}
+
+TEST_F(ConfigChecks, DefaultsAndTagFilesFillTheConfiguration) {
+  Write("more.toml", "[[tag]]\nname = \"B\"\nvariable = 7\nline = \"b\"\nwritable = true\n");
+  const std::string file = Write(
+      "gw.toml", "tag_files = \"more.toml\"\n" + std::string(kLine) +
+                     "[[line]]\nname = \"b\"\nport = \"/tmp/xyzabc\"\n[line.modbus]\n"
+                     "word_order = \"low-first\"\nuntagged_writes = true\n"
+                     "[[tag]]\nname = \"A\"\nline = \"a\"\nvariable = 3\ntype = \"float32\"\n");
+  std::vector<ConfigError> errors;
+  const Config config = LoadConfig(file, errors);
+  ASSERT_TRUE(errors.empty()) << errors[0].Text();
+  ASSERT_EQ(config.modbus.size(), 2u);
+  EXPECT_EQ(config.modbus[0].unitId, 1);
+  EXPECT_EQ(config.modbus[1].unitId, 2);
+  EXPECT_EQ(config.modbus[0].wordOrder, WordOrder::HighFirst);
+  EXPECT_EQ(config.modbus[1].wordOrder, WordOrder::LowFirst);
+  EXPECT_TRUE(config.modbus[1].untaggedWrites);
+  ASSERT_EQ(config.modbus[0].ranges.size(), 1u);
+  EXPECT_EQ(config.modbus[0].ranges[0].count, 32768);
+  EXPECT_EQ(config.plant.lines[0].replyTimeoutMs, 1200);
+  EXPECT_EQ(config.plant.lines[1].port, "/tmp/xyzabc");
+  ASSERT_EQ(config.plant.tags.size(), 2u);
+  EXPECT_EQ(config.plant.tags[0].name, "A");
+  EXPECT_EQ(config.plant.tags[0].pollMs, 1000);
+  EXPECT_EQ(config.plant.tags[1].name, "B");
+  EXPECT_TRUE(config.plant.tags[1].writable);
+  EXPECT_EQ(config.modbusListener.port, 502);
+  EXPECT_EQ(config.http.address, "127.0.0.1");
+  // What a reload cannot change is named; the tags can change.
+  Config other = config;
+  other.plant.tags.pop_back();
+  EXPECT_EQ(RestartOnlyChanges(config, other), "");
+  other.plant.lines[1].baud = 19200;
+  other.modbusListener.port = 1502;
+  EXPECT_EQ(RestartOnlyChanges(config, other), "[[line]], [modbus]");
+}
+
+TEST(PollPlan, NeighboursMergeUpToTheGapAndTheBlockSize) {
+  struct Case {
+    std::vector<int> variables;
+    int maxGap;
+    std::vector<Block> blocks;
+  };
+  std::vector<int> many;
+  for (int v = 0; v < 250; ++v) many.push_back(v);
+  const Case cases[] = {
+      {{}, 4, {}},
+      {{5}, 4, {{5, 1}}},
+      {{1, 2, 3}, 0, {{1, 3}}},
+      {{1, 3}, 0, {{1, 1}, {3, 1}}},
+      {{1, 3}, 1, {{1, 3}}},
+      {{10, 15, 21}, 4, {{10, 6}, {21, 1}}},
+      {many, 4, {{0, 106}, {106, 106}, {212, 38}}},
+      {{0, 105, 106}, 200, {{0, 106}, {106, 1}}},
+      {{99990, 99999}, 10, {{99990, 10}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MergeBlocks(c.variables, c.maxGap), c.blocks);
+}
+
+TEST(RegisterMaps, RangesAndWordOrder) {
+  ModbusLine line;
+  line.ranges = {{1000, 90000, 50}, {0, 40000, 100}};
+  for (const WordOrder order : {WordOrder::HighFirst, WordOrder::LowFirst}) {
+    line.wordOrder = order;
+    const RegisterMap map(line);
+    struct Case {
+      int reg;
+      int variable;  // -1: in no range
+      int half;
+    };
+    const Case cases[] = {{0, 40000, 0},    {1, 40000, 1}, {199, 40099, 1},
+                          {200, -1, 0},     {999, -1, 0},  {1000, 90000, 0},
+                          {1099, 90049, 1}, {1100, -1, 0}, {65535, -1, 0}};
+    for (const Case& c : cases) {
+      const auto slot = map.At(c.reg);
+      ASSERT_EQ(slot.has_value(), c.variable >= 0) << c.reg;
+      if (!slot) continue;
+      EXPECT_EQ(slot->variable, c.variable) << c.reg;
+      EXPECT_EQ(slot->half, c.half) << c.reg;
+    }
+    const bool high = order == WordOrder::HighFirst;
+    EXPECT_EQ(map.Word(0x12345678, 0), high ? 0x1234 : 0x5678);
+    EXPECT_EQ(map.Word(0x12345678, 1), high ? 0x5678 : 0x1234);
+    EXPECT_EQ(map.Join(map.Word(0xCAFEF00D, 0), map.Word(0xCAFEF00D, 1)), 0xCAFEF00Du);
+  }
+}
+
+TEST(Tags, ScaleOffsetAndTypeBothWays) {
+  struct Case {
+    zeltools::ValueType type;
+    double scale, offset;
+    std::uint32_t raw;
+    double value;
+  };
+  using zeltools::ValueType;
+  const Case cases[] = {
+      {ValueType::Int32, 0.1, 0, 215, 21.5},
+      {ValueType::Int32, 0.1, 0, 0xFFFFFFF6u, -1.0},
+      {ValueType::Int32, 2, -40, 50, 60},
+      {ValueType::Uint32, 1, 0, 0xFFFFFFF6u, 4294967286.0},
+      {ValueType::Float32, 1, 0, 0x42C80000u, 100.0},
+      {ValueType::Float32, 10, 1, 0x3F800000u, 11.0},
+  };
+  for (const Case& c : cases) {
+    zeltools::PlantTag tag;
+    tag.type = c.type;
+    tag.scale = c.scale;
+    tag.offset = c.offset;
+    EXPECT_DOUBLE_EQ(zeltools::TagValue(tag, c.raw), c.value);
+    EXPECT_EQ(zeltools::TagRaw(tag, c.value), c.raw);
+  }
+  zeltools::PlantTag tag;
+  EXPECT_FALSE(zeltools::TagRaw(tag, 3e9).has_value());
+  tag.type = ValueType::Uint32;
+  EXPECT_FALSE(zeltools::TagRaw(tag, -1).has_value());
+}
+
+// Records what the watcher hands over.
+struct Sink : TraceSink {
+  std::vector<std::string> seen;
+  void OnAttempt(int number, bool ok, std::string_view key, std::string_view text) override {
+    seen.push_back(std::to_string(number) + (ok ? " ok " : " failed ") + std::string(key) + " | " +
+                   std::string(text));
+  }
+  void OnOpenFailure(std::string_view step, std::string_view text) override {
+    seen.push_back("open " + std::string(step) + " | " + std::string(text));
+  }
+};
+
+TEST(Trace, LinesGoToTheCallWhoseRequestTheyShow) {
+  // No file: the lines are handed in as End() would read them.
+  ::setenv("ZELQD_TRACE", "-", 1);
+  TraceWatcher watcher;
+  ::unsetenv("ZELQD_TRACE");
+  EXPECT_FALSE(watcher.active());
+  Sink a, b, c;
+  const auto ta = watcher.Begin(&a, {'R', 42, 1, {}});
+  const auto tb = watcher.Begin(&b, {'R', 42, 3, {}});
+  const auto tc = watcher.Begin(&c, {'W', 42, 1, {}});
+  const auto to = watcher.Begin(&a, {'O', 0, 0, "ttyUSB9"});
+  const char* lines[] = {
+      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0004200106.\" [04 52 21 30 30 30 34 32 "
+      "30 30 31 30 36 03] received 0 bytes \"\" [] -> failed: time-out, 0 of 12 reply bytes "
+      "received",
+      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R\"0004200308.\" [..] received 28 bytes "
+      "\"...\" [..] -> ok",
+      "2026-12-08T14:25:06.874Z zelqd attempt 2/5 sent \".R#0004200107.\" [..] received 12 bytes "
+      "\"...\" [..] -> failed: checksum digits expected \"76\" [37 36] seen \"7B\" [37 42]",
+      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".W!000420000006408.\" [..] received 5 "
+      "bytes \".ERROR..\" [..] -> failed: ERROR reply",
+      "2026-12-08T14:25:06.874Z zelqd open \"ttyUSB9\" failed: open: No such file or directory "
+      "(errno 2)",
+      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0007700106.\" [..] -> ok",
+      "not a trace line",
+  };
+  for (const char* line : lines) watcher.Take(line);
+  EXPECT_EQ(a.seen, (std::vector<std::string>{
+                        "1 failed no_reply | failed: time-out, 0 of 12 reply bytes received",
+                        "2 failed checksum | failed: checksum digits expected \"76\" [37 36] "
+                        "seen \"7B\" [37 42]",
+                        "open open | open: No such file or directory (errno 2)"}));
+  EXPECT_EQ(b.seen, (std::vector<std::string>{"1 ok ok | ok"}));
+  EXPECT_EQ(c.seen, (std::vector<std::string>{"1 failed error_reply | failed: ERROR reply"}));
+  EXPECT_EQ(watcher.unattributed(), 2u);  // variable 77 is nobody's; the last is no trace line
+  for (const auto t : {ta, tb, tc, to}) watcher.End(t);
+}
+
+TEST(Trace, ReasonsAsMetricsLabelThem) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"ok", "ok"},
+      {"failed: time-out, 0 of 12 reply bytes received", "no_reply"},
+      {"failed: time-out, 5 of 12 reply bytes received", "incomplete_reply"},
+      {"failed: checksum digits expected", "checksum"},
+      {"failed: ERROR reply", "error_reply"},
+      {"failed: reply carries neither OK nor ERROR", "no_keyword"},
+      {"failed: value group 2 does not start with a hexadecimal digit", "bad_value"},
+      {"failed: short write, request not sent completely", "short_write"},
+      {"failed: variable number, value count or value slots unusable; nothing sent",
+       "out_of_range"},
+      {"failed: something new", "other"},
+  };
+  for (const auto& [text, key] : cases) EXPECT_EQ(AttemptReasonKey(text), key) << text;
+}
+
+}  // namespace
+}  // namespace zelgw

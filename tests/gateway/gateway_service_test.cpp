@@ -1,0 +1,642 @@
+// zelgw as it runs: the service as a process on two simulated remote
+// computers (pseudo-terminals), with libmodbus and mbpoll as Modbus masters
+// and curl for HTTP. Each test starts its own gateway on free ports.
+#include <fcntl.h>
+#include <modbus.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zelsim/engine.h"
+#include "zelsim/pty_pair.h"
+#include "zelsim/runner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Words = std::vector<std::uint16_t>;
+
+std::string Contents(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Waits up to `limit` for `done`.
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return done();
+}
+
+// A command's exit code and output (stdout and stderr together).
+std::pair<int, std::string> Capture(const std::string& command) {
+  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {-1, ""};
+  std::string out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// A remote computer on a pseudo-terminal. The gateway reaches it through a
+// short symbolic link (port names have at most 11 characters), which is
+// pointed at the new pseudo-terminal when the line comes back after a
+// hang-up.
+class Remote {
+ public:
+  Remote() {
+    char path[] = "/tmp/XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd >= 0) ::close(fd);
+    link_ = path;
+    Plug();
+  }
+  ~Remote() {
+    Unplug();
+    ::unlink(link_.c_str());
+  }
+  const std::string& port() const { return link_; }
+
+  void Plug() {
+    pty_ = std::make_unique<zelsim::PtyPair>();
+    ::unlink(link_.c_str());
+    if (::symlink(pty_->slaveName().c_str(), link_.c_str()) != 0) ADD_FAILURE() << "symlink";
+    runner_ = std::make_unique<zelsim::Runner>(engine_, pty_->master());
+    runner_->Start();
+  }
+  // The far end hangs up: the pseudo-terminal is gone.
+  void Unplug() {
+    runner_.reset();
+    pty_.reset();
+  }
+
+  template <typename F>
+  auto With(F&& fn) {
+    if (runner_) return runner_->WithEngine(std::forward<F>(fn));
+    return fn(engine_);
+  }
+  void Set(int variable, std::uint32_t value) {
+    With([&](zelsim::Engine& e) { e.table().Set(variable, value); });
+  }
+  std::uint32_t Get(int variable) {
+    return With([&](zelsim::Engine& e) { return e.table().Get(variable); });
+  }
+  std::uint64_t Requests() {
+    return With([](zelsim::Engine& e) { return e.counters().requests(); });
+  }
+
+ private:
+  std::string link_;
+  zelsim::Engine engine_;
+  std::unique_ptr<zelsim::PtyPair> pty_;
+  std::unique_ptr<zelsim::Runner> runner_;
+};
+
+// zelgw as a process, from a configuration file; ready once it has logged
+// the ports it listens on.
+class Service {
+ public:
+  Service(const fs::path& config, const fs::path& dir, std::vector<std::string> environment = {})
+      : log_(dir / "zelgw.err") {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      for (std::string& variable : environment) ::putenv(variable.data());
+      ::dup2(::open("/dev/null", O_RDONLY), 0);
+      ::dup2(::open((dir / "zelgw.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      ::dup2(::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      ::execl(ZELGW_PROGRAM, ZELGW_PROGRAM, "-c", config.c_str(), "--log-level", "debug",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::string log;
+    Eventually([&] { return Has(log = Log(), "zelgw ready") || !Alive(); }, 10s);
+    modbus_ = PortAfter(log, " modbus=");
+    http_ = PortAfter(log, " http=");
+  }
+  ~Service() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    if (!Eventually([this] { return !Alive(); }, 5s)) {
+      ADD_FAILURE() << "zelgw did not stop on SIGTERM";
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool ready() const { return modbus_ > 0 && http_ > 0; }
+  int modbusPort() const { return modbus_; }
+  std::string Log() const { return Contents(log_); }
+  void Signal(int signal) { ::kill(pid_, signal); }
+  bool Alive() {
+    if (exited_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) exited_ = true;
+    return !exited_;
+  }
+  std::string Http(const std::string& path) const {
+    return Capture("curl -s --max-time 5 http://127.0.0.1:" + std::to_string(http_) + path).second;
+  }
+  nlohmann::json Status() const { return nlohmann::json::parse(Http("/status"), nullptr, false); }
+
+ private:
+  static int PortAfter(const std::string& log, const std::string& key) {
+    const auto at = log.find(key);
+    if (at == std::string::npos) return -1;
+    const auto colon = log.find(' ', at + 1);
+    const auto text = log.substr(at + key.size(), colon - at - key.size());
+    return std::atoi(text.substr(text.rfind(':') + 1).c_str());
+  }
+
+  fs::path log_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int modbus_ = -1;
+  int http_ = -1;
+};
+
+// A Modbus TCP master (libmodbus) that sends raw PDUs, so that malformed
+// counts reach the gateway too.
+class Master {
+ public:
+  explicit Master(int port) : ctx_(modbus_new_tcp("127.0.0.1", port)) {
+    modbus_set_response_timeout(ctx_, 10, 0);
+    connected_ = modbus_connect(ctx_) == 0;
+  }
+  ~Master() {
+    modbus_close(ctx_);
+    modbus_free(ctx_);
+  }
+  bool connected() const { return connected_; }
+
+  struct Answer {
+    int exception = -1;              // 0: a normal reply; -1: none
+    std::vector<std::uint8_t> data;  // after the function code
+  };
+  Answer Send(int unit, std::vector<std::uint8_t> pdu) {
+    pdu.insert(pdu.begin(), static_cast<std::uint8_t>(unit));
+    Answer a;
+    if (modbus_send_raw_request(ctx_, pdu.data(), static_cast<int>(pdu.size())) < 0) return a;
+    std::uint8_t reply[MODBUS_TCP_MAX_ADU_LENGTH];
+    const int n = modbus_receive_confirmation(ctx_, reply);
+    if (n < 9) return a;
+    if ((reply[7] & 0x80) != 0) {
+      a.exception = reply[8];
+    } else {
+      a.exception = 0;
+      a.data.assign(reply + 8, reply + n);
+    }
+    return a;
+  }
+  // Function 3 or 4: the words, or the exception.
+  Answer Read(int unit, int address, int count, int function = 3) {
+    return Send(unit, {static_cast<std::uint8_t>(function), Hi(address), Lo(address), Hi(count),
+                       Lo(count)});
+  }
+  static Words WordsOf(const Answer& a) {
+    Words w;
+    for (std::size_t i = 1; i + 1 < a.data.size(); i += 2)
+      w.push_back(static_cast<std::uint16_t>(a.data[i] << 8 | a.data[i + 1]));
+    return w;
+  }
+  Answer Write(int unit, int address, const Words& words) {
+    std::vector<std::uint8_t> pdu = {16,
+                                     Hi(address),
+                                     Lo(address),
+                                     Hi(static_cast<int>(words.size())),
+                                     Lo(static_cast<int>(words.size())),
+                                     static_cast<std::uint8_t>(2 * words.size())};
+    for (const std::uint16_t w : words) {
+      pdu.push_back(Hi(w));
+      pdu.push_back(Lo(w));
+    }
+    return Send(unit, pdu);
+  }
+  Answer Coil(int unit, bool on) {
+    return Send(unit, {5, 0, 0, on ? std::uint8_t{0xFF} : std::uint8_t{0}, 0});
+  }
+  int ReadCoil(int unit) {
+    const Answer a = Send(unit, {1, 0, 0, 0, 1});
+    return a.exception == 0 && a.data.size() == 2 ? a.data[1] : -1;
+  }
+
+  static std::uint8_t Hi(int v) { return static_cast<std::uint8_t>(v >> 8); }
+  static std::uint8_t Lo(int v) { return static_cast<std::uint8_t>(v); }
+
+ private:
+  modbus_t* ctx_;
+  bool connected_ = false;
+};
+
+// Line "north" (unit 1): the default map, high word first, no untagged
+// writes. Line "south" (unit 2): two ranges, low word first, untagged
+// writes allowed.
+struct Options {
+  int maxClients = 8;
+  int idleSeconds = 60;
+  bool northWritable = false;  // N.PV
+};
+
+class GatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/zelgw-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    dir_ = dir;
+    north_.Set(101, 215);
+    north_.Set(102, 200);
+    north_.Set(103, 0x00ABCDEF);
+    north_.Set(300, 0x11112222);
+    south_.Set(40010, 0x42C80000);  // 100.0f
+    south_.Set(90001, 0x00030004);
+  }
+  void TearDown() override {
+    service_.reset();
+    fs::remove_all(dir_);
+  }
+
+  std::string Config(const Options& o) const {
+    std::ostringstream c;
+    c << "[gateway]\nname = \"test-gw\"\n"
+      << "[modbus]\nlisten = \"127.0.0.1\"\nport = 0\nmax_clients = " << o.maxClients
+      << "\nidle_timeout_s = " << o.idleSeconds << "\n"
+      << "[http]\nlisten = \"127.0.0.1\"\nport = 0\n"
+      << "[[line]]\nname = \"north\"\nport = \"" << north_.port() << "\"\n"
+      << "reopen_after = 1\nreopen_pause_max_s = 1\n"
+      << "[[line]]\nname = \"south\"\nport = \"" << south_.port() << "\"\n"
+      << "[line.modbus]\nunit_id = 2\nword_order = \"low-first\"\nuntagged_writes = true\n"
+      << "registers = [{ register = 0, variable = 40000, count = 100 },"
+      << " { register = 1000, variable = 90000, count = 50 }]\n"
+      << "[[tag]]\nname = \"N.PV\"\nline = \"north\"\nvariable = 101\nscale = 0.1\n"
+      << "unit = \"degC\"\npoll_ms = 60000\nwritable = " << (o.northWritable ? "true" : "false")
+      << "\n"
+      << "[[tag]]\nname = \"N.SP\"\nline = \"north\"\nvariable = 102\nwritable = true\n"
+      << "poll_ms = 100\n"
+      << "[[tag]]\nname = \"S.PV\"\nline = \"south\"\nvariable = 40010\ntype = \"float32\"\n"
+      << "poll_ms = 100\n";
+    return c.str();
+  }
+  fs::path WriteConfig(const Options& o) {
+    const fs::path file = dir_ / "gw.toml";
+    std::ofstream(file) << Config(o);
+    return file;
+  }
+  // Starts the gateway and waits until every tag has been read.
+  void Start(const Options& o = {}, std::vector<std::string> environment = {}) {
+    service_ = std::make_unique<Service>(WriteConfig(o), dir_, std::move(environment));
+    ASSERT_TRUE(service_->ready()) << service_->Log();
+    ASSERT_TRUE(Eventually([this] { return Qualities() == "N.PV=good N.SP=good S.PV=good"; }))
+        << Qualities() << "\n"
+        << service_->Log();
+  }
+  // "TAG=quality ..." from /status.
+  std::string Qualities() const {
+    const auto status = service_->Status();
+    std::string out;
+    if (!status.is_object()) return "no status";
+    for (const auto& tag : status["tags"]) {
+      if (!out.empty()) out += ' ';
+      out += tag["name"].get<std::string>() + "=" + tag["quality"].get<std::string>();
+    }
+    return out;
+  }
+  std::string LineState(int line) const {
+    const auto status = service_->Status();
+    return status.is_object() ? status["lines"][line]["state"].get<std::string>() : "?";
+  }
+
+  fs::path dir_;
+  Remote north_;
+  Remote south_;
+  std::unique_ptr<Service> service_;
+};
+
+constexpr int kNone = 0;
+
+TEST_F(GatewayTest, ReadsFromTheCacheOrThroughTheLineAndExceptionsByCase) {
+  Start();
+  // A polled tag's value comes from the cache: a change on the remote side
+  // shows only with the next poll (N.PV is polled once a minute).
+  north_.Set(101, 999);
+  struct Case {
+    const char* what;
+    int unit, function, address, count;
+    int exception;
+    Words words;
+  };
+  const Case cases[] = {
+      {"polled tags, from the cache", 1, 3, 202, 4, kNone, {0, 215, 0, 200}},
+      {"input registers are the same", 1, 4, 202, 2, kNone, {0, 215}},
+      {"halves of two variables", 1, 3, 203, 2, kNone, {215, 0}},
+      {"untagged, read through", 1, 3, 600, 2, kNone, {0x1111, 0x2222}},
+      {"tagged and untagged together, read through", 1, 3, 204, 4, kNone, {0, 200, 0x00AB, 0xCDEF}},
+      {"low word first, second line", 2, 3, 20, 2, kNone, {0x0000, 0x42C8}},
+      {"second range, read through", 2, 3, 1002, 2, kNone, {0x0004, 0x0003}},
+      {"in no range", 2, 3, 200, 1, 2, {}},
+      {"running out of the range", 2, 3, 198, 4, 2, {}},
+      {"past register 65535", 1, 3, 65535, 2, 2, {}},
+      {"no line has the unit", 9, 3, 0, 2, 0x0A, {}},
+      {"more than 125 registers", 1, 3, 0, 126, 3, {}},
+      {"no register", 1, 3, 0, 0, 3, {}},
+      {"discrete inputs are not served", 1, 2, 0, 1, 1, {}},
+      {"coils other than 0", 1, 1, 1, 1, 2, {}},
+  };
+  Master m(service_->modbusPort());
+  ASSERT_TRUE(m.connected());
+  for (const Case& c : cases) {
+    const auto a = m.Read(c.unit, c.address, c.count, c.function);
+    EXPECT_EQ(a.exception, c.exception) << c.what;
+    if (c.exception == kNone) {
+      EXPECT_EQ(Master::WordsOf(a), c.words) << c.what;
+    }
+  }
+  // Other functions and malformed PDUs.
+  EXPECT_EQ(m.Send(1, {6, 0, 204, 0, 1}).exception, 3) << "one register is half a variable";
+  EXPECT_EQ(m.Send(2, {6, 0, 200, 0, 1}).exception, 2) << "a register in no range";
+  EXPECT_EQ(m.Send(1, {0x2B, 0x0E, 1, 0}).exception, 1) << "function not served";
+  EXPECT_EQ(m.Send(1, {16, 0, 204, 0, 2, 3, 0, 0, 0}).exception, 3) << "byte count";
+  EXPECT_EQ(m.Send(1, {5, 0, 0, 0x12, 0x34}).exception, 3) << "coil value";
+}
+
+TEST_F(GatewayTest, WritesWholeVariablesOnlyAndNeverPartly) {
+  Start();
+  struct Case {
+    const char* what;
+    int unit, address;
+    Words words;
+    int exception;
+    int variable;            // the variable to look at on the remote computer
+    std::uint32_t expected;  // its value afterwards
+  };
+  const Case cases[] = {
+      {"writable tag", 1, 204, {0x0001, 0x0002}, kNone, 102, 0x00010002},
+      {"read-only tag", 1, 202, {0, 7}, 2, 101, 215},
+      {"half of one variable and half of another", 1, 205, {7, 7}, 3, 103, 0x00ABCDEF},
+      {"three registers: one and a half variables", 1, 204, {0, 5, 0}, 3, 102, 0x00010002},
+      {"untagged, line takes no untagged writes", 1, 600, {0, 7}, 2, 300, 0x11112222},
+      {"a writable and a read-only tag: nothing written", 1, 202, {0, 7, 0, 8}, 2, 102, 0x00010002},
+      {"untagged, low word first", 2, 1002, {0x0006, 0x0005}, kNone, 90001, 0x00050006},
+      {"in no range", 2, 200, {0, 1}, 2, 40000, 0},
+  };
+  Master m(service_->modbusPort());
+  ASSERT_TRUE(m.connected());
+  for (const Case& c : cases) {
+    EXPECT_EQ(m.Write(c.unit, c.address, c.words).exception, c.exception) << c.what;
+    Remote& remote = c.unit == 1 ? north_ : south_;
+    EXPECT_EQ(remote.Get(c.variable), c.expected) << c.what;
+  }
+  // What was written is what the cache holds at once.
+  EXPECT_EQ(Master::WordsOf(m.Read(1, 204, 2)), (Words{0x0001, 0x0002}));
+}
+
+TEST_F(GatewayTest, StopCoilSuspendsTheLineWithoutTouchingIt) {
+  Start();
+  Master m(service_->modbusPort());
+  ASSERT_TRUE(m.connected());
+  EXPECT_EQ(m.ReadCoil(1), 0);
+  EXPECT_EQ(m.Coil(1, true).exception, kNone);
+  EXPECT_EQ(m.ReadCoil(1), 1);
+  EXPECT_EQ(m.ReadCoil(2), 0) << "the other line runs on";
+  const std::uint64_t before = north_.Requests();
+  EXPECT_EQ(m.Read(1, 600, 2).exception, 0x0A) << "read through while suspended";
+  EXPECT_EQ(m.Write(1, 204, {0, 9}).exception, 0x0A) << "write while suspended";
+  std::this_thread::sleep_for(400ms);  // N.SP would have been polled four times
+  EXPECT_EQ(north_.Requests(), before) << "nothing went on the line";
+  EXPECT_EQ(north_.Get(102), 200u);
+  // Function 15 on coil 0 resumes, as function 5 does.
+  EXPECT_EQ(m.Send(1, {15, 0, 0, 0, 1, 1, 0}).exception, kNone);
+  EXPECT_EQ(m.ReadCoil(1), 0);
+  EXPECT_EQ(Master::WordsOf(m.Read(1, 600, 2)), (Words{0x1111, 0x2222}));
+  EXPECT_GT(north_.Requests(), before);
+}
+
+TEST_F(GatewayTest, LineHangsUpGoesStaleAndComesBack) {
+  Start();
+  Master m(service_->modbusPort());
+  ASSERT_TRUE(m.connected());
+  north_.Unplug();
+  ASSERT_TRUE(Eventually([this] { return Qualities() == "N.PV=stale N.SP=stale S.PV=good"; }))
+      << Qualities();
+  EXPECT_NE(LineState(0), "open");
+  // A stale value is never served: the request goes to the line, which is down.
+  EXPECT_EQ(m.Read(1, 204, 2).exception, 0x0A);
+  EXPECT_EQ(m.Read(2, 20, 2).exception, kNone) << "the other line is not touched";
+  north_.Set(101, 216);
+  north_.Plug();
+  ASSERT_TRUE(Eventually([this] { return Qualities() == "N.PV=good N.SP=good S.PV=good"; }))
+      << Qualities() << "\n"
+      << service_->Log();
+  EXPECT_EQ(LineState(0), "open");
+  EXPECT_EQ(Master::WordsOf(m.Read(1, 202, 2)), (Words{0, 216})) << "read again after the return";
+  const std::string metrics = service_->Http("/metrics");
+  EXPECT_TRUE(Has(metrics, "zelgw_line_reopens_total{line=\"north\"} 1\n")) << metrics;
+  EXPECT_TRUE(Has(metrics, "zelgw_line_reopens_total{line=\"south\"} 0\n"));
+  EXPECT_TRUE(Has(metrics, "zelgw_line_attempt_failures_total{line=\"north\",reason=\""));
+  EXPECT_FALSE(Has(metrics, "zelgw_line_attempt_failures_total{line=\"south\""));
+  EXPECT_TRUE(
+      Has(metrics,
+          "zelgw_modbus_exceptions_total{function=\"read_holding_registers\",code=\"0x0A\"} 1\n"));
+  EXPECT_TRUE(Has(service_->Log(), "msg=\"line closed\" line=north"));
+}
+
+// A socket that connects and says nothing.
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the gateway closed the socket within the time given.
+bool ClosedByPeer(int fd, std::chrono::milliseconds within) {
+  timeval tv{static_cast<time_t>(within.count() / 1000),
+             static_cast<suseconds_t>(within.count() % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+TEST_F(GatewayTest, FloodsMalformedFramesAndSilentClientsLeaveTheOthersServed) {
+  Options o;
+  o.maxClients = 4;
+  o.idleSeconds = 2;
+  Start(o);
+  std::vector<std::unique_ptr<Master>> masters;
+  for (int i = 0; i < 4; ++i) masters.push_back(std::make_unique<Master>(service_->modbusPort()));
+  for (auto& m : masters) ASSERT_EQ(m->Read(1, 204, 2).exception, kNone);
+  // A hundred more connections: each is closed at once.
+  std::vector<int> flood;
+  for (int i = 0; i < 100; ++i) flood.push_back(Connect(service_->modbusPort()));
+  int closed = 0;
+  for (const int fd : flood) {
+    closed += fd >= 0 && ClosedByPeer(fd, 2s);
+    ::close(fd);
+  }
+  EXPECT_EQ(closed, 100);
+  for (auto& m : masters) EXPECT_EQ(m->Read(2, 20, 2).exception, kNone) << "still served";
+  masters.pop_back();
+  // Not Modbus TCP: dropped.
+  const int http = Connect(service_->modbusPort());
+  const char request[] = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(::send(http, request, sizeof request - 1, 0), static_cast<ssize_t>(sizeof request - 1));
+  EXPECT_TRUE(ClosedByPeer(http, 2s));
+  ::close(http);
+  // Silent: dropped after the idle time-out, as are the masters left alone.
+  const int silent = Connect(service_->modbusPort());
+  EXPECT_TRUE(ClosedByPeer(silent, 5s));
+  ::close(silent);
+  EXPECT_EQ(masters[0]->Read(1, 204, 2).exception, -1) << "idle master dropped";
+  Master fresh(service_->modbusPort());
+  EXPECT_EQ(fresh.Read(1, 204, 2).exception, kNone) << "a new client is served";
+  const std::string metrics = service_->Http("/metrics");
+  EXPECT_TRUE(Has(metrics, "zelgw_modbus_connections_total{result=\"refused\"} 100\n")) << metrics;
+  EXPECT_TRUE(Has(metrics, "zelgw_modbus_disconnects_total{reason=\"malformed frame\"} 1\n"));
+  EXPECT_TRUE(Has(metrics, "zelgw_modbus_disconnects_total{reason=\"idle\"}"));
+  EXPECT_TRUE(service_->Alive());
+}
+
+TEST_F(GatewayTest, MbpollAndCurlAsTheRealClients) {
+  Start();
+  struct Case {
+    std::string options;
+    std::string expected;
+  };
+  // -B: 32-bit values high word first, as line north has them; south has
+  // the low word first, mbpoll's own order.
+  const Case cases[] = {
+      {"-B -a 1 -t 4:int -r 202 -c 2", "[202]: \t215\n[204]: \t200"},
+      {"-B -a 1 -t 4:int -r 204 -- 4242", "Written 1 references"},
+      {"-B -a 1 -t 4:int -r 204", "[204]: \t4242"},
+      {"-a 2 -t 4:float -r 20", "[20]: \t100"},
+      {"-B -a 1 -t 4:int -r 202 -- 1", "Illegal data address"},
+      {"-a 1 -t 0 -r 0 -- 1", "Written 1 references"},
+      {"-a 1 -t 0 -r 0", "[0]: \t1"},
+      {"-B -a 1 -t 4:int -r 600", "Gateway path unavailable"},
+      {"-a 1 -t 0 -r 0 -- 0", "Written 1 references"},
+      {"-B -a 1 -t 4:int -r 600", "[600]: \t286335522"},
+  };
+  for (const Case& c : cases) {
+    std::string options = c.options;
+    const auto dashes = options.find(" -- ");
+    const std::string values = dashes == std::string::npos ? "" : options.substr(dashes);
+    if (dashes != std::string::npos) options.erase(dashes);
+    const std::string command = "mbpoll -m tcp -p " + std::to_string(service_->modbusPort()) +
+                                " -1 -0 -o 5 " + options + " 127.0.0.1" + values;
+    const auto [status, out] = Capture(command);
+    EXPECT_TRUE(Has(out, c.expected)) << command << "\n" << out;
+  }
+  EXPECT_EQ(north_.Get(102), 4242u);
+
+  const auto status = service_->Status();
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status["gateway"]["name"], "test-gw");
+  EXPECT_EQ(status["lines"].size(), 2u);
+  EXPECT_EQ(status["lines"][1]["unit_id"], 2);
+  EXPECT_EQ(status["tags"][0]["value"].get<double>(), 21.5);
+  EXPECT_EQ(status["tags"][0]["unit"], "degC");
+  const std::string metrics = service_->Http("/metrics");
+  EXPECT_TRUE(Has(metrics, "# TYPE zelgw_line_transfer_duration_seconds histogram\n"));
+  EXPECT_TRUE(Has(metrics, "zelgw_tag_quality{line=\"north\",tag=\"N.PV\"} 2\n"));
+  EXPECT_TRUE(
+      Has(metrics, "zelgw_line_transfers_total{line=\"north\",kind=\"write\",result=\"ok\"} 1\n"));
+  EXPECT_TRUE(Has(metrics, "zelgw_modbus_requests_total{function=\"write_single_coil\"} 2\n"));
+  const std::string page = service_->Http("/");
+  EXPECT_TRUE(Has(page, "<title>zelgw</title>"));
+  EXPECT_TRUE(Has(page, "fetch(\"status\""));
+  EXPECT_FALSE(Has(page, "src=\"http")) << "self-contained";
+  EXPECT_FALSE(Has(page, "href=\"http")) << "self-contained";
+}
+
+TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
+  // --check and --version.
+  const fs::path bad = dir_ / "bad.toml";
+  std::ofstream(bad) << Config({}) << "[[tag]]\nname = \"X\"\nline = \"north\"\nvariable = -1\n";
+  auto [status, out] = Capture(std::string(ZELGW_PROGRAM) + " --check -c " + bad.string());
+  EXPECT_EQ(status, 78);
+  EXPECT_TRUE(Has(out, bad.string() + ":")) << out;
+  EXPECT_TRUE(Has(out, ": tag[4].variable: -1 is out of range 0..99999")) << out;
+  std::tie(status, out) =
+      Capture(std::string(ZELGW_PROGRAM) + " --check -c " + WriteConfig({}).string());
+  EXPECT_EQ(status, 0) << out;
+  std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM) + " --version");
+  EXPECT_EQ(out, "zelgw " ZELGW_VERSION "\n");
+  std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM));
+  EXPECT_EQ(status, 64);
+
+  // systemd's side of Type=notify: a datagram socket in NOTIFY_SOCKET.
+  const fs::path notify = dir_ / "notify";
+  const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, notify.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string notices;
+  const auto receive = [&] {
+    char buffer[512];
+    for (ssize_t n; (n = ::recv(sock, buffer, sizeof buffer, 0)) > 0;)
+      notices.append(buffer, static_cast<std::size_t>(n)).push_back('|');
+    return notices;
+  };
+  Start({}, {"NOTIFY_SOCKET=" + notify.string(), "WATCHDOG_USEC=400000"});
+  EXPECT_TRUE(Eventually([&] { return Has(receive(), "WATCHDOG=1"); })) << notices;
+  EXPECT_TRUE(Has(notices, "READY=1")) << notices;
+
+  Master m(service_->modbusPort());
+  ASSERT_EQ(m.Write(1, 202, {0, 1}).exception, 2) << "N.PV is read-only";
+  // The same file with N.PV writable, reloaded: the same client may write.
+  Options writable;
+  writable.northWritable = true;
+  WriteConfig(writable);
+  service_->Signal(SIGHUP);
+  ASSERT_TRUE(Eventually([this] { return Has(service_->Log(), "msg=\"tags reloaded\""); }));
+  EXPECT_EQ(m.Write(1, 202, {0, 1}).exception, kNone);
+  EXPECT_EQ(north_.Get(101), 1u);
+  // A broken file is refused; the running tags stay.
+  std::ofstream(dir_ / "gw.toml") << "[[line]\n";
+  service_->Signal(SIGHUP);
+  ASSERT_TRUE(Eventually([this] { return Has(service_->Log(), "reload refused"); }));
+  EXPECT_EQ(m.Write(1, 202, {0, 2}).exception, kNone);
+  EXPECT_EQ(north_.Get(101), 2u);
+  EXPECT_TRUE(service_->Alive());
+  service_.reset();
+  EXPECT_TRUE(Has(receive(), "RELOADING=1")) << notices;
+  EXPECT_TRUE(Has(notices, "STOPPING=1")) << notices;
+  ::close(sock);
+}
+
+}  // namespace

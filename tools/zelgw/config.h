@@ -1,0 +1,90 @@
+// zelgw's configuration: one TOML file with the plant (lines and tags, read
+// by the shared plant-file reader) and the gateway's own keys:
+//
+//   [gateway]
+//   name = "plant-gw"              # shown on the status page
+//
+//   [modbus]
+//   listen = "0.0.0.0"             # address of the Modbus TCP listener
+//   port = 502                     # 0: any free port (logged at start)
+//   max_clients = 32               # connections beyond it are closed at once
+//   idle_timeout_s = 60            # a client silent this long is dropped
+//
+//   [http]
+//   listen = "127.0.0.1"           # /, /status and /metrics
+//   port = 8080
+//   enabled = true
+//
+//   [[line]]                       # see tag_file.h for the line's own keys
+//   ...
+//   [line.modbus]
+//   unit_id = 1                    # default: the line's place in the file, from 1
+//   word_order = "high-first"      # or "low-first": which half of a value the first register holds
+//   untagged_writes = false        # may variables without a tag be written?
+//   registers = [{ register = 0, variable = 0, count = 32768 }]   # the default map
+//
+// Every error names the file, the line and the key; the service starts only
+// from a file without errors.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tag_file.h"
+
+namespace zelgw {
+
+using zeltools::ConfigError;
+using zeltools::PlantFile;
+using zeltools::PlantLine;
+using zeltools::PlantTag;
+
+enum class WordOrder { HighFirst, LowFirst };
+
+// count variables from firstVariable on, in the registers from
+// firstRegister on, two registers a variable.
+struct RegisterRange {
+  int firstRegister = 0;
+  int firstVariable = 0;
+  int count = 0;
+};
+
+struct ModbusLine {
+  int unitId = 1;
+  WordOrder wordOrder = WordOrder::HighFirst;
+  bool untaggedWrites = false;
+  std::vector<RegisterRange> ranges;
+};
+
+struct ModbusListener {
+  std::string address = "0.0.0.0";
+  int port = 502;
+  int maxClients = 32;
+  int idleTimeoutSeconds = 60;
+};
+
+struct HttpListener {
+  bool enabled = true;
+  std::string address = "127.0.0.1";
+  int port = 8080;
+};
+
+struct Config {
+  std::string file;
+  std::string name = "zelgw";
+  PlantFile plant;
+  std::vector<ModbusLine> modbus;  // one for each of plant.lines, in the same order
+  ModbusListener modbusListener;
+  HttpListener http;
+};
+
+// Reads and checks the file; the result is usable only when errors stays
+// empty.
+Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors);
+
+// The keys that a reload cannot apply to a running service (lines, their
+// Modbus settings, listeners), as one text for the log; empty when the two
+// agree on them.
+std::string RestartOnlyChanges(const Config& running, const Config& loaded);
+
+}  // namespace zelgw

@@ -1,0 +1,229 @@
+#include "gateway.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "line.h"
+#include "trace_watcher.h"
+
+namespace zelgw {
+
+const char* QualityName(Quality quality) {
+  switch (quality) {
+    case Quality::Bad:
+      return "bad";
+    case Quality::Stale:
+      return "stale";
+    case Quality::Good:
+      return "good";
+  }
+  return "bad";
+}
+
+const char* StatusName(Status status) {
+  switch (status) {
+    case Status::Ok:
+      return "ok";
+    case Status::Suspended:
+      return "suspended";
+    case Status::Failed:
+      return "failed";
+    case Status::LineDown:
+      return "line_down";
+    case Status::Busy:
+      return "busy";
+    case Status::Rejected:
+      return "rejected";
+  }
+  return "failed";
+}
+
+const char* LineStateName(LineState state) {
+  switch (state) {
+    case LineState::Opening:
+      return "opening";
+    case LineState::Open:
+      return "open";
+    case LineState::Reopening:
+      return "reopening";
+  }
+  return "opening";
+}
+
+Histogram::Histogram(std::vector<double> upperBounds)
+    : bounds(std::move(upperBounds)), counts(bounds.size() + 1, 0) {}
+
+void Histogram::Observe(double value) {
+  const auto at = std::lower_bound(bounds.begin(), bounds.end(), value) - bounds.begin();
+  ++counts[static_cast<std::size_t>(at)];
+  sum += value;
+  ++count;
+}
+
+Gateway::Gateway(const Config& config, ZelMainFunction driver, TraceWatcher& trace)
+    : trace_(trace) {
+  for (const PlantLine& setup : config.plant.lines)
+    lines_.push_back(std::make_unique<Line>(setup, driver, trace, *this));
+  ReplaceTags(config.plant);
+}
+
+Gateway::~Gateway() {
+  for (auto& line : lines_) line->RequestStop();
+  lines_.clear();
+}
+
+void Gateway::Start() {
+  for (auto& line : lines_) line->Start();
+}
+
+bool Gateway::Stop(std::chrono::milliseconds wait) {
+  for (auto& line : lines_) line->RequestStop();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  bool all = true;
+  for (auto& line : lines_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    all = line->WaitStopped(std::max(left, std::chrono::milliseconds(0))) && all;
+  }
+  return all;
+}
+
+std::size_t Gateway::LineCount() const { return lines_.size(); }
+
+int Gateway::LineIndex(std::string_view name) const {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (lines_[i]->setup().name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::vector<LineHealth> Gateway::Lines() const {
+  std::vector<LineHealth> out;
+  for (const auto& line : lines_) out.push_back(line->Health());
+  return out;
+}
+
+LineHealth Gateway::LineHealthOf(int line) const {
+  return lines_.at(static_cast<std::size_t>(line))->Health();
+}
+
+std::vector<TagState> Gateway::Tags() const {
+  std::vector<TagState> out;
+  for (const auto& line : lines_) {
+    auto tags = line->Tags();
+    std::move(tags.begin(), tags.end(), std::back_inserter(out));
+  }
+  return out;
+}
+
+std::optional<TagState> Gateway::Tag(std::string_view name) const {
+  for (const auto& line : lines_) {
+    for (TagState& tag : line->Tags()) {
+      if (tag.name == name) return std::move(tag);
+    }
+  }
+  return std::nullopt;
+}
+
+int Gateway::Subscribe(Listener listener) {
+  std::unique_lock lock(listenersMutex_);
+  listeners_.emplace_back(nextListener_, std::move(listener));
+  return nextListener_++;
+}
+
+void Gateway::Unsubscribe(int id) {
+  std::unique_lock lock(listenersMutex_);
+  std::erase_if(listeners_, [id](const auto& l) { return l.first == id; });
+}
+
+void Gateway::Publish(const std::vector<TagState>& changes) {
+  std::shared_lock lock(listenersMutex_);
+  for (const auto& [id, listener] : listeners_) {
+    for (const TagState& change : changes) listener(change);
+  }
+}
+
+void Gateway::WriteTag(std::string_view name, double value, Done done) {
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const auto tag = lines_[i]->PlantTagOf(name);
+    if (!tag) continue;
+    if (!tag->writable) return done(Status::Rejected, "tag " + tag->name + " is not writable");
+    const auto raw = zeltools::TagRaw(*tag, value);
+    if (!raw) return done(Status::Rejected, "value out of range for tag " + tag->name);
+    return WriteVariables(static_cast<int>(i), {{tag->variable, *raw}}, std::move(done));
+  }
+  done(Status::Rejected, "no tag " + std::string(name));
+}
+
+void Gateway::WriteVariables(int line, std::vector<std::pair<int, std::uint32_t>> writes,
+                             Done done) {
+  if (line < 0 || static_cast<std::size_t>(line) >= lines_.size())
+    return done(Status::Rejected, "no such line");
+  for (const auto& [variable, value] : writes) {
+    if (variable < 0 || variable > 99999) return done(Status::Rejected, "no such variable");
+  }
+  Job job;
+  job.kind = Job::Kind::Write;
+  job.writes = std::move(writes);
+  job.done = done;
+  if (!lines_[static_cast<std::size_t>(line)]->Submit(std::move(job)))
+    done(Status::Busy, "too many requests waiting for the line");
+}
+
+void Gateway::ReadVariables(int line, std::vector<int> variables, ReadDone done) {
+  if (line < 0 || static_cast<std::size_t>(line) >= lines_.size())
+    return done(Status::Rejected, "no such line", {});
+  for (const int variable : variables) {
+    if (variable < 0 || variable > 99999) return done(Status::Rejected, "no such variable", {});
+  }
+  Job job;
+  job.kind = Job::Kind::Read;
+  job.variables = std::move(variables);
+  job.readDone = done;
+  if (!lines_[static_cast<std::size_t>(line)]->Submit(std::move(job)))
+    done(Status::Busy, "too many requests waiting for the line", {});
+}
+
+void Gateway::SetStop(int line, bool stop, Done done) {
+  if (line < 0 || static_cast<std::size_t>(line) >= lines_.size())
+    return done(Status::Rejected, "no such line");
+  Job job;
+  job.kind = Job::Kind::Stop;
+  job.stop = stop;
+  job.done = done;
+  if (!lines_[static_cast<std::size_t>(line)]->Submit(std::move(job)))
+    done(Status::Busy, "too many requests waiting for the line");
+}
+
+bool Gateway::Stopped(int line) const {
+  return lines_.at(static_cast<std::size_t>(line))->Stopped();
+}
+
+bool Gateway::ReadCached(int line, std::span<const int> variables, std::uint32_t* out) const {
+  return lines_.at(static_cast<std::size_t>(line))->ReadCached(variables, out);
+}
+
+VariableAccess Gateway::Access(int line, int variable) const {
+  return lines_.at(static_cast<std::size_t>(line))->Access(variable);
+}
+
+void Gateway::ReplaceTags(const PlantFile& plant) {
+  for (auto& line : lines_) {
+    std::vector<PlantTag> tags;
+    for (const PlantTag& tag : plant.tags) {
+      if (tag.line == line->setup().name) tags.push_back(tag);
+    }
+    line->ReplaceTags(std::move(tags));
+  }
+}
+
+std::string Gateway::StuckLine() const {
+  for (const auto& line : lines_) {
+    if (line->Stuck()) return line->setup().name;
+  }
+  return {};
+}
+
+std::uint64_t Gateway::UnattributedTraceLines() const { return trace_.unattributed(); }
+
+}  // namespace zelgw

@@ -1,0 +1,42 @@
+// Structured log lines on standard error, one line an event, as key=value
+// pairs (logfmt): journald takes them from a service's stderr, with the
+// level as the line's priority.
+//
+//   level=warning msg="line closed" line=boiler reason="time-out, 0 of 12 reply bytes received"
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace zelgw::log {
+
+enum class Level { Debug, Info, Notice, Warning, Error };
+
+struct Field {
+  std::string_view key;
+  std::string value;
+};
+
+// Lines below level are dropped (default: Info).
+void SetLevel(Level level);
+bool Enabled(Level level);
+// Writes one line with a single write(2), so that lines of different
+// threads never mix.
+void Write(Level level, std::string_view message, std::initializer_list<Field> fields = {});
+
+inline void Info(std::string_view message, std::initializer_list<Field> fields = {}) {
+  Write(Level::Info, message, fields);
+}
+inline void Warning(std::string_view message, std::initializer_list<Field> fields = {}) {
+  Write(Level::Warning, message, fields);
+}
+inline void Error(std::string_view message, std::initializer_list<Field> fields = {}) {
+  Write(Level::Error, message, fields);
+}
+
+// A value as logfmt writes it: bare when it holds no space, quote, "=" or
+// control character, quoted with escapes otherwise.
+std::string Quote(std::string_view value);
+
+}  // namespace zelgw::log

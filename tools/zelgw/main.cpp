@@ -1,0 +1,246 @@
+// zelgw: the gateway service that puts the remote computer's variables on
+// the plant network over Modbus TCP, with a status page and metrics over
+// HTTP. It is a host of the zelqd driver: one DriverInstance for each line,
+// every call through ZelMain.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "config.h"
+#include "dravun.h"
+#include "driver_library.h"
+#include "gateway.h"
+#include "http_server.h"
+#include "line.h"
+#include "log.h"
+#include "modbus_server.h"
+#include "observe.h"
+#include "trace_watcher.h"
+
+namespace {
+
+using namespace zelgw;
+using namespace std::chrono_literals;
+
+// Exit codes, as sysexits.h names them.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;   // the service could not start
+constexpr int kExitUsage = 64;   // the command line is wrong
+constexpr int kExitConfig = 78;  // the configuration has errors
+
+constexpr const char kDescription[] =
+    "zelgw: the gateway that puts the remote computer's variables on the plant network over "
+    "Modbus TCP, with a status page, /status and /metrics over HTTP.\n"
+    "\n"
+    "It runs in the foreground (systemd supervises it) from one TOML file: the lines (serial "
+    "ports), the tags (named variables), the Modbus TCP and HTTP listeners. SIGHUP reloads the "
+    "tags without dropping clients; SIGTERM and SIGINT stop it.";
+
+constexpr const char kFooter[] =
+    "Exit codes: 0 stopped by a signal, or --check found no error; 1 the service could not start "
+    "(driver, listener); 64 usage; 78 the configuration has errors (each is printed with its "
+    "file, line and key).";
+
+void OnDriverMessage(int code, const char* message, void* /*context*/) {
+  // A message that repeats a line's last failure (a port still missing) is
+  // logged at a lower level.
+  const bool again = NoteDriverMessage(message);
+  const char* line = CurrentLineName();
+  log::Write(again ? log::Level::Debug : log::Level::Warning, "driver message",
+             {{"line", line != nullptr ? line : "-"},
+              {"code", std::to_string(code)},
+              {"text", message != nullptr ? message : ""}});
+}
+
+void PrintErrors(const std::vector<ConfigError>& errors) {
+  for (const ConfigError& e : errors) std::fprintf(stderr, "zelgw: %s\n", e.Text().c_str());
+}
+
+void Reload(const Config& running, Gateway& gateway) {
+  sd_notify(0, "RELOADING=1");
+  std::vector<ConfigError> errors;
+  const Config fresh = LoadConfig(running.file, errors);
+  if (!errors.empty()) {
+    for (const ConfigError& e : errors)
+      log::Error("reload refused: the file has errors; the running tags stay",
+                 {{"error", e.Text()}});
+  } else {
+    if (const std::string changed = RestartOnlyChanges(running, fresh); !changed.empty()) {
+      log::Warning("changes that need a restart are not applied", {{"sections", changed}});
+    }
+    std::size_t kept = 0;
+    for (const PlantTag& tag : fresh.plant.tags) kept += gateway.LineIndex(tag.line) >= 0;
+    gateway.ReplaceTags(fresh.plant);
+    log::Info("tags reloaded", {{"config", running.file}, {"tags", std::to_string(kept)}});
+  }
+  sd_notify(0, "READY=1");
+}
+
+int Serve(const Config& config, const std::string& driverPath) {
+  // Signals arrive through a descriptor of the main loop; every thread
+  // started from here on inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+
+  // Before the driver's first transfer: the trace it reads its reasons from.
+  TraceWatcher trace;
+  log::Write(trace.active() ? log::Level::Debug : log::Level::Warning, "trace",
+             {{"note", trace.note()}});
+
+  std::unique_ptr<zeltools::DriverLibrary> library;
+  try {
+    library = std::make_unique<zeltools::DriverLibrary>(driverPath);
+  } catch (const std::exception& e) {
+    log::Error("cannot load the driver", {{"error", e.what()}});
+    return kExitFailed;
+  }
+  DravunSetMessageHandler(OnDriverMessage, nullptr);
+
+  ServiceInfo info;
+  info.name = config.name;
+  info.version = ZELGW_VERSION;
+  info.started = std::chrono::system_clock::now();
+  info.traceNote = trace.note();
+
+  Gateway gateway(config, library->entry(), trace);
+  ModbusServer modbus(gateway, config);
+  std::unique_ptr<HttpServer> http;
+  try {
+    modbus.Listen();
+    info.modbusPort = modbus.port();
+    if (config.http.enabled) {
+      http = std::make_unique<HttpServer>(gateway, config, modbus, info);
+      http->Listen();
+      info.httpPort = http->port();
+    }
+  } catch (const std::exception& e) {
+    log::Error("cannot start", {{"error", e.what()}});
+    DravunSetMessageHandler(nullptr, nullptr);
+    return kExitFailed;
+  }
+  gateway.Start();
+  if (http) http->Start();
+  log::Info("zelgw ready",
+            {{"version", ZELGW_VERSION},
+             {"config", config.file},
+             {"driver", library->path()},
+             {"modbus", config.modbusListener.address + ":" + std::to_string(info.modbusPort)},
+             {"http", http ? config.http.address + ":" + std::to_string(info.httpPort) : "off"},
+             {"lines", std::to_string(config.plant.lines.size())},
+             {"tags", std::to_string(config.plant.tags.size())}});
+  sd_notify(0, "READY=1");
+
+  // The watchdog is fed while the loop goes round and no line hangs in the
+  // driver.
+  std::uint64_t watchdogUsec = 0;
+  const bool watchdog = sd_watchdog_enabled(0, &watchdogUsec) > 0;
+  ModbusServer::Hooks hooks;
+  hooks.fd = signalFd;
+  hooks.tick = watchdog
+                   ? std::chrono::milliseconds(std::max<std::uint64_t>(watchdogUsec / 2000, 100))
+                   : std::chrono::milliseconds(1000);
+  hooks.onReadable = [&] {
+    signalfd_siginfo si{};
+    while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+      if (si.ssi_signo == SIGHUP) {
+        Reload(config, gateway);
+      } else {
+        log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
+        modbus.Stop();
+      }
+    }
+  };
+  std::string lastStuck;
+  hooks.onTick = [&] {
+    const std::string stuck = gateway.StuckLine();
+    if (stuck != lastStuck && !stuck.empty())
+      log::Error("a line hangs inside a driver call", {{"line", stuck}});
+    lastStuck = stuck;
+    if (watchdog && stuck.empty()) sd_notify(0, "WATCHDOG=1");
+  };
+  modbus.Run(hooks);
+
+  sd_notify(0, "STOPPING=1");
+  if (http) http->Stop();
+  const bool clean = gateway.Stop(3s);
+  if (!clean) {
+    log::Warning("a line is still inside a driver call; leaving without waiting for it");
+    DravunSetMessageHandler(nullptr, nullptr);
+    std::fflush(nullptr);
+    ::_exit(kExitOk);
+  }
+  DravunSetMessageHandler(nullptr, nullptr);
+  log::Info("stopped");
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(kDescription, "zelgw");
+  app.footer(kFooter);
+  std::string configFile, driverPath, level = "info";
+  bool check = false;
+  app.add_option("-c,--config", configFile, "the configuration file (TOML)")->type_name("FILE");
+  app.add_flag("--check", check,
+               "check the configuration and exit: 0 when it has no error, 78 with the errors");
+  app.add_option("--driver", driverPath,
+                 "the driver library to load (default: libzelqd.so beside this program, in its "
+                 "build tree, or on the loader's path)")
+      ->type_name("PATH");
+  app.add_option("--log-level", level, "debug, info, notice, warning or error")
+      ->check(CLI::IsMember({"debug", "info", "notice", "warning", "error"}))
+      ->capture_default_str();
+  app.add_flag_callback(
+      "--version",
+      [] {
+        std::printf("zelgw %s\n", ZELGW_VERSION);
+        throw CLI::Success();
+      },
+      "print the version and exit");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return e.get_exit_code() == 0 ? kExitOk : kExitUsage;
+  }
+  if (configFile.empty()) {
+    std::fprintf(stderr, "zelgw: give the configuration file with -c FILE (see --help)\n");
+    return kExitUsage;
+  }
+  const std::map<std::string, log::Level> levels{{"debug", log::Level::Debug},
+                                                 {"info", log::Level::Info},
+                                                 {"notice", log::Level::Notice},
+                                                 {"warning", log::Level::Warning},
+                                                 {"error", log::Level::Error}};
+  log::SetLevel(levels.at(level));
+
+  std::vector<ConfigError> errors;
+  const Config config = LoadConfig(configFile, errors);
+  if (!errors.empty()) {
+    PrintErrors(errors);
+    return kExitConfig;
+  }
+  if (check) {
+    std::printf("zelgw: %s: ok (%zu lines, %zu tags)\n", configFile.c_str(),
+                config.plant.lines.size(), config.plant.tags.size());
+    return kExitOk;
+  }
+  return Serve(config, driverPath);
+}

@@ -1,0 +1,180 @@
+// The Modbus TCP server: one listening socket, every client on one thread
+// with poll(), the replies built by libmodbus.
+//
+// The unit id selects the line (with one line, 0 and 255 select it too). A variable is a 32-bit
+// value in two holding registers (the register map of the line says where, and which half comes
+// first). Reads of polled tags of good quality come from the cache; any
+// other read goes through to the line, merged into block reads, and is
+// answered when the driver has answered. Writes (function 16) of whole
+// variables go to the line and are answered with the driver's result; $STOP
+// is coil 0. While a client's request is with a line, that client's further
+// requests wait (they are answered in order); other clients go on.
+//
+// Functions: 1 read coils (coil 0: $STOP), 3 and 4 read holding or input
+// registers (the same registers), 5 write single coil and 15 write multiple
+// coils (coil 0 only), 16 write multiple registers.
+//
+// Exceptions:
+//   0x01 illegal function        a function not in the list above
+//   0x02 illegal data address    a register or coil in no range; a write to a
+//                                read-only tag, or to a variable without a tag
+//                                when the line takes no untagged writes
+//   0x03 illegal data value      a quantity or byte count out of bounds, a
+//                                write of half a variable (function 6 always),
+//                                a coil value other than 0xFF00 or 0x0000
+//   0x06 server device busy      too many requests waiting for the line
+//   0x0A gateway path unavailable  the unit id selects no line; the line's
+//                                port is closed or being reopened; the line's
+//                                traffic is suspended by $STOP
+//   0x0B gateway target device failed to respond  five attempts failed
+//
+// A request is either carried out whole or answered with an exception
+// before anything is written; a write of several variables that fails at
+// one of them (0x0B, 0x0A) has written those before it.
+//
+// A client is dropped when it sends a frame that is not Modbus TCP, when it
+// says nothing for the idle time-out, when a frame it began stays
+// incomplete for five seconds, or when it does not take its replies.
+// Connections beyond the most clients are closed at once.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "gateway.h"
+#include "register_map.h"
+
+typedef struct _modbus modbus_t;
+
+namespace zelgw {
+
+inline constexpr int kIllegalFunction = 0x01;
+inline constexpr int kIllegalDataAddress = 0x02;
+inline constexpr int kIllegalDataValue = 0x03;
+inline constexpr int kServerBusy = 0x06;
+inline constexpr int kGatewayPathUnavailable = 0x0A;
+inline constexpr int kGatewayTargetFailed = 0x0B;
+
+// The exception a request gets for a line's answer other than Ok.
+int ExceptionFor(Status status);
+
+struct ModbusCounters {
+  std::map<int, std::uint64_t> requests;                    // by function code
+  std::map<std::pair<int, int>, std::uint64_t> exceptions;  // by function and exception code
+  std::map<std::string, std::uint64_t> disconnects;         // by reason
+  std::uint64_t accepted = 0;
+  std::uint64_t refused = 0;  // beyond the most clients
+  std::size_t clients = 0;
+};
+
+class ModbusServer {
+ public:
+  ModbusServer(Gateway& gateway, const Config& config);
+  ~ModbusServer();
+  ModbusServer(const ModbusServer&) = delete;
+  ModbusServer& operator=(const ModbusServer&) = delete;
+
+  // Binds and listens; throws std::runtime_error.
+  void Listen();
+  int port() const { return port_; }
+
+  // What else the service's loop watches: a file descriptor (signals) and
+  // a periodic tick (the watchdog).
+  struct Hooks {
+    int fd = -1;
+    std::function<void()> onReadable;
+    std::chrono::milliseconds tick{1000};
+    std::function<void()> onTick;
+  };
+  // Serves until Stop().
+  void Run(const Hooks& hooks);
+  // From any thread.
+  void Stop();
+
+  ModbusCounters Counters() const;
+  // Seconds since the loop last went round (for the watchdog).
+  double SecondsSinceLoop() const;
+
+ private:
+  struct Unit {
+    int line = 0;
+    RegisterMap map;
+    bool untaggedWrites = false;
+  };
+  // The variables a register request covers.
+  struct Plan {
+    int address = 0;
+    int count = 0;               // registers
+    int slotVariable[125] = {};  // index into variables, one per register
+    int slotHalf[125] = {};
+    std::vector<int> variables;  // distinct, in the order of the registers
+  };
+  struct Client {
+    int fd = -1;
+    std::uint64_t id = 0;
+    std::string peer;
+    std::uint8_t in[520] = {};  // two frames at most
+    std::size_t have = 0;
+    std::chrono::steady_clock::time_point lastActivity{};
+    std::chrono::steady_clock::time_point partialSince{};
+    bool waiting = false;  // a request is with a line
+    std::uint8_t request[260] = {};
+    std::size_t requestLength = 0;
+    int unit = 0;
+    Plan plan;
+  };
+  struct Completion {
+    std::uint64_t client = 0;
+    Status status = Status::Ok;
+    std::string reason;
+    std::vector<std::uint32_t> values;
+  };
+
+  void Accept();
+  void Service(std::uint64_t id, short revents);
+  void Process(Client& c);
+  // Handles one frame; false when the client was closed.
+  bool Handle(Client& c, const std::uint8_t* frame, std::size_t length);
+  bool Exception(Client& c, const std::uint8_t* frame, int code);
+  bool Reply(Client& c, const std::uint8_t* frame, std::size_t length, void* mapping);
+  bool ReplyRegisters(Client& c, const std::uint8_t* frame, const Unit& unit,
+                      const std::uint32_t* values);
+  // The variables of count registers from address; false when one is in no range.
+  static bool PlanRegisters(const Unit& unit, int address, int count, Plan& plan);
+  void Post(Completion&& completion);
+  void DrainCompletions();
+  void Close(std::uint64_t id, const std::string& reason);
+  void Expire(std::chrono::steady_clock::time_point now);
+
+  Gateway& gateway_;
+  ModbusListener options_;
+  modbus_t* ctx_ = nullptr;
+  int listenFd_ = -1;
+  int eventFd_ = -1;
+  int port_ = 0;
+  std::vector<Unit> units_;
+  int unitIndex_[256];
+  std::map<std::uint64_t, Client> clients_;
+  std::uint64_t nextClient_ = 1;
+  std::chrono::steady_clock::time_point acceptPausedUntil_{};
+  std::chrono::steady_clock::time_point lastRefusalLog_{};
+  std::uint64_t refusedSinceLog_ = 0;
+
+  mutable std::mutex countersMutex_;
+  ModbusCounters counters_;
+  std::atomic<std::int64_t> loopAt_{0};
+  std::atomic<bool> stopping_{false};
+
+  std::mutex completionsMutex_;
+  std::vector<Completion> completions_;
+};
+
+}  // namespace zelgw

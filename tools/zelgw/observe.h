@@ -1,0 +1,34 @@
+// What the HTTP endpoints show: /metrics in the Prometheus text format and
+// /status as JSON, both from the gateway's core and the Modbus server's
+// counters.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "config.h"
+#include "gateway.h"
+#include "modbus_server.h"
+
+namespace zelgw {
+
+struct ServiceInfo {
+  std::string name;
+  std::string version;
+  std::chrono::system_clock::time_point started{};
+  int modbusPort = 0;
+  int httpPort = 0;
+  std::string traceNote;
+};
+
+std::string RenderMetrics(const Gateway& gateway, const Config& config,
+                          const ModbusCounters& modbus, const ServiceInfo& info);
+std::string RenderStatus(const Gateway& gateway, const Config& config, const ModbusCounters& modbus,
+                         const ServiceInfo& info);
+
+// "2026-12-08T14:25:06.874Z"
+std::string IsoTime(std::chrono::system_clock::time_point at);
+// Names of the Modbus functions for labels ("read_holding_registers").
+std::string FunctionName(int code);
+
+}  // namespace zelgw
