@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "zelqd_version.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -167,6 +169,7 @@ TEST_F(Tools, ExitCodesTellTheOutcomesApart) {
       {{"write", "1", "4294967296"}, 64, "not a 32-bit value"},
       {{}, 64, "A subcommand is required"},
       {{"--driver", "/nonexistent/libzelqd.so", "info"}, 3, "cannot load the driver"},
+      {{"--version"}, 0, "zelpoll " ZELQD_VERSION "\n"},
   };
   for (const auto& c : cases) {
     const Ran r = Poll(c.args);

@@ -19,6 +19,7 @@
 #include "output.h"
 #include "session.h"
 #include "simulator_options.h"
+#include "zelqd_version.h"
 #include "zelsim/numbers.h"
 
 namespace {
@@ -128,6 +129,7 @@ void OnDriverMessage(int code, const char* message, void* context) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   CLI::App app(kDescription, "zelpoll");
+  app.set_version_flag("--version", "zelpoll " ZELQD_VERSION);
   app.footer(std::string(kExitCodes) + "\n\n" + zeltools::FaultHelp("sim-"));
   app.require_subcommand(1);
   app.fallthrough();  // port and simulator options may follow the command too
@@ -172,8 +174,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(10, 600000))
       ->group("Port");
   app.add_option("--driver", driverPath,
-                 "the driver library to load (default: libzelqd.so "
-                 "beside this program, in its build tree, or on the loader's path)")
+                 "the driver library to load (default: libzelqd.so.1 beside this program, "
+                 "else the loader's search: the build tree's or the installed driver)")
       ->type_name("PATH");
   const std::map<std::string, Format> formats{
       {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
@@ -195,6 +197,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
