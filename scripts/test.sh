@@ -47,6 +47,12 @@ bash scripts/valgrind.sh build/native
 echo "== benchmark (short form)"
 bash scripts/bench.sh --short
 
+# The Debian packages: built, reviewed by lintian, installed on this machine,
+# used as a user would (the README's example, zelpoll against zelsim), and
+# removed again.
+echo "== packages"
+bash scripts/package-test.sh
+
 # Last, so that the counts close the output.
 echo "== test cases"
 for preset in native i686 win32 sanitize; do cases "$preset"; done
