@@ -43,7 +43,7 @@ echo "== valgrind"
 bash scripts/valgrind.sh build/native
 
 # The benchmark's short form, so that it keeps building and running; its
-# figures are not judged here (see the README, "Performance").
+# figures are not judged here (see docs/performance.md).
 echo "== benchmark (short form)"
 bash scripts/bench.sh --short
 
