@@ -54,7 +54,9 @@ if ((print)); then
   echo "missing: ${missing[*]}"
   if ((${#missing[@]})); then
     echo "apt-get would install:"
-    apt-get install -s -qq --no-install-recommends "${missing[@]}" | awk '$1 == "Inst" { print "  " $2 }'
+    if ((add_i386)); then echo "  (first: dpkg --add-architecture i386, apt-get update)"; fi
+    { apt-get install -s -qq --no-install-recommends "${missing[@]}" 2>&1 || true; } |
+      awk '$1 == "Inst" { print "  " $2 } $1 == "E:" { print "  " $0 }'
   fi
   exit 0
 fi
