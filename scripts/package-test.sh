@@ -34,7 +34,7 @@ upstream=${version%-*}
 for deb in "${debs[@]}"; do
   step "$(basename "$deb")"
   dpkg-deb -f "$deb" Package Version Architecture Section Depends
-  dpkg-deb -c "$deb" | awk '{ $3 = $4 = $5 = ""; print }' | tr -s ' '
+  dpkg-deb -c "$deb"
 done
 
 step "lintian"
