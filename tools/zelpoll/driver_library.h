@@ -10,10 +10,10 @@
 namespace zelpoll {
 
 // Where the driver is looked for when no path is given, in order: beside
-// the program (a copied pair), then by its soname through the dynamic
-// loader's search: LD_LIBRARY_PATH, the program's run-time path (the build
-// tree's driver in a build tree; the installed library directory in an
-// installed tree), the system's library directories.
+// the program (in the build tree, a link to the driver built with it; or a
+// copied pair), then by its soname through the dynamic loader's search:
+// LD_LIBRARY_PATH, the program's run-time path (the installed library
+// directory), the system's library directories.
 std::vector<std::string> DriverCandidates();
 
 class DriverLibrary {

@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
       ->group("Port");
   app.add_option("--driver", driverPath,
                  "the driver library to load (default: libzelqd.so.1 beside this program, "
-                 "else the loader's search: the build tree's or the installed driver)")
+                 "as in the build tree, else the loader's search)")
       ->type_name("PATH");
   const std::map<std::string, Format> formats{
       {"text", Format::Text}, {"csv", Format::Csv}, {"json", Format::Json}};
