@@ -1,31 +1,75 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, with apt-get, when missing.
 # Safe to run again: it installs nothing that is there already.
+#
+#   setup.sh [build|all] [--print]
+#
+#   build  what building the driver, its tools and man pages and running the
+#          demo need (scripts/demo.sh), nothing else
+#   all    (the default) also what the tests, the 32-bit and Windows
+#          targets, the reliability checks, the benchmark and the Debian
+#          packages need (scripts/test.sh)
+#   --print  install nothing: print the packages that are missing and all
+#            that apt-get would install for them
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libcli11-dev g++-multilib)
-# The benchmark compares with libmodbus; scripts/count.sh uses strace and valgrind.
-packages+=(pkg-config libmodbus-dev strace valgrind)
-# The gateway (zelgw): TOML, HTTP, JSON and systemd libraries; its tests use
-# mbpoll and curl as clients.
-packages+=(libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev mbpoll curl)
-# The fuzz targets are built with clang and its libFuzzer runtime.
-packages+=(clang libclang-rt-14-dev)
-# The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
-# its tests (wine32 needs the i386 architecture).
-packages+=(g++-mingw-w64-i686 wine wine32:i386)
-# The Win32 import library for Microsoft's linker (llvm-dlltool), and the
-# MSVC-style link that checks it (lld-link).
-packages+=(llvm-14 lld-14)
-# The Python binding's tests: Debian's interpreter with pytest, and pip with
-# setuptools to install the package without network.
-packages+=(python3 python3-pytest python3-pip python3-setuptools)
+set_name=all print=0
+for arg in "$@"; do
+  case "$arg" in
+    build | all) set_name=$arg ;;
+    --print) print=1 ;;
+    *) echo "usage: setup.sh [build|all] [--print]" >&2; exit 64 ;;
+  esac
+done
+
+# Building the driver and the tools, and their man pages; the gateway
+# (zelgw) takes Modbus TCP, TOML, HTTP, JSON and systemd libraries.
+packages=(cmake g++ make libcli11-dev scdoc pkg-config)
+packages+=(libmodbus-dev libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev)
+if [ "$set_name" = all ]; then
+  # The test suites, and the 32-bit Linux target.
+  packages+=(libgtest-dev g++-multilib)
+  # The benchmark compares with libmodbus; scripts/count.sh uses strace and valgrind.
+  packages+=(libbenchmark-dev strace valgrind)
+  # The gateway's tests use mbpoll and curl as clients.
+  packages+=(mbpoll curl)
+  # The fuzz targets are built with clang and its libFuzzer runtime.
+  packages+=(clang libclang-rt-14-dev)
+  # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
+  # its tests (wine32 needs the i386 architecture).
+  packages+=(g++-mingw-w64-i686 wine wine32:i386)
+  # The Win32 import library for Microsoft's linker (llvm-dlltool), and the
+  # MSVC-style link that checks it (lld-link).
+  packages+=(llvm-14 lld-14)
+  # The Python binding's tests: Debian's interpreter with pytest, and pip with
+  # setuptools to install the package without network.
+  packages+=(python3 python3-pytest python3-pip python3-setuptools)
+  # The Debian packages: dpkg-shlibdeps (dpkg-dev) and file for CPack,
+  # lintian to review them (the installed-package test uses pkg-config too).
+  packages+=(dpkg-dev file lintian)
+fi
+
 add_i386=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then add_i386=1; fi
+for p in "${packages[@]}"; do
+  if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then add_i386=1; fi
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+
+if ((print)); then
+  # The missing packages, then everything apt-get would install for them
+  # (dependencies included), as its simulation computes it.
+  echo "missing: ${missing[*]}"
+  if ((${#missing[@]})); then
+    echo "apt-get would install:"
+    if ((add_i386)); then echo "  (first: dpkg --add-architecture i386, apt-get update)"; fi
+    { apt-get install -s -qq --no-install-recommends "${missing[@]}" 2>&1 || true; } |
+      awk '$1 == "Inst" { print "  " $2 } $1 == "E:" { print "  " $0 }'
+  fi
+  exit 0
+fi
 if ((${#missing[@]})); then
   if [ "$(id -u)" -ne 0 ]; then
     echo "setup: missing packages ${missing[*]}; run as root to install them" >&2

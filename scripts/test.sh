@@ -94,9 +94,15 @@ echo "== valgrind"
 bash scripts/valgrind.sh build/native
 
 # The benchmark's short form, so that it keeps building and running; its
-# figures are not judged here (see the README, "Performance").
+# figures are not judged here (see docs/performance.md).
 echo "== benchmark (short form)"
 bash scripts/bench.sh --short
+
+# The Debian packages: built, reviewed by lintian, installed on this machine,
+# used as a user would (the README's example, zelpoll against zelsim), and
+# removed again.
+echo "== packages"
+bash scripts/package-test.sh
 
 # Last, so that the counts close the output.
 echo "== test cases"

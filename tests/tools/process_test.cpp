@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "zelqd_version.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -208,6 +210,7 @@ TEST_F(Tools, ExitCodesTellTheOutcomesApart) {
        "a command is needed: info, read, block, write, stop, resume, check, poll or "
        "script."},
       {{"--driver", "/nonexistent/libzelqd.so", "info"}, 3, "cannot load the driver"},
+      {{"--version"}, 0, "zelpoll " ZELQD_VERSION "\n"},
   };
   for (const auto& c : cases) {
     const Ran r = Poll(c.args);

@@ -1,5 +1,7 @@
 #include "driver_library.h"
 
+#include "zelqd_version.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -10,7 +12,9 @@
 namespace zeltools {
 namespace {
 
-constexpr const char kLibraryName[] = "libzelqd.so";
+// The driver's soname: an installed run-time library has no unversioned
+// link.
+constexpr const char kLibraryName[] = ZELQD_DRIVER_SONAME;
 
 // The directory of the running program, with a trailing slash, or empty.
 std::string ProgramDirectory() {
@@ -27,11 +31,6 @@ std::vector<std::string> DriverCandidates() {
   std::vector<std::string> out;
   if (const std::string dir = ProgramDirectory(); !dir.empty()) {
     out.push_back(dir + kLibraryName);
-    out.push_back(dir + "../lib/" + kLibraryName);
-#ifdef ZELTOOLS_DRIVER_FROM_PROGRAM
-    // The driver's place in the build tree, relative to this program's.
-    out.push_back(dir + ZELTOOLS_DRIVER_FROM_PROGRAM);
-#endif
   }
   out.push_back(kLibraryName);
   return out;

@@ -10,9 +10,10 @@
 namespace zeltools {
 
 // Where the driver is looked for when no path is given, in order: beside
-// the program (an installed pair), in ../lib (an installed prefix), in the
-// build tree the program was built in, and by the dynamic loader's own
-// search (LD_LIBRARY_PATH, the system's library directories).
+// the program (in the build tree, a link to the driver built with it; or a
+// copied pair), then by its soname through the dynamic loader's search:
+// LD_LIBRARY_PATH, the program's run-time path (the installed library
+// directory), the system's library directories.
 std::vector<std::string> DriverCandidates();
 
 class DriverLibrary {

@@ -43,7 +43,9 @@ std::string OptionNames(CLI::App& app, CLI::App* command, const std::string& fol
   bool folded = false;
   const auto add = [&](CLI::App* from) {
     for (CLI::Option* option : from->get_options()) {
-      if (option->get_positional() || option == from->get_help_ptr()) continue;
+      if (option->get_positional() || option == from->get_help_ptr() ||
+          option == from->get_version_ptr())
+        continue;
       const std::string name = Spelling(*option);
       if (!fold.empty() && name.rfind("--" + fold, 0) == 0) {
         folded = true;

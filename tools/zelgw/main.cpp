@@ -24,6 +24,7 @@
 #include "modbus_server.h"
 #include "observe.h"
 #include "trace_watcher.h"
+#include "zelqd_version.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ int Serve(const Config& config, const std::string& driverPath) {
 
   ServiceInfo info;
   info.name = config.name;
-  info.version = ZELGW_VERSION;
+  info.version = ZELQD_VERSION;
   info.started = std::chrono::system_clock::now();
   info.traceNote = trace.note();
 
@@ -135,7 +136,7 @@ int Serve(const Config& config, const std::string& driverPath) {
   gateway.Start();
   if (http) http->Start();
   log::Info("zelgw ready",
-            {{"version", ZELGW_VERSION},
+            {{"version", ZELQD_VERSION},
              {"config", config.file},
              {"driver", library->path()},
              {"modbus", config.modbusListener.address + ":" + std::to_string(info.modbusPort)},
@@ -199,7 +200,7 @@ int main(int argc, char** argv) {
   app.add_flag("--check", check,
                "check the configuration and exit: 0 when it has no error, 78 with the errors");
   app.add_option("--driver", driverPath,
-                 "the driver library to load (default: libzelqd.so beside this program, in its "
+                 "the driver library to load (default: libzelqd.so.1 beside this program, in its "
                  "build tree, or on the loader's path)")
       ->type_name("PATH");
   app.add_option("--log-level", level, "debug, info, notice, warning or error")
@@ -208,7 +209,7 @@ int main(int argc, char** argv) {
   app.add_flag_callback(
       "--version",
       [] {
-        std::printf("zelgw %s\n", ZELGW_VERSION);
+        std::printf("zelgw %s\n", ZELQD_VERSION);
         throw CLI::Success();
       },
       "print the version and exit");

@@ -35,6 +35,7 @@
 #include "tag_file.h"
 #include "trace_tap.h"
 #include "usage.h"
+#include "zelqd_version.h"
 #include "zelsim/numbers.h"
 
 namespace {
@@ -205,6 +206,7 @@ int Usage(const std::string& sentence) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   CLI::App app(kDescription, "zelpoll");
+  app.set_version_flag("--version", "zelpoll " ZELQD_VERSION);
   app.footer(std::string(kExitCodes) + "\n\n" + zeltools::FaultHelp("sim-"));
   app.require_subcommand(1);
   app.fallthrough();  // port and simulator options may follow the command too
@@ -254,8 +256,8 @@ int main(int argc, char** argv) {
                  "and without --port the tag's line gives the port and its settings")
       ->type_name("FILE");
   app.add_option("--driver", driverPath,
-                 "the driver library to load (default: libzelqd.so "
-                 "beside this program, in its build tree, or on the loader's path)")
+                 "the driver library to load (default: libzelqd.so.1 beside this program, "
+                 "as in the build tree, else the loader's search)")
       ->type_name("PATH");
   app.add_option("--format", format, "text, csv (with a header) or json (one object a line)")
       ->transform(OneOf("--format", {{"text", static_cast<int>(Format::Text)},
@@ -281,6 +283,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return Usage(zeltools::UsageSentence(e, app, "sim-"));

@@ -18,6 +18,7 @@
 #include "serial_device.h"
 #include "simulator_options.h"
 #include "usage.h"
+#include "zelqd_version.h"
 #include "zelsim/engine.h"
 #include "zelsim/pty_pair.h"
 #include "zelsim/runner.h"
@@ -103,6 +104,7 @@ void WaitForEnd(const sigset_t& signals, zelsim::Runner& runner) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   CLI::App app(kDescription, "zelsim");
+  app.set_version_flag("--version", "zelsim " ZELQD_VERSION);
   zeltools::SimulatorOptions sim;
   std::string device, link, traceFile = "-";
   bool save = false, quiet = false, force = false;
@@ -165,6 +167,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "zelsim: %s\n", zeltools::UsageSentence(e, app).c_str());
