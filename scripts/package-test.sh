@@ -146,6 +146,18 @@ for program in example-pkg-config example-find-package; do
   [ "$out" = "\$00042 = 1234" ] || fail "$program printed \"$out\""
 done
 zelpoll -p "$port" block 42 2
+# The Python binding from python3-zelqd, with the system's interpreter and
+# nothing of the source tree on its path.
+out=$(cd / && /usr/bin/python3 -c "import sys, zelqd
+with zelqd.Port(sys.argv[1]) as port:
+    print(zelqd.__version__, port.read(42), port.read_block(42, 2))" "$port") ||
+  fail "the Python binding failed"
+echo "python3 zelqd: $out"
+[ "$out" = "$upstream 1234 [1234, -5]" ] ||
+  fail "the Python binding printed \"$out\""
+# The gateway checks the example configuration it ships with.
+zelgw --check -c /usr/share/doc/zelqd-tools/examples/zelgw.example.toml ||
+  fail "zelgw --check of the shipped example exited with $?"
 kill "$sim_pid"
 wait "$sim_pid" || fail "zelsim exited with $?"
 sim_pid=
