@@ -58,6 +58,7 @@ MqttClient::MqttClient(const MqttSettings& settings, const std::string& willTopi
   mosquitto_subscribe_v5_callback_set(mosq_, &MqttClient::OnSubscribe);
   mosquitto_message_v5_callback_set(mosq_, &MqttClient::OnMessage);
   mosquitto_publish_v5_callback_set(mosq_, &MqttClient::OnPublish);
+  mosquitto_log_callback_set(mosq_, &MqttClient::OnLog);
 }
 
 MqttClient::~MqttClient() { mosquitto_destroy(mosq_); }
@@ -72,12 +73,14 @@ short MqttClient::events() const {
 bool MqttClient::Connect(std::string& why) {
   refused_.clear();
   pendingWhy_.clear();
+  libraryError_.clear();
   errno = 0;
   const int rc = mosquitto_connect_bind_async(mosq_, settings_.host.c_str(), settings_.port,
                                               settings_.keepaliveSeconds, nullptr);
   if (rc != MOSQ_ERR_SUCCESS) {
     why = rc == MOSQ_ERR_EAI ? std::string("cannot resolve the host name")
                              : std::string(mosquitto_strerror(rc));
+    if (!libraryError_.empty()) why += " (" + libraryError_ + ")";
     return false;
   }
   tcpPending_ = true;
@@ -104,8 +107,17 @@ void MqttClient::Service(short revents) {
       pendingWhy_ = std::string("connect: ") + std::strerror(error);
     handshake = true;
   }
-  if (readable || handshake) mosquitto_loop_read(mosq_, 1);
-  if (open() && writable) mosquitto_loop_write(mosq_, 1);
+  reported_ = false;
+  int rc = MOSQ_ERR_SUCCESS;
+  if (readable || handshake) rc = mosquitto_loop_read(mosq_, 1);
+  if (open() && writable) rc = mosquitto_loop_write(mosq_, 1);
+  // A failed TLS handshake closes the socket without a word to the
+  // callbacks.
+  if (!open() && !reported_) {
+    std::string why = rc == MOSQ_ERR_SUCCESS ? "closed" : mosquitto_strerror(rc);
+    if (!libraryError_.empty()) why += " (" + libraryError_ + ")";
+    OnDisconnect(mosq_, this, MOSQ_ERR_SUCCESS, nullptr, why);
+  }
 }
 
 void MqttClient::Misc() {
@@ -157,11 +169,20 @@ void MqttClient::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
   if (c.handlers_.connected) c.handlers_.connected();
 }
 
-void MqttClient::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
+void MqttClient::OnDisconnect(mosquitto* mosq, void* self, int rc,
+                              const mqtt5__property* properties) {
+  OnDisconnect(mosq, self, rc, properties, "");
+}
+
+void MqttClient::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*,
+                              const std::string& reason) {
   MqttClient& c = *Self(self);
   c.tcpPending_ = false;
+  c.reported_ = true;
   std::string why;
-  if (!c.refused_.empty()) {
+  if (!reason.empty()) {
+    why = reason;
+  } else if (!c.refused_.empty()) {
     why = c.refused_;
   } else if (!c.pendingWhy_.empty()) {
     why = c.pendingWhy_;
@@ -171,9 +192,11 @@ void MqttClient::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
     why = "no answer from the broker within the keepalive";
   } else {
     why = mosquitto_strerror(rc);
+    if (!c.libraryError_.empty()) why += " (" + c.libraryError_ + ")";
   }
   c.refused_.clear();
   c.pendingWhy_.clear();
+  c.libraryError_.clear();
   if (c.handlers_.lost) c.handlers_.lost(why);
 }
 
@@ -210,6 +233,13 @@ void MqttClient::OnMessage(mosquitto*, void* self, const mosquitto_message* m,
   }
   std::free(data);
   if (c.handlers_.message) c.handlers_.message(message);
+}
+
+void MqttClient::OnLog(mosquitto*, void* self, int level, const char* text) {
+  // libmosquitto says why a TLS handshake failed only here.
+  if (text == nullptr || (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) == 0) return;
+  log::Write(log::Level::Debug, "libmosquitto", {{"text", text}});
+  if (level == MOSQ_LOG_ERR) Self(self)->libraryError_ = text;
 }
 
 void MqttClient::OnPublish(mosquitto*, void* self, int mid, int, const mqtt5__property*) {

@@ -68,6 +68,9 @@ class MqttClient {
  private:
   static void OnConnect(mosquitto*, void* self, int rc, int flags, const mqtt5__property*);
   static void OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*);
+  static void OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*,
+                           const std::string& reason);
+  static void OnLog(mosquitto*, void* self, int level, const char* text);
   static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
                           const mqtt5__property*);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message,
@@ -77,9 +80,11 @@ class MqttClient {
   const MqttSettings settings_;
   Handlers handlers_;
   mosquitto* mosq_ = nullptr;
-  bool tcpPending_ = false;  // connect() in progress: wait for the socket to be writable
-  std::string refused_;      // the broker's reason for refusing the connection
-  std::string pendingWhy_;   // why connect() failed
+  bool tcpPending_ = false;   // connect() in progress: wait for the socket to be writable
+  std::string refused_;       // the broker's reason for refusing the connection
+  std::string pendingWhy_;    // why connect() failed
+  std::string libraryError_;  // libmosquitto's last error message
+  bool reported_ = false;     // the handlers heard of the closed connection
 };
 
 }  // namespace zelgw
