@@ -577,7 +577,7 @@ TEST_F(GatewayTest, MbpollAndCurlAsTheRealClients) {
   EXPECT_TRUE(Has(metrics, "zelgw_modbus_requests_total{function=\"write_single_coil\"} 2\n"));
   const std::string page = service_->Http("/");
   EXPECT_TRUE(Has(page, "<title>zelgw</title>"));
-  EXPECT_TRUE(Has(page, "fetch(\"/status\""));
+  EXPECT_TRUE(Has(page, "fetch(\"status\""));
   EXPECT_FALSE(Has(page, "src=\"http")) << "self-contained";
   EXPECT_FALSE(Has(page, "href=\"http")) << "self-contained";
 }
