@@ -9,6 +9,9 @@ packages+=(pkg-config libmodbus-dev strace valgrind)
 # The gateway (zelgw): TOML, HTTP, JSON and systemd libraries; its tests use
 # mbpoll and curl as clients.
 packages+=(libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev mbpoll curl)
+# The gateway's MQTT front end: libmosquitto; its tests start a mosquitto
+# broker, make certificates with openssl and publish with the clients.
+packages+=(libmosquitto-dev mosquitto mosquitto-clients openssl)
 # The fuzz targets are built with clang and its libFuzzer runtime.
 packages+=(clang libclang-rt-14-dev)
 # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
