@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,7 +164,8 @@ class Remote {
 // on libmosquitto's thread.
 class Subscriber {
  public:
-  using Handler = std::function<void(const char* topic, std::string_view payload, Clock::time_point)>;
+  using Handler =
+      std::function<void(const char* topic, std::string_view payload, Clock::time_point)>;
   Subscriber(int port, const std::string& filter, int qos, Handler handler)
       : handler_(std::move(handler)) {
     mosquitto_lib_init();
@@ -223,9 +225,9 @@ struct Setup {
     auto gw = std::make_unique<Process>(
         std::vector<std::string>{ZELGW_PROGRAM, "-c", (dir / "zelgw.toml").string()},
         dir / "zelgw.log");
-    if (!Eventually([&] { return Contents(dir / "zelgw.log").find("mqtt online") !=
-                                 std::string::npos; },
-                    10s))
+    if (!Eventually(
+            [&] { return Contents(dir / "zelgw.log").find("mqtt online") != std::string::npos; },
+            10s))
       std::fprintf(stderr, "zelgw did not come online:\n%s\n", gw->Log().c_str());
     return gw;
   }
@@ -258,9 +260,9 @@ void LatencySection(const fs::path& dir, int samples) {
                      arrived.notify_all();
                    }
                  });
-  auto gw = setup.Gateway(setup.Head("l", "qos = 0\n") + "[[line]]\nname = \"a\"\nport = \"" +
-                          remote.port() +
-                          "\"\n[[tag]]\nname = \"T\"\nvariable = 10\npoll_ms = 100\n");
+  auto gw =
+      setup.Gateway(setup.Head("l", "qos = 0\n") + "[[line]]\nname = \"a\"\nport = \"" +
+                    remote.port() + "\"\n[[tag]]\nname = \"T\"\nvariable = 10\npoll_ms = 100\n");
   std::this_thread::sleep_for(500ms);
   std::mt19937 random(42);
   std::uniform_int_distribution<int> phase(0, 99);
@@ -289,7 +291,8 @@ void LatencySection(const fs::path& dir, int samples) {
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   const double cpu = CpuSeconds(gw->pid()) - cpu0;
   std::printf("\n## latency: a change in the simulator to its message, poll_ms = 100, QoS 0\n\n");
-  std::printf("| samples | lost | min ms | median ms | p90 ms | p99 ms | max ms | target median |\n");
+  std::printf(
+      "| samples | lost | min ms | median ms | p90 ms | p99 ms | max ms | target median |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---|\n");
   std::printf("| %zu | %d | %.1f | %.1f | %.1f | %.1f | %.1f | <= 105 ms: %s |\n", ms.size(), lost,
               Quantile(ms, 0), Quantile(ms, 0.5), Quantile(ms, 0.9), Quantile(ms, 0.99),
@@ -324,18 +327,18 @@ void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) 
   std::vector<std::vector<int>> seen(static_cast<std::size_t>(tags),
                                      std::vector<int>(static_cast<std::size_t>(seconds) + 2, 0));
   std::atomic<std::uint64_t> messages{0};
-  Subscriber sub(setup.brokerPort, "b/+/+", 1,
-                 [&](const char* topic, std::string_view payload, Clock::time_point when) {
-                   ++messages;
-                   const auto it = index.find(topic);
-                   const long long raw = Raw(payload);
-                   if (it == index.end() || raw < 0 || raw >= static_cast<long long>(seen[0].size()))
-                     return;
-                   std::lock_guard lock(mutex);
-                   int& n = seen[static_cast<std::size_t>(it->second)][static_cast<std::size_t>(raw)];
-                   if (raw == 0 && n == 0) lastFirst = std::max(lastFirst, when);
-                   ++n;
-                 });
+  Subscriber sub(
+      setup.brokerPort, "b/+/+", 1,
+      [&](const char* topic, std::string_view payload, Clock::time_point when) {
+        ++messages;
+        const auto it = index.find(topic);
+        const long long raw = Raw(payload);
+        if (it == index.end() || raw < 0 || raw >= static_cast<long long>(seen[0].size())) return;
+        std::lock_guard lock(mutex);
+        int& n = seen[static_cast<std::size_t>(it->second)][static_cast<std::size_t>(raw)];
+        if (raw == 0 && n == 0) lastFirst = std::max(lastFirst, when);
+        ++n;
+      });
   auto gw = setup.Gateway(config);
   // Every tag read once (round 0), then the rounds: each value changes once
   // a second, half-way between two polls (the lines poll in step: they
@@ -378,11 +381,13 @@ void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) 
     }
   }
   const long long changes = static_cast<long long>(tags) * seconds;
-  std::printf("\n## lines: one gateway, %d lines, %d tags at 1 s, every value changed once a "
-              "second for %d s (QoS 1)\n\n",
-              lines, tags, seconds);
-  std::printf("| changes | value messages | missed | twice | all messages | gateway CPU %% | "
-              "gateway CPU us/message | broker CPU %% | load before | load after |\n");
+  std::printf(
+      "\n## lines: one gateway, %d lines, %d tags at 1 s, every value changed once a "
+      "second for %d s (QoS 1)\n\n",
+      lines, tags, seconds);
+  std::printf(
+      "| changes | value messages | missed | twice | all messages | gateway CPU %% | "
+      "gateway CPU us/message | broker CPU %% | load before | load after |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---|---|\n");
   std::printf("| %lld | %lld | %lld | %lld | %llu | %.1f | %.1f | %.1f | %s | %s |\n", changes,
               changes - missed, missed, twice, static_cast<unsigned long long>(got),
@@ -394,12 +399,14 @@ void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("zelgw_mqtt_bench: the gateway's MQTT latency and its 32-line load", "zelgw_mqtt_bench");
+  CLI::App app("zelgw_mqtt_bench: the gateway's MQTT latency and its 32-line load",
+               "zelgw_mqtt_bench");
   std::string sections = "latency,lines";
   int samples = 200, seconds = 20, lines = 32, tagsPerLine = 100;
   app.add_option("--sections", sections, "latency, lines, or both")->capture_default_str();
   app.add_option("--samples", samples, "latency samples")->capture_default_str();
-  app.add_option("--seconds", seconds, "rounds of changes in the lines section")->capture_default_str();
+  app.add_option("--seconds", seconds, "rounds of changes in the lines section")
+      ->capture_default_str();
   app.add_option("--lines", lines, "lines of the lines section")->capture_default_str();
   app.add_option("--tags-per-line", tagsPerLine, "tags of each line")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
