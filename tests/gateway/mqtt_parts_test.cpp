@@ -149,6 +149,29 @@ TEST(MqttTopics, SetTopicsAreParsedAndNothingElse) {
       EXPECT_EQ(set->tag, c.tag);
     }
   }
+  // Answers go where the request asks, unless that is where the gateway
+  // alone speaks.
+  const struct {
+    const char* topic;
+    bool allowed;
+  } answers[] = {
+      {"clients/hmi-3/answers", true},
+      {"plant/site/hmi/answers", true},
+      {"plant/site/boiler/TIC101.SP/set/result", true},
+      {"plant/site/boiler/TIC101.PV", false},
+      {"plant/site/boiler/$STOP", false},
+      {"plant/site/boiler/$health", false},
+      {"plant/site/gw1/status", false},
+      {"homeassistant/sensor/gw1/x/config", false},
+      {"clients/+/answers", false},
+      {"", false},
+  };
+  for (const auto& a : answers) {
+    EXPECT_EQ(mqtt::AnswerTopicAllowed(a.topic, mqtt::Topics{"plant/site"}, {"boiler", "dryer"},
+                                       "gw1", "homeassistant"),
+              a.allowed)
+        << a.topic;
+  }
   const mqtt::Topics t{"plant/site"};
   EXPECT_EQ(t.Value("boiler", "T"), "plant/site/boiler/T");
   EXPECT_EQ(t.Result("boiler", "T"), "plant/site/boiler/T/set/result");
@@ -159,7 +182,7 @@ TEST(MqttTopics, SetTopicsAreParsedAndNothingElse) {
 
 TEST(MqttPayloads, SetValues) {
   struct Case {
-    const char* payload;
+    std::string payload;
     bool stop;
     double value;        // when reason is nullptr
     const char* reason;  // a part of the reason of a refusal
@@ -182,6 +205,8 @@ TEST(MqttPayloads, SetValues) {
       {"{\"value\": false}", true, 0, nullptr},
       {"1", true, 1, nullptr},
       {"2", true, 0, "$STOP takes 0 (run) or 1 (suspend)"},
+      {"               1", false, 1, nullptr},
+      {std::string(300, ' ') + "1", false, 0, "too long for a value"},
   };
   for (const Case& c : cases) {
     const auto got = mqtt::ParseSetValue(c.payload, c.stop);

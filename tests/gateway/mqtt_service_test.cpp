@@ -472,6 +472,13 @@ TEST_F(MqttTest, WritesAreAnsweredOnTheResponseTopicOrOnResultOncePerMessage) {
     EXPECT_EQ(north_.Writes() - writes, static_cast<std::uint64_t>(c.writes)) << what;
     EXPECT_EQ(north_.Get(102), c.sp) << what;
   }
+  // A response topic where the gateway alone speaks is not taken.
+  std::size_t mark = sub.Mark();
+  writer.Publish("t/north/SP/set", "6", 1, false, "t/north/PV", "c-x");
+  const auto answer = sub.Wait("t/north/SP/set/result", mark, [](const Message&) { return true; });
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->correlation, "c-x");
+  for (const Message& m : sub.On("t/north/PV", mark)) EXPECT_FALSE(m.Json().contains("result"));
   // $STOP is a tag as the others: 1 while suspended, 0 again.
   const auto stop = sub.On("t/north/$STOP");
   std::vector<int> values;

@@ -142,6 +142,7 @@ class MqttBridge::Session {
   std::size_t unacknowledged_ = 0;  // publishes not yet written (QoS 0) or acknowledged
   std::unordered_map<std::string, Record> records_;  // by tag name
   std::vector<LineRecord> lines_;
+  std::vector<std::string> lineNames_;
   Clock::time_point nextTick_{};
 };
 
@@ -153,7 +154,10 @@ MqttBridge::Session::Session(Gateway& gateway, const Config& config, std::string
       settings_(config.mqtt),
       gatewayName_(config.name),
       topics_{config.mqtt.prefix} {
-  for (const zeltools::PlantLine& line : config.plant.lines) lines_.push_back({line.name});
+  for (const zeltools::PlantLine& line : config.plant.lines) {
+    lines_.push_back({line.name});
+    lineNames_.push_back(line.name);
+  }
   Apply(config);
   MqttClient::Handlers handlers;
   handlers.connected = [this] { OnConnected(); };
@@ -351,7 +355,16 @@ void MqttBridge::Session::OnMessage(const MqttMessage& m) {
     return;
   }
   Inbox::Answer answer;
-  answer.topic = m.responseTopic.empty() ? topics_.Result(set->line, set->tag) : m.responseTopic;
+  answer.topic = topics_.Result(set->line, set->tag);
+  if (!m.responseTopic.empty()) {
+    if (mqtt::AnswerTopicAllowed(m.responseTopic, topics_, lineNames_, gatewayName_,
+                                 settings_.discoveryPrefix)) {
+      answer.topic = m.responseTopic;
+    } else {
+      log::Warning("mqtt: a response topic the gateway does not answer on; answered on set/result",
+                   {{"topic", m.topic}, {"response_topic", m.responseTopic}});
+    }
+  }
   answer.qos = m.qos;
   answer.request = m;
   answer.request.payload.clear();

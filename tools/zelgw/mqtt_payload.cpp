@@ -158,7 +158,22 @@ std::string HealthPayload(const LineHealth& l, std::chrono::system_clock::time_p
   return out.dump();
 }
 
+bool AnswerTopicAllowed(std::string_view topic, const Topics& topics,
+                        const std::vector<std::string>& lines, std::string_view gateway,
+                        std::string_view discoveryPrefix) {
+  if (topic.empty() || topic.find_first_of("+#") != std::string_view::npos) return false;
+  const auto under = [topic](const std::string& root) {
+    return topic.size() > root.size() && topic.starts_with(root) && topic[root.size()] == '/';
+  };
+  if (topic == topics.Status(gateway) || under(std::string(discoveryPrefix))) return false;
+  for (const std::string& line : lines) {
+    if (under(Join(topics.prefix, line)) && !topic.ends_with("/set/result")) return false;
+  }
+  return true;
+}
+
 std::variant<double, std::string> ParseSetValue(std::string_view payload, bool stop) {
+  if (payload.size() > 256) return std::string("too long for a value");
   const std::string_view text = Trim(payload);
   std::variant<double, std::string> result = std::string("empty message: send a number");
   if (text.empty()) return result;

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "gateway.h"
 #include "mqtt_config.h"
@@ -53,6 +54,14 @@ std::string ValuePayload(const TagState& tag);
 // $STOP as a tag: 1 while the line's traffic is suspended.
 std::string StopPayload(bool stopped, std::chrono::system_clock::time_point at);
 std::string HealthPayload(const LineHealth& line, std::chrono::system_clock::time_point now);
+
+// Whether an answer may go to the response topic a request named: not to a
+// topic with wildcards, and not to one of the gateway's own (under a line of
+// its own, other than a .../set/result; its status; discovery), so that no
+// client makes the gateway publish where the gateway alone speaks.
+bool AnswerTopicAllowed(std::string_view topic, const Topics& topics,
+                        const std::vector<std::string>& lines, std::string_view gateway,
+                        std::string_view discoveryPrefix);
 
 // The value a set message asks for: a number, plain or as JSON, or
 // {"value": number}; for $STOP also true or false. The reason otherwise.
