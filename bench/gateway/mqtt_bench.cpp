@@ -220,21 +220,25 @@ struct Setup {
         dir / "broker.log");
     std::this_thread::sleep_for(300ms);
   }
-  std::unique_ptr<Process> Gateway(const std::string& config) const {
+  std::unique_ptr<Process> Gateway(const std::string& config,
+                                   const char* ready = "mqtt online") const {
     std::ofstream(dir / "zelgw.toml") << config;
     auto gw = std::make_unique<Process>(
         std::vector<std::string>{ZELGW_PROGRAM, "-c", (dir / "zelgw.toml").string()},
         dir / "zelgw.log");
-    if (!Eventually(
-            [&] { return Contents(dir / "zelgw.log").find("mqtt online") != std::string::npos; },
-            10s))
-      std::fprintf(stderr, "zelgw did not come online:\n%s\n", gw->Log().c_str());
+    if (!Eventually([&] { return Contents(dir / "zelgw.log").find(ready) != std::string::npos; },
+                    10s))
+      std::fprintf(stderr, "zelgw did not start:\n%s\n", gw->Log().c_str());
     return gw;
   }
   std::string Head(const std::string& prefix, const std::string& extra = "") const {
     return "[gateway]\nname = \"bench\"\n[modbus]\nlisten = \"127.0.0.1\"\nport = 0\n"
            "[http]\nenabled = false\n[mqtt]\nhost = \"127.0.0.1\"\nport = " +
            std::to_string(brokerPort) + "\nprefix = \"" + prefix + "\"\n" + extra;
+  }
+  static std::string HeadWithoutMqtt() {
+    return "[gateway]\nname = \"bench\"\n[modbus]\nlisten = \"127.0.0.1\"\nport = 0\n"
+           "[http]\nenabled = false\n";
   }
 };
 
@@ -303,7 +307,7 @@ void LatencySection(const fs::path& dir, int samples) {
 void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) {
   Setup setup(dir);
   std::vector<std::unique_ptr<Remote>> remotes;
-  std::string config = setup.Head("b", "publish_interval_s = 0\n");
+  std::string config;  // the lines and tags
   for (int l = 0; l < lines; ++l) {
     remotes.push_back(std::make_unique<Remote>());
     remotes.back()->Set(0, tagsPerLine, 0);
@@ -339,7 +343,7 @@ void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) 
         if (raw == 0 && n == 0) lastFirst = std::max(lastFirst, when);
         ++n;
       });
-  auto gw = setup.Gateway(config);
+  auto gw = setup.Gateway(setup.Head("b", "publish_interval_s = 0\n") + config);
   // Every tag read once (round 0), then the rounds: each value changes once
   // a second, half-way between two polls (the lines poll in step: they
   // started together).
@@ -386,7 +390,7 @@ void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) 
       "second for %d s (QoS 1)\n\n",
       lines, tags, seconds);
   std::printf(
-      "| changes | value messages | missed | twice | all messages | gateway CPU %% | "
+      "| changes | changes received | missed | twice | all messages | gateway CPU %% | "
       "gateway CPU us/message | broker CPU %% | load before | load after |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---|---|\n");
   std::printf("| %lld | %lld | %lld | %lld | %llu | %.1f | %.1f | %.1f | %s | %s |\n", changes,
@@ -394,6 +398,25 @@ void LinesSection(const fs::path& dir, int lines, int tagsPerLine, int seconds) 
               100 * gwCpu / wall, got ? 1e6 * gwCpu / static_cast<double>(got) : 0,
               100 * brokerCpu / wall, loadBefore.c_str(), LoadAverage().c_str());
   std::printf("\nthe broker got every change: %s\n", missed == 0 ? "yes" : "NO");
+
+  // The same gateway without [mqtt], the same rounds of changes: what the
+  // lines cost without the MQTT front end.
+  gw.reset();
+  gw = setup.Gateway(Setup::HeadWithoutMqtt() + config, "zelgw ready");
+  std::this_thread::sleep_for(3s);
+  const double plain0 = CpuSeconds(gw->pid());
+  const auto again = Clock::now();
+  for (int round = 1; round <= seconds; ++round) {
+    std::this_thread::sleep_until(again + std::chrono::seconds(round - 1));
+    for (auto& r : remotes) r->Set(0, tagsPerLine, static_cast<std::uint32_t>(seconds + round));
+  }
+  std::this_thread::sleep_until(again + std::chrono::seconds(seconds) + 1500ms);
+  const double plainWall = std::chrono::duration<double>(Clock::now() - again).count();
+  const double plainCpu = CpuSeconds(gw->pid()) - plain0;
+  std::printf(
+      "\n| gateway | CPU %% of one core |\n|---|---:|\n| with [mqtt] | %.1f |\n"
+      "| without [mqtt] (Modbus TCP only, same lines and changes) | %.1f |\n",
+      100 * gwCpu / wall, 100 * plainCpu / plainWall);
 }
 
 }  // namespace
