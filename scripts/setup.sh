@@ -26,6 +26,8 @@ done
 # (zelgw) takes Modbus TCP, TOML, HTTP, JSON and systemd libraries.
 packages=(cmake g++ make libcli11-dev scdoc pkg-config)
 packages+=(libmodbus-dev libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev)
+# Its MQTT front end: libmosquitto.
+packages+=(libmosquitto-dev)
 if [ "$set_name" = all ]; then
   # The test suites, and the 32-bit Linux target.
   packages+=(libgtest-dev g++-multilib)
@@ -33,6 +35,9 @@ if [ "$set_name" = all ]; then
   packages+=(libbenchmark-dev strace valgrind)
   # The gateway's tests use mbpoll and curl as clients.
   packages+=(mbpoll curl)
+  # The MQTT tests start a mosquitto broker, make certificates with openssl
+  # and publish with the clients.
+  packages+=(mosquitto mosquitto-clients openssl)
   # The fuzz targets are built with clang and its libFuzzer runtime.
   packages+=(clang libclang-rt-14-dev)
   # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run

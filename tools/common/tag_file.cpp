@@ -291,6 +291,7 @@ PlantTag ReadTag(TableReader& r, const PlantReadOptions& options) {
     tag.pollMs = static_cast<int>(*v);
   }
   for (const std::string& section : options.tagSections) r.Skip(section);
+  if (options.onTag) options.onTag(r, tag);
   r.Finish(options.strict);
   return tag;
 }

@@ -24,6 +24,7 @@
 #include <toml++/toml.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -130,6 +131,9 @@ struct PlantReadOptions {
   std::vector<std::string> topLevelKeys;
   std::vector<std::string> lineSections;
   std::vector<std::string> tagSections;
+  // Called for each [[tag]] table once its own keys are read, with its
+  // reader, so that a caller reads the sub-tables it owns (as [tag.mqtt]).
+  std::function<void(TableReader& table, const PlantTag& tag)> onTag;
 };
 
 // Parses a TOML file; a syntax error or an unreadable file is one error.

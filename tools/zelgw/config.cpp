@@ -90,8 +90,11 @@ Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
   if (!document) return config;
 
   zeltools::PlantReadOptions options;
-  options.topLevelKeys = {"gateway", "modbus", "http"};
+  options.topLevelKeys = {"gateway", "modbus", "http", "mqtt"};
   options.lineSections = {"modbus"};
+  options.onTag = [&](TableReader& table, const PlantTag& tag) {
+    ReadMqttTag(table, tag, config.mqtt.tags, errors);
+  };
   config.plant = zeltools::ReadPlant(*document, path, options, errors);
 
   TableReader top(*document, "", path, errors);
@@ -116,6 +119,12 @@ Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
     if (auto v = r.String("listen")) config.http.address = *v;
     if (auto v = r.Integer("port", 0, 65535)) config.http.port = static_cast<int>(*v);
     r.Finish();
+  }
+  {
+    auto tags = std::move(config.mqtt.tags);
+    config.mqtt = ReadMqtt(top, config.name, errors);
+    config.mqtt.tags = std::move(tags);
+    CheckMqtt(config.mqtt, config.plant, errors);
   }
 
   // The Modbus part of each line, in the order of the lines.
@@ -193,6 +202,7 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
       std::tie(loaded.http.enabled, loaded.http.address, loaded.http.port))
     note("[http]");
   if (running.name != loaded.name) note("[gateway]");
+  if (MqttConnectionChanged(running.mqtt, loaded.mqtt)) note("[mqtt]");
   return out;
 }
 

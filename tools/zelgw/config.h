@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt_config.h"
 #include "tag_file.h"
 
 namespace zelgw {
@@ -76,6 +77,7 @@ struct Config {
   std::vector<ModbusLine> modbus;  // one for each of plant.lines, in the same order
   ModbusListener modbusListener;
   HttpListener http;
+  MqttSettings mqtt;  // [mqtt] and [tag.mqtt]: see mqtt_config.h
 };
 
 // Reads and checks the file; the result is usable only when errors stays

@@ -22,6 +22,7 @@
 #include "line.h"
 #include "log.h"
 #include "modbus_server.h"
+#include "mqtt_bridge.h"
 #include "observe.h"
 #include "trace_watcher.h"
 #include "zelqd_version.h"
@@ -39,7 +40,7 @@ constexpr int kExitConfig = 78;  // the configuration has errors
 
 constexpr const char kDescription[] =
     "zelgw: the gateway that puts the remote computer's variables on the plant network over "
-    "Modbus TCP, with a status page, /status and /metrics over HTTP.\n"
+    "Modbus TCP and MQTT, with a status page, /status and /metrics over HTTP.\n"
     "\n"
     "It runs in the foreground (systemd supervises it) from one TOML file: the lines (serial "
     "ports), the tags (named variables), the Modbus TCP and HTTP listeners. SIGHUP reloads the "
@@ -65,7 +66,7 @@ void PrintErrors(const std::vector<ConfigError>& errors) {
   for (const ConfigError& e : errors) std::fprintf(stderr, "zelgw: %s\n", e.Text().c_str());
 }
 
-void Reload(const Config& running, Gateway& gateway) {
+void Reload(const Config& running, Gateway& gateway, MqttBridge* mqtt) {
   sd_notify(0, "RELOADING=1");
   std::vector<ConfigError> errors;
   const Config fresh = LoadConfig(running.file, errors);
@@ -80,6 +81,7 @@ void Reload(const Config& running, Gateway& gateway) {
     std::size_t kept = 0;
     for (const PlantTag& tag : fresh.plant.tags) kept += gateway.LineIndex(tag.line) >= 0;
     gateway.ReplaceTags(fresh.plant);
+    if (mqtt != nullptr) mqtt->Reload(fresh);
     log::Info("tags reloaded", {{"config", running.file}, {"tags", std::to_string(kept)}});
   }
   sd_notify(0, "READY=1");
@@ -120,6 +122,7 @@ int Serve(const Config& config, const std::string& driverPath) {
   Gateway gateway(config, library->entry(), trace);
   ModbusServer modbus(gateway, config);
   std::unique_ptr<HttpServer> http;
+  std::unique_ptr<MqttBridge> mqtt;
   try {
     modbus.Listen();
     info.modbusPort = modbus.port();
@@ -128,6 +131,7 @@ int Serve(const Config& config, const std::string& driverPath) {
       http->Listen();
       info.httpPort = http->port();
     }
+    if (config.mqtt.enabled) mqtt = std::make_unique<MqttBridge>(gateway, config, ZELQD_VERSION);
   } catch (const std::exception& e) {
     log::Error("cannot start", {{"error", e.what()}});
     DravunSetMessageHandler(nullptr, nullptr);
@@ -135,12 +139,14 @@ int Serve(const Config& config, const std::string& driverPath) {
   }
   gateway.Start();
   if (http) http->Start();
+  if (mqtt) mqtt->Start();
   log::Info("zelgw ready",
             {{"version", ZELQD_VERSION},
              {"config", config.file},
              {"driver", library->path()},
              {"modbus", config.modbusListener.address + ":" + std::to_string(info.modbusPort)},
              {"http", http ? config.http.address + ":" + std::to_string(info.httpPort) : "off"},
+             {"mqtt", mqtt ? mqtt->Endpoint() : "off"},
              {"lines", std::to_string(config.plant.lines.size())},
              {"tags", std::to_string(config.plant.tags.size())}});
   sd_notify(0, "READY=1");
@@ -158,7 +164,7 @@ int Serve(const Config& config, const std::string& driverPath) {
     signalfd_siginfo si{};
     while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
       if (si.ssi_signo == SIGHUP) {
-        Reload(config, gateway);
+        Reload(config, gateway, mqtt.get());
       } else {
         log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
         modbus.Stop();
@@ -177,6 +183,7 @@ int Serve(const Config& config, const std::string& driverPath) {
 
   sd_notify(0, "STOPPING=1");
   if (http) http->Stop();
+  if (mqtt) mqtt->Stop(2s);  // "offline" before the lines close
   const bool clean = gateway.Stop(3s);
   if (!clean) {
     log::Warning("a line is still inside a driver call; leaving without waiting for it");
