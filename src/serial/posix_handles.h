@@ -6,9 +6,12 @@
 // compare-and-swap. Nothing is allocated and no lock is shared between ports.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "serial/platform.h"
+#include "serial/posix_speed.h"
 
 namespace zelqd::serial::posix {
 
@@ -19,10 +22,14 @@ inline constexpr std::uint32_t kSlotCount = 1u << kSlotBits;
 // live; set up by the opener before the handle is published.
 struct Port {
   int fd;               // -1 once a close released it (see Close)
+  pid_t owner;          // the process that opened it
   bool terminal;        // a terminal device: the line calls apply
   bool pseudoTerminal;  // a pseudo-terminal: no framing, no modem lines
   bool locked;          // holds the exclusive flock
   bool wrote;           // the last transfer call was a write (see Read)
+  bool rs485Saved;      // rs485Flags holds the device's RS485 flags
+  std::uint32_t rs485Flags;
+  SavedSettings saved;  // a terminal's settings as the open found them
   Timeouts timeouts;    // the handle's time-outs (the kernel has none)
   DeviceState state;    // the block last applied
 };

@@ -2,6 +2,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "serial/posix_speed.h"
 
@@ -35,6 +36,21 @@ bool SetLineSpeed(int fd, std::uint32_t baud, std::uint32_t* actual) {
   }
   errno = EINVAL;  // no way to ask this system for a rate outside the table
   return false;
+}
+
+static_assert(sizeof(termios) <= sizeof(SavedSettings::bytes));
+
+bool SaveSettings(int fd, SavedSettings* saved) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  std::memcpy(saved->bytes, &t, sizeof t);
+  return true;
+}
+
+bool RestoreSettings(int fd, const SavedSettings& saved) {
+  termios t{};
+  std::memcpy(&t, saved.bytes, sizeof t);
+  return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
 bool GetLineSpeed(int fd, std::uint32_t* baud) {

@@ -3,6 +3,7 @@
 #include <asm/termbits.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "serial/posix_speed.h"
 
@@ -23,6 +24,21 @@ bool SetLineSpeed(int fd, std::uint32_t baud, std::uint32_t* actual) {
   t.c_ospeed = baud;
   if (ioctl(fd, TCSETS2, &t) != 0) return false;
   return GetLineSpeed(fd, actual);
+}
+
+static_assert(sizeof(termios2) <= sizeof(SavedSettings::bytes));
+
+bool SaveSettings(int fd, SavedSettings* saved) {
+  termios2 t{};
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  std::memcpy(saved->bytes, &t, sizeof t);
+  return true;
+}
+
+bool RestoreSettings(int fd, const SavedSettings& saved) {
+  termios2 t{};
+  std::memcpy(&t, saved.bytes, sizeof t);
+  return ioctl(fd, TCSETS2, &t) == 0;
 }
 
 bool GetLineSpeed(int fd, std::uint32_t* baud) {

@@ -326,13 +326,16 @@ TEST_P(OpenLine, SettingsAndTimeoutsReachTheDevice) {
   EXPECT_EQ(dcb.fNull, 0u);
   EXPECT_EQ(dcb.fAbortOnError, 0u);
 
-  // The reply time-out of the request, in milliseconds, and nothing else.
+  // The reply time-out of the request, in milliseconds; a write may take a
+  // second plus the wire time of its bytes (whole milliseconds per byte).
   const COMMTIMEOUTS t = TimeoutsOf(instance_.port);
   EXPECT_EQ(t.ReadIntervalTimeout, 0u);
   EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 1500u);
-  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+  const unsigned bits =
+      1u + c.dataBits + (c.parity != NOPARITY ? 1u : 0u) + (c.stopBits == ONESTOPBIT ? 1u : 2u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, (bits * 1000u + c.baud - 1) / c.baud);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
 
   // What the far end sees of it.
   const LineView line = PeerLine(kPort);
