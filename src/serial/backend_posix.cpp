@@ -38,11 +38,16 @@
 #include "serial/posix_handles.h"
 #include "serial/posix_io.h"
 #include "serial/posix_line.h"
+#include "serial/posix_speed.h"
 
 namespace zelqd::serial {
 namespace {
 
 using posix::Port;
+
+// The settings each terminal had when it was opened, by slot: kept apart
+// from the port records, which every transfer reads.
+posix::SavedSettings g_saved[posix::kSlotCount];
 
 // The port of a live handle on a terminal, or nullptr with errno set.
 Port* Terminal(Handle handle) {
@@ -107,7 +112,7 @@ Handle Open(const char* name, OpenStep* failed) {
       return FailOpen(fd, port, slot);
     }
     *failed = OpenStep::kSettings;
-    if (port->terminal && !posix::SaveSettings(fd, &port->saved)) {
+    if (port->terminal && !posix::SaveSettings(fd, &g_saved[slot])) {
       return FailOpen(fd, port, slot);
     }
     port->rs485Saved = port->terminal && posix::SaveRs485(fd, &port->rs485Flags);
@@ -205,7 +210,7 @@ bool Close(Handle handle) {
     if (port->owner == getpid()) {
       if (port->terminal) {
         if (port->rs485Saved) posix::RestoreRs485(fd, port->rs485Flags);
-        posix::RestoreSettings(fd, port->saved);
+        posix::RestoreSettings(fd, g_saved[posix::SlotOf(handle)]);
         ioctl(fd, TIOCNXCL);
       }
       if (port->locked) flock(fd, LOCK_UN);

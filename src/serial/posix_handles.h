@@ -11,7 +11,6 @@
 #include <cstdint>
 
 #include "serial/platform.h"
-#include "serial/posix_speed.h"
 
 namespace zelqd::serial::posix {
 
@@ -29,9 +28,8 @@ struct Port {
   bool wrote;           // the last transfer call was a write (see Read)
   bool rs485Saved;      // rs485Flags holds the device's RS485 flags
   std::uint32_t rs485Flags;
-  SavedSettings saved;  // a terminal's settings as the open found them
-  Timeouts timeouts;    // the handle's time-outs (the kernel has none)
-  DeviceState state;    // the block last applied
+  Timeouts timeouts;  // the handle's time-outs (the kernel has none)
+  DeviceState state;  // the block last applied
 };
 
 // Reserves a free slot for an open in progress; nullptr when all are taken.
