@@ -1,7 +1,9 @@
 // The line speed of a terminal, any rate in bits per second, and the
 // terminal's whole settings saved and put back. Kept apart because the
 // kernel's interface for rates outside the standard table cannot share a
-// translation unit with the C library's <termios.h>.
+// translation unit with the C library's <termios.h>: Linux has a file of
+// its own for that interface (and falls back to the table where it is
+// missing, as under a user-mode emulator); every POSIX system has the table.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@ namespace zelqd::serial::posix {
 // A terminal's settings, rate included, exactly as the system holds them.
 struct SavedSettings {
   alignas(8) unsigned char bytes[96];
+  bool table;  // saved through the C library's termios
 };
 
 // Saves the terminal's settings.
@@ -26,5 +29,11 @@ bool SetLineSpeed(int fd, std::uint32_t baud, std::uint32_t* actual);
 
 // The output rate in force.
 bool GetLineSpeed(int fd, std::uint32_t* baud);
+
+// The same through the C library's termios: the rates of its table only.
+bool SaveTableSettings(int fd, SavedSettings* saved);
+bool RestoreTableSettings(int fd, const SavedSettings& saved);
+bool SetTableSpeed(int fd, std::uint32_t baud, std::uint32_t* actual);
+bool GetTableSpeed(int fd, std::uint32_t* baud);
 
 }  // namespace zelqd::serial::posix
