@@ -247,6 +247,9 @@ int main(int argc, char** argv) {
       {"late-1.1", "every reply 1.1 time-outs late", 40, Fault::kNone, every(1.1)},
       {"late-1.5", "every reply 1.5 time-outs late", 40, Fault::kNone, every(1.5)},
       {"late-2", "every reply 2 time-outs late", 40, Fault::kNone, every(2.0)},
+      {"late-1.1-2", "every reply 1.1 to 2 time-outs late", 40, Fault::kNone, between(1.1, 2.0)},
+      // Later than the settling waits for: such a reply can still be taken
+      // for the next request's.
       {"late-1.1-3", "every reply 1.1 to 3 time-outs late", 40, Fault::kNone, between(1.1, 3.0)},
       {"late-3", "every reply 3 time-outs late", 40, Fault::kNone, every(3.0)},
       {"tenth-1.5", "a tenth of the replies 1.5 time-outs late", 300, Fault::kNone,
