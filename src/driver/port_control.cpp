@@ -54,14 +54,14 @@ void TraceOpenFailure(const char* name, std::size_t nameSize, const serial::Open
   if (trace::Enabled()) trace::ReportOpenFailure(name, nameSize, failure);
 }
 
-// Opens the port of spec; on failure the trace tells why.
-bool OpenDevice(const PortSpec& spec, serial::Handle* handle) {
+// Opens the port that wanted names; on failure the trace tells why.
+bool OpenDevice(const PortSpec& wanted, serial::Handle* handle) {
   serial::OpenFailure failure;
-  if (serial::ComOpen(spec.name, spec.settings, spec.controlFlags, handle, &failure) ==
+  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, handle, &failure) ==
       serial::ComOk) {
     return true;
   }
-  TraceOpenFailure(spec.name, kNameField, failure);
+  TraceOpenFailure(wanted.name, kNameField, failure);
   return false;
 }
 
