@@ -97,8 +97,8 @@ std::uint32_t RemoteValue(const std::uint8_t* slot) {
 }
 
 // A read reply of count values: correct when the checksum digits match and
-// every group starts with a hexadecimal digit (what this driver requires of
-// a group); the values as "%8X" converts each group.
+// every group is eight hexadecimal digits; the values as "%8X" converts each
+// group.
 bool JudgeReadReply(const Bytes& reply, int count, std::vector<std::uint32_t>& values) {
   const std::size_t digits = 8 * static_cast<std::size_t>(count);
   if (reply.size() < digits + 4) return false;
@@ -108,13 +108,9 @@ bool JudgeReadReply(const Bytes& reply, int count, std::vector<std::uint32_t>& v
   for (int i = 0; i < count; ++i) {
     char group[9] = {};
     std::memcpy(group, reply.data() + 1 + 8 * i, 8);
-    const auto first = static_cast<unsigned char>(group[0]);
-    if (!((first >= '0' && first <= '9') || (first >= 'A' && first <= 'F') ||
-          (first >= 'a' && first <= 'f'))) {
-      return false;
-    }
+    if (std::strspn(group, "0123456789ABCDEFabcdef") != 8) return false;
     unsigned value = 0;
-    Check(std::sscanf(group, "%8X", &value) == 1, "oracle: a group starting with a digit");
+    Check(std::sscanf(group, "%8X", &value) == 1, "oracle: a group of eight digits");
     values[static_cast<std::size_t>(i)] = value;
   }
   return true;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The long fault-injection soak: the driver through ZelMain against the
-# simulator on a pseudo-terminal, a quarter of the replies faulty.
+# simulator on a pseudo-terminal, a quarter of the replies faulty (late ones
+# up to twice the reply time-out among them), transfers back to back.
 #   scripts/soak.sh [transfers (default 20000)] [seed (default 1)] [reply time-out in ms (default 100)]
-# About 20 ms a transfer with the default time-out: some 7 minutes for 20000.
+# About 30 ms a transfer with the default time-out: some 10 minutes for 20000.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset native >/dev/null

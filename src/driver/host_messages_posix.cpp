@@ -8,11 +8,15 @@
 // through the normal library search, and keeps it only when the symbol was
 // found in that library itself (a lookup through a handle also searches the
 // library's dependencies, the C library among them). Without such a
-// function, messages go to standard error.
+// function, messages go to standard error. So do the messages that come
+// while the lookup is under way: the host library's own initialiser may
+// make one (a failed open), and must not wait for the lookup that loads
+// it.
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -71,12 +75,21 @@ HostErrFunction Resolve() {
   return WriteToStandardError;
 }
 
+std::atomic<HostErrFunction> g_function{nullptr};
+std::atomic<bool> g_lookupBegun{false};
+
 }  // namespace
 
 HostErrFunction HostErr() {
-  // Resolved once; the initialisation of a local static is safe against
-  // concurrent first callers.
-  static const HostErrFunction function = Resolve();
+  if (HostErrFunction function = g_function.load(std::memory_order_acquire)) return function;
+  // Only the first caller looks up; any message until it is done, from its
+  // own thread or another, goes to the stand-in.
+  if (g_lookupBegun.exchange(true, std::memory_order_acq_rel)) {
+    HostErrFunction function = g_function.load(std::memory_order_acquire);
+    return function != nullptr ? function : WriteToStandardError;
+  }
+  const HostErrFunction function = Resolve();
+  g_function.store(function, std::memory_order_release);
   return function;
 }
 

@@ -6,6 +6,7 @@
 #include "driver/driver_info.h"
 #include "driver/handler.h"
 #include "driver/host_messages.h"
+#include "protocol/trace.h"
 #include "serial/com.h"
 
 namespace zelqd {
@@ -47,6 +48,29 @@ std::int32_t CloseHeldPort(DriverInstance* instance) {
   return ResultOk;
 }
 
+// The trace's line of a failed open (nameSize: the bytes of the name's
+// field), when the trace is on.
+void TraceOpenFailure(const char* name, std::size_t nameSize, const serial::OpenFailure& failure) {
+  if (trace::Enabled()) trace::ReportOpenFailure(name, nameSize, failure);
+}
+
+// Opens the port that wanted names; on failure the trace tells why.
+bool OpenDevice(const PortSpec& wanted, serial::Handle* handle) {
+  serial::OpenFailure failure;
+  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, handle, &failure) ==
+      serial::ComOk) {
+    return true;
+  }
+  TraceOpenFailure(wanted.name, kNameField, failure);
+  return false;
+}
+
+// A name whose terminator is not within the stored field's bytes.
+std::int32_t RefuseName(const char* name, std::size_t field) {
+  TraceOpenFailure(name, field, serial::NameDoesNotFit());
+  return ResultFailed;
+}
+
 std::int32_t ReportOpenFailed(const char* name) {
   HostErr()(kHostMessageCode, "ZEL%s : Fail to open %s", kShortName, name);
   return ResultFailed;
@@ -65,7 +89,7 @@ std::int32_t OpenPort(const DriverCall* call) {
 
   instance->active = request->active;
   if (request->active == 0) return ResultOk;
-  if (!NameFits(request->name)) return ResultFailed;
+  if (!NameFits(request->name)) return RefuseName(request->name, sizeof request->name);
 
   PortSpec wanted{};
   CopyName(wanted.name, request->name);
@@ -80,10 +104,7 @@ std::int32_t OpenPort(const DriverCall* call) {
   }
 
   serial::Handle handle = 0;
-  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, &handle) !=
-      serial::ComOk) {
-    return ReportOpenFailed(wanted.name);
-  }
+  if (!OpenDevice(wanted, &handle)) return ReportOpenFailed(wanted.name);
   instance->port = handle;
   instance->replyTimeout = AtLeastMinimum(request->replyTimeout);
   serial::ComSetReadTimeout(handle, instance->replyTimeout);
@@ -98,14 +119,11 @@ std::int32_t OpenPort(const DriverCall* call) {
 std::int32_t ReopenPort(const DriverCall* call) {
   DriverInstance* instance = call->instance;
   const PortSpec& wanted = instance->portSpec;
-  if (!NameFits(wanted.name)) return ResultFailed;
+  if (!NameFits(wanted.name)) return RefuseName(wanted.name, kNameField);
 
   // The read time-out stays the one the open configures.
   serial::Handle handle = 0;
-  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, &handle) !=
-      serial::ComOk) {
-    return ResultFailed;
-  }
+  if (!OpenDevice(wanted, &handle)) return ResultFailed;
   instance->port = handle;
   instance->active = 1;
   return ResultOk;
@@ -114,7 +132,7 @@ std::int32_t ReopenPort(const DriverCall* call) {
 std::int32_t ChangeZelParams(const DriverCall* call) {
   DriverInstance* instance = call->instance;
   const PortChangeRequest* request = ParamsOf<const PortChangeRequest>(call);
-  if (!NameFits(request->name)) return ResultFailed;
+  if (!NameFits(request->name)) return RefuseName(request->name, sizeof request->name);
 
   PortSpec& wanted = instance->portSpec;
   // A held port under another name is closed first. If that close fails the
@@ -127,10 +145,7 @@ std::int32_t ChangeZelParams(const DriverCall* call) {
   if (request->settings.baudRate != 0) wanted.settings = request->settings;
 
   serial::Handle handle = 0;
-  if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, &handle) !=
-      serial::ComOk) {
-    return ReportChangeFailed();
-  }
+  if (!OpenDevice(wanted, &handle)) return ReportChangeFailed();
   instance->port = handle;
   instance->active = 1;
   instance->replyTimeout = AtLeastMinimum(instance->replyTimeout);

@@ -18,7 +18,7 @@ enum class AttemptFailure : std::uint8_t {
   kChecksum,         // checksum digits differ from the computed ones
   kErrorReply,       // the remote computer answered "ERROR"
   kNoKeyword,        // a nine-byte write reply with neither keyword
-  kBadValueDigit,    // a value group that does not start with a hex digit
+  kBadValueDigit,    // a value group that is not eight hexadecimal digits
 };
 
 struct Attempt {

@@ -17,8 +17,8 @@ constexpr std::uint64_t AtLeast(std::uint64_t word, std::uint8_t c) {
   return (word + kLanes * (0x80u - c)) & kLaneTops;
 }
 
-// The common case of a value group, eight hexadecimal digits, converted
-// all at once; false, with nothing stored, for any other group.
+// A value group of eight hexadecimal digits, converted all at once; false,
+// with nothing stored, for any other group.
 // Inlined, so that its constants stay in registers across a loop of groups.
 [[gnu::always_inline]] inline bool EightHexDigits(const std::uint8_t* group, std::uint32_t* value) {
   const std::uint64_t word = LoadLittleEndian64(group);
@@ -37,12 +37,6 @@ constexpr std::uint64_t AtLeast(std::uint64_t word, std::uint8_t c) {
   return true;
 }
 
-std::uint32_t HexValue(std::uint8_t c) {
-  if (c >= '0' && c <= '9') return static_cast<std::uint32_t>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<std::uint32_t>(c - 'A' + 10);
-  return static_cast<std::uint32_t>(c - 'a' + 10);
-}
-
 }  // namespace
 
 void PutDecimal(std::uint8_t* out, std::uint32_t value, int width) {
@@ -59,37 +53,15 @@ void PutHex(std::uint8_t* out, std::uint32_t value, int width) {
   }
 }
 
-bool IsHexDigit(std::uint8_t c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-namespace {
-
-// Any group, character by character.
-std::uint32_t ConvertHexGroupSlowly(const std::uint8_t* group) {
-  int i = 0;
-  if (group[0] == '0' && (group[1] == 'x' || group[1] == 'X')) i = 2;
-  std::uint32_t value = 0;
-  for (; i < kGroupWidth && IsHexDigit(group[i]); ++i) value = (value << 4) | HexValue(group[i]);
-  return value;
-}
-
-}  // namespace
-
-std::uint32_t ConvertHexGroup(const std::uint8_t* group) {
-  std::uint32_t value = 0;
-  if (EightHexDigits(group, &value)) return value;
-  return ConvertHexGroupSlowly(group);
-}
-
 std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count,
                               std::uint32_t* values) {
-  for (std::int32_t i = 0; i < count; ++i) {
-    const std::uint8_t* group = groups + kGroupWidth * i;
-    if (EightHexDigits(group, &values[i])) continue;
-    if (!IsHexDigit(group[0])) return i;
-    values[i] = ConvertHexGroupSlowly(group);
+  // Two groups a step: the compiler then keeps the constants in registers.
+  std::int32_t i = 0;
+  for (; i + 1 < count; i += 2) {
+    if (!EightHexDigits(groups + kGroupWidth * i, &values[i])) return i;
+    if (!EightHexDigits(groups + kGroupWidth * (i + 1), &values[i + 1])) return i + 1;
   }
+  if (i < count && !EightHexDigits(groups + kGroupWidth * i, &values[i])) return i;
   return count;
 }
 

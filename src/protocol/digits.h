@@ -24,20 +24,12 @@ void PutDecimal(std::uint8_t* out, std::uint32_t value, int width);
 // zeros; higher digits are dropped.
 void PutHex(std::uint8_t* out, std::uint32_t value, int width);
 
-// '0'..'9', 'A'..'F' and 'a'..'f'.
-bool IsHexDigit(std::uint8_t c);
-
-// Converts an eight-character value group whose first character is a
-// hexadecimal digit, the way the conversion "%8X" does: an optional "0x" or
-// "0X" prefix, then the hexadecimal digits that follow, upper or lower case,
-// up to the end of the group or the first other character. A prefix with no
-// digit after it converts to 0.
-std::uint32_t ConvertHexGroup(const std::uint8_t* group);
-
-// Converts count consecutive value groups into values[0..count-1], each as
-// ConvertHexGroup does. Returns the index of the first group whose first
-// character is no hexadecimal digit (values before it are converted, the
-// rest untouched), or count when every group starts with one.
+// Converts count consecutive value groups into values[0..count-1]. A group
+// is exactly eight hexadecimal digits, upper or lower case, the first the
+// most significant. Returns the index of the first group that is anything
+// else (a space, a sign, a "0x" prefix, any other byte): the values before
+// it are converted, the rest untouched. Returns count when every group is
+// sound.
 std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count,
                               std::uint32_t* values);
 

@@ -22,6 +22,13 @@ bool ReceiveMore(DriverInstance* instance, Attempt& attempt, std::int32_t count)
   return false;
 }
 
+// A reply that was read whole but refused: whatever follows it on the line
+// is discarded before the next request, once the line is quiet.
+std::int32_t Refuse(DriverInstance* instance, Attempt& attempt, AttemptFailure why) {
+  serial::ReplyMayFollow(instance, 0);
+  return attempt.Fail(why);
+}
+
 bool ChecksumMatches(Attempt& attempt, std::int32_t coveredLength) {
   const std::uint8_t* seen = attempt.reply + 1 + coveredLength;
   attempt.seenDigits[0] = seen[0];
@@ -62,15 +69,20 @@ std::int32_t WriteExchange(DriverInstance* instance, const TransferRequest* requ
     return attempt.Fail(AttemptFailure::kNotWritten);
   }
 
-  if (!ReceiveMore(instance, attempt, kWriteReplyHead)) return ResultFailed;
+  if (!ReceiveMore(instance, attempt, kWriteReplyHead)) {
+    // Either form of the reply has at least as many bytes again.
+    serial::ReplyMayFollow(instance, kOkReplySize - kWriteReplyHead);
+    return ResultFailed;
+  }
   if (HasOkKeyword(attempt.reply)) {
     if (!ReceiveMore(instance, attempt, kOkReplySize - kWriteReplyHead)) return ResultFailed;
-    if (!ChecksumMatches(attempt, 2)) return attempt.Fail(AttemptFailure::kChecksum);
+    if (!ChecksumMatches(attempt, 2)) return Refuse(instance, attempt, AttemptFailure::kChecksum);
     return ResultOk;
   }
   if (!ReceiveMore(instance, attempt, kErrorReplySize - kWriteReplyHead)) return ResultFailed;
-  return attempt.Fail(HasErrorKeyword(attempt.reply) ? AttemptFailure::kErrorReply
-                                                     : AttemptFailure::kNoKeyword);
+  return Refuse(
+      instance, attempt,
+      HasErrorKeyword(attempt.reply) ? AttemptFailure::kErrorReply : AttemptFailure::kNoKeyword);
 }
 
 std::int32_t ReadExchange(DriverInstance* instance, const TransferRequest* request,
@@ -88,7 +100,7 @@ std::int32_t ReadExchange(DriverInstance* instance, const TransferRequest* reque
 
   if (!ReceiveMore(instance, attempt, ReadReplySize(count))) return ResultFailed;
   if (!ChecksumMatches(attempt, kGroupSize * count)) {
-    return attempt.Fail(AttemptFailure::kChecksum);
+    return Refuse(instance, attempt, AttemptFailure::kChecksum);
   }
   // Every group is judged before the first slot is written, so a refused
   // reply leaves the host's values as they were.
@@ -96,7 +108,7 @@ std::int32_t ReadExchange(DriverInstance* instance, const TransferRequest* reque
   const std::int32_t converted = ConvertHexGroups(attempt.reply + 1, count, values);
   if (converted != count) {
     attempt.badGroup = converted;
-    return attempt.Fail(AttemptFailure::kBadValueDigit);
+    return Refuse(instance, attempt, AttemptFailure::kBadValueDigit);
   }
   ValueSlot* slots = request->values;
   for (std::int32_t i = 0; i < count; ++i) StoreValue(slots, i, values[i]);

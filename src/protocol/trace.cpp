@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "protocol/digits.h"
+#include "protocol/trace_sink.h"
 #include "protocol/utc_clock.h"
 
 namespace zelqd::trace {
@@ -13,9 +14,6 @@ std::atomic<int> g_state{kUnknown};
 }  // namespace detail
 
 namespace {
-
-std::atomic<std::FILE*> g_file{nullptr};
-std::atomic<bool> g_ownsFile{false};
 
 // A line longer than any attempt can make: the time, a 19-byte request and
 // an 852-byte reply, each as text and in hexadecimal, and a reason.
@@ -51,15 +49,20 @@ class Line {
     Put(static_cast<char>(digits[0]));
     Put(static_cast<char>(digits[1]));
   }
-  // The bytes as quoted text (anything outside 0x20..0x7E, and the quote
-  // and backslash, shown as '.'), then in hexadecimal.
-  void PutBytes(const std::uint8_t* bytes, std::int32_t count) {
+  // The bytes as quoted text: anything outside 0x20..0x7E, and the quote
+  // and backslash, shown as '.'.
+  void PutQuoted(const std::uint8_t* bytes, std::int32_t count) {
     Put('"');
     for (std::int32_t i = 0; i < count; ++i) {
       const std::uint8_t b = bytes[i];
       Put(b >= 0x20 && b < 0x7F && b != '"' && b != '\\' ? static_cast<char>(b) : '.');
     }
-    Put("\" [");
+    Put('"');
+  }
+  // The bytes as quoted text, then in hexadecimal.
+  void PutBytes(const std::uint8_t* bytes, std::int32_t count) {
+    PutQuoted(bytes, count);
+    Put(" [");
     for (std::int32_t i = 0; i < count; ++i) {
       if (i != 0) Put(' ');
       PutHexByte(bytes[i]);
@@ -135,15 +138,28 @@ void PutReason(Line& line, const protocol::Attempt& attempt) {
     case AttemptFailure::kBadValueDigit:
       line.Put("failed: value group ");
       line.PutNumber(static_cast<std::uint32_t>(attempt.badGroup));
-      line.Put(" does not start with a hexadecimal digit");
+      line.Put(" is not eight hexadecimal digits");
       return;
   }
   line.Put("failed");
 }
 
-void CloseFile() {
-  std::FILE* file = g_file.exchange(nullptr);
-  if (file != nullptr && g_ownsFile.exchange(false)) std::fclose(file);
+const char* StepName(serial::OpenStep step) {
+  switch (step) {
+    case serial::OpenStep::kName:
+      return "name";
+    case serial::OpenStep::kOpen:
+      return "open";
+    case serial::OpenStep::kLock:
+      return "lock";
+    case serial::OpenStep::kExclusive:
+      return "exclusive";
+    case serial::OpenStep::kSettings:
+      return "settings";
+    case serial::OpenStep::kTimeouts:
+      return "time-outs";
+  }
+  return "open";
 }
 
 }  // namespace
@@ -166,30 +182,41 @@ bool detail::StartFromEnvironment() {
 }
 
 bool Start(const char* target) {
-  CloseFile();
-  std::FILE* file = nullptr;
-  bool owns = false;
-  if (target != nullptr && std::strcmp(target, "-") == 0) {
-    file = stderr;
-  } else if (target != nullptr && target[0] != '\0') {
-    file = std::fopen(target, "a");
-    owns = file != nullptr;
-  }
-  g_ownsFile.store(owns);
-  g_file.store(file);
-  detail::g_state.store(file != nullptr ? detail::kOn : detail::kOff, std::memory_order_release);
-  return file != nullptr;
+  const bool on = sink::Open(target);
+  detail::g_state.store(on ? detail::kOn : detail::kOff, std::memory_order_release);
+  return on;
 }
 
 void Stop() {
   detail::g_state.store(detail::kOff, std::memory_order_release);
-  CloseFile();
+  sink::Close();
+}
+
+void ReportOpenFailure(const char* name, std::size_t nameSize, const serial::OpenFailure& failure) {
+  const void* end = std::memchr(name, '\0', nameSize);
+  const std::size_t length =
+      end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - name) : nameSize;
+  char text[256];
+  sink::ErrorText(failure.error, text, sizeof text);
+
+  Line line;
+  PutTime(line);
+  line.Put(" zelqd open ");
+  line.PutQuoted(reinterpret_cast<const std::uint8_t*>(name), static_cast<std::int32_t>(length));
+  line.Put(" failed: ");
+  line.Put(StepName(failure.step));
+  line.Put(": ");
+  line.Put(text);
+  line.Put(" (");
+  line.Put(sink::kErrorName);
+  line.Put(' ');
+  line.PutNumber(failure.error);
+  line.Put(')');
+  line.Finish();
+  sink::Write(line.data(), line.size());
 }
 
 void Report(const protocol::Attempt& attempt, int number, int of) {
-  std::FILE* file = g_file.load(std::memory_order_acquire);
-  if (file == nullptr) return;
-
   Line line;
   PutTime(line);
   line.Put(" zelqd attempt ");
@@ -210,8 +237,7 @@ void Report(const protocol::Attempt& attempt, int number, int of) {
   PutReason(line, attempt);
   line.Finish();
   // One write per line, so that lines of different ports never interleave.
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fflush(file);
+  sink::Write(line.data(), line.size());
 }
 
 }  // namespace zelqd::trace

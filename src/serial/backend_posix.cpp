@@ -3,10 +3,19 @@
 //
 // - Names: see DevicePath. "NUL" opens /dev/null, which takes reads and
 //   writes like the Win32 null device and, like it, refuses the line calls.
-// - Open: O_NOCTTY, close-on-exec, non-blocking (every wait is a poll), and
-//   exclusive: an flock, which also keeps out a second opener running as
-//   root, plus TIOCEXCL against other programs. Close drops TIOCEXCL first,
-//   since on a pseudo-terminal it would outlive the descriptor.
+// - Open: O_NOCTTY, close-on-exec, non-blocking (every wait is a poll), on
+//   a descriptor above 2 (a host started with standard error closed must
+//   not find its error output on the line), and exclusive: an flock, which
+//   also keeps out a second opener running as root, plus TIOCEXCL against
+//   other programs. The terminal's settings are saved.
+// - Close: in the process that opened the port, the saved settings are put
+//   back and TIOCEXCL (which on a pseudo-terminal would outlive the
+//   descriptor) and the lock are dropped. A process that inherited the
+//   handle through fork() only closes its own descriptor: the lock and the
+//   exclusive use belong to the opener, which still uses the port. A handle
+//   that the table does not know (never opened, closed already, or garbage
+//   in an instance that was never zeroed) names no open port: its close
+//   succeeds at once, so that such an instance can open a port again.
 // - Time-outs belong to the handle and live here; getting and setting them
 //   costs no system call.
 // - Queue sizes: the kernel sizes its own buffers (4 KiB and more per
@@ -20,6 +29,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 
 #include "serial/platform.h"
@@ -27,11 +38,16 @@
 #include "serial/posix_handles.h"
 #include "serial/posix_io.h"
 #include "serial/posix_line.h"
+#include "serial/posix_speed.h"
 
 namespace zelqd::serial {
 namespace {
 
 using posix::Port;
+
+// The settings each terminal had when it was opened, by slot: kept apart
+// from the port records, which every transfer reads.
+posix::SavedSettings g_saved[posix::kSlotCount];
 
 // The port of a live handle on a terminal, or nullptr with errno set.
 Port* Terminal(Handle handle) {
@@ -48,38 +64,61 @@ Port* Terminal(Handle handle) {
 }
 
 // Closes fd on a failed open without losing the error that failed it.
-Handle FailOpen(int fd, std::uint32_t slot) {
+Handle FailOpen(int fd, const Port* port, std::uint32_t slot) {
   const int error = errno;
-  if (fd >= 0) close(fd);
+  if (fd >= 0) {
+    if (port->terminal) ioctl(fd, TIOCNXCL);
+    close(fd);
+  }
   posix::ReleasePort(slot);
   errno = error;
   return kInvalidHandle;
 }
 
-Handle Open(const char* name) {
+// The descriptor moved to 3 or above (close-on-exec kept), or -1.
+int AboveStandardStreams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
+}
+
+Handle Open(const char* name, OpenStep* failed) {
+  *failed = OpenStep::kName;
   char path[posix::kDevicePathSize];
   if (!posix::DevicePath(name, path, sizeof path)) {
     errno = (name == nullptr || name[0] == '\0') ? ENOENT : ENAMETOOLONG;
     return kInvalidHandle;
   }
+  *failed = OpenStep::kOpen;
   std::uint32_t slot = 0;
   Port* port = posix::ClaimPort(&slot);
   if (port == nullptr) {
     errno = EMFILE;
     return kInvalidHandle;
   }
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return FailOpen(fd, slot);
+  const int fd = AboveStandardStreams(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (fd < 0) return FailOpen(fd, port, slot);
   if (!posix::IsNullDeviceName(name)) {
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(fd, slot);
+    *failed = OpenStep::kLock;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(fd, port, slot);
     port->locked = true;
+    *failed = OpenStep::kExclusive;
     if (ioctl(fd, TIOCEXCL) == 0) {
       port->terminal = true;
     } else if (errno != ENOTTY && errno != EINVAL) {
-      return FailOpen(fd, slot);
+      return FailOpen(fd, port, slot);
     }
+    *failed = OpenStep::kSettings;
+    if (port->terminal && !posix::SaveSettings(fd, &g_saved[slot])) {
+      return FailOpen(fd, port, slot);
+    }
+    port->rs485Saved = port->terminal && posix::SaveRs485(fd, &port->rs485Flags);
   }
   port->fd = fd;
+  port->owner = getpid();
   port->pseudoTerminal = port->terminal && posix::IsPseudoTerminal(fd);
   return posix::PublishPort(slot);
 }
@@ -164,23 +203,36 @@ bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t*
 // that a caller who keeps a handle whose close failed can retry.
 bool Close(Handle handle) {
   Port* port = posix::FindPort(handle);
-  if (port == nullptr) {
-    errno = EBADF;
-    return false;
-  }
+  if (port == nullptr) return true;  // no port open under this handle
   if (port->fd >= 0) {
     const int fd = port->fd;
     port->fd = -1;
-    if (port->terminal) ioctl(fd, TIOCNXCL);
-    if (port->locked) flock(fd, LOCK_UN);
+    if (port->owner == getpid()) {
+      if (port->terminal) {
+        if (port->rs485Saved) posix::RestoreRs485(fd, port->rs485Flags);
+        posix::RestoreSettings(fd, g_saved[posix::SlotOf(handle)]);
+        ioctl(fd, TIOCNXCL);
+      }
+      if (port->locked) flock(fd, LOCK_UN);
+    }
     if (close(fd) != 0) return false;
   }
   posix::ReleasePort(posix::SlotOf(handle));
   return true;
 }
 
-constexpr Platform kPosix{Open,      GetState,    SetState, GetTimeouts, SetTimeouts,
-                          SetQueues, ClearErrors, Read,     Write,       Close};
+std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
+
+std::uint64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+constexpr Platform kPosix{Open,      GetState,    SetState,    GetTimeouts, SetTimeouts,
+                          SetQueues, ClearErrors, Read,        Write,       Close,
+                          LastError, NowMs,       ENAMETOOLONG};
 
 }  // namespace
 

@@ -4,7 +4,11 @@
 // A port handle travels through the driver as the 32-bit value of the
 // HANDLE that CreateFileA returned. INVALID_HANDLE_VALUE is all ones, the
 // same bits as kInvalidHandle; a null handle is never a live one, so every
-// call on it fails, as the serial layer expects of a closed port.
+// call on it fails, as the serial layer expects of a closed port. Handles
+// are not inherited by child processes.
+//
+// The clock is the performance counter, which every Windows since XP has
+// and which never wraps in practice.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -95,7 +99,8 @@ DCB FromDeviceState(const DeviceState& state) {
   return dcb;
 }
 
-Handle Open(const char* name) {
+Handle Open(const char* name, OpenStep* failed) {
+  *failed = OpenStep::kOpen;
   const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
@@ -164,8 +169,33 @@ bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t*
 
 bool Close(Handle handle) { return CloseHandle(ToNative(handle)) != FALSE; }
 
-constexpr Platform kWin32{Open,      GetState,    SetState, GetTimeouts, SetTimeouts,
-                          SetQueues, ClearErrors, Read,     Write,       Close};
+std::uint32_t LastError() { return GetLastError(); }
+
+std::uint64_t NowMs() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER count;
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 ||
+      !QueryPerformanceCounter(&count)) {
+    return GetTickCount();  // not reached on XP and later
+  }
+  const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
+  const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+  return ticks / perSecond * 1000 + ticks % perSecond * 1000 / perSecond;
+}
+
+constexpr Platform kWin32{Open,
+                          GetState,
+                          SetState,
+                          GetTimeouts,
+                          SetTimeouts,
+                          SetQueues,
+                          ClearErrors,
+                          Read,
+                          Write,
+                          Close,
+                          LastError,
+                          NowMs,
+                          ERROR_FILENAME_EXCED_RANGE};
 
 }  // namespace
 

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <limits>
 
+#include "serial/settle.h"
+#include "serial/wire_time.h"
+
 namespace zelqd::serial {
 namespace {
 
@@ -30,27 +33,69 @@ std::uint32_t TimeoutMs(std::int32_t timeout) {
   return static_cast<std::uint32_t>(static_cast<std::int32_t>(clamped));
 }
 
+// A read that brought no byte within its time-out; never leaves this file.
+constexpr std::int32_t kTimedOut = -1;
+
+// Reads exactly count bytes: ComOk, ComIoError (a read failed, or the count
+// is outside the contract) or kTimedOut.
+std::int32_t ReadExactly(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
+  *received = 0;
+  // Counts beyond one 16-bit read request, and negative ones, are outside
+  // the contract: refuse them before anything is read.
+  if (count < 0 || count > kMaxReadCount) return ComIoError;
+  const Platform& p = ActivePlatform();
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::int32_t total = 0;
+  do {
+    const auto ask = static_cast<std::uint16_t>(count - total);
+    std::uint32_t got = 0;
+    if (!p.read(handle, bytes + total, ask, &got) || got > ask) return ComIoError;
+    if (got == 0) return kTimedOut;
+    total += static_cast<std::int32_t>(got);
+    *received = total;
+  } while (total < count);
+  return ComOk;
+}
+
+// Closes a handle whose open failed half-way, keeping the step and the
+// system's error of the call that failed.
+std::int32_t FailOpen(const Platform& p, Handle h, std::int32_t result, OpenStep step,
+                      OpenFailure* failure) {
+  const std::uint32_t error = p.lastError();
+  p.close(h);
+  if (failure != nullptr) *failure = OpenFailure{step, error};
+  return result;
+}
+
 }  // namespace
 
+OpenFailure NameDoesNotFit() { return OpenFailure{OpenStep::kName, ActivePlatform().nameTooLong}; }
+
 std::int32_t ComOpen(const char* name, const LineSettings& settings, std::uint16_t controlFlags,
-                     Handle* handle) {
+                     Handle* handle, OpenFailure* failure) {
   const Platform& p = ActivePlatform();
-  const Handle h = p.open(name);
+  OpenStep step = OpenStep::kOpen;
+  const Handle h = p.open(name, &step);
   *handle = h;
-  if (h == kInvalidHandle) return ComOpenFailed;
+  if (h == kInvalidHandle) {
+    if (failure != nullptr) *failure = OpenFailure{step, p.lastError()};
+    return ComOpenFailed;
+  }
+  Forget(h);  // a mark left by an earlier handle of the same value
   if (std::strcmp(name, "NUL") == 0) return ComOk;
 
   DeviceState state;
   state.length = 28;
   if (!p.getState(h, &state)) {
-    p.close(h);
-    return ComGetStateFailed;
+    return FailOpen(p, h, ComGetStateFailed, OpenStep::kSettings, failure);
   }
   Timeouts timeouts;
   timeouts.readTotalConstant = kOpenReadTimeoutMs;
+  timeouts.writeTotalMultiplier = static_cast<std::uint32_t>(WireMs(
+      1, CharacterBits(settings.dataBits, settings.parity, settings.stopBits), settings.baudRate));
+  timeouts.writeTotalConstant = kOpenWriteTimeoutMs;
   if (!p.setTimeouts(h, &timeouts)) {
-    p.close(h);
-    return ComOpenFailed;
+    return FailOpen(p, h, ComOpenFailed, OpenStep::kTimeouts, failure);
   }
   state.baudRate = settings.baudRate;
   state.binary = 1;
@@ -70,14 +115,17 @@ std::int32_t ComOpen(const char* name, const LineSettings& settings, std::uint16
   state.stopBits = settings.stopBits;
   state.errorChar = static_cast<char>(0xFC);
   if (!p.setState(h, &state)) {
-    p.close(h);
-    return ComSetStateFailed;
+    return FailOpen(p, h, ComSetStateFailed, OpenStep::kSettings, failure);
   }
   p.setQueues(h, kQueueSize, kQueueSize);
   return ComOk;
 }
 
-std::int32_t ComClose(Handle handle) { return ActivePlatform().close(handle) ? ComOk : ComIoError; }
+std::int32_t ComClose(Handle handle) {
+  if (!ActivePlatform().close(handle)) return ComIoError;
+  Forget(handle);
+  return ComOk;
+}
 
 std::int32_t ComSetReadTimeout(Handle handle, std::int32_t timeout) {
   const Platform& p = ActivePlatform();
@@ -92,12 +140,16 @@ std::int32_t ComSetReadTimeout(Handle handle, std::int32_t timeout) {
   return static_cast<std::int32_t>(previous) / 10;
 }
 
-std::int32_t ComPurgeInput(Handle handle) {
-  const Platform& p = ActivePlatform();
-  std::uint32_t waiting = 0;
-  if (p.clearErrors(handle, &waiting) && waiting == 0) return 0;
+namespace {
 
+// Drains the input that ComPurgeInput found waiting (or could not count).
+// Kept out of line, so that the purge of an empty queue stays short.
+[[gnu::noinline]] std::int32_t DrainInput(const Platform& p, Handle handle) {
   const std::int32_t previous = ComSetReadTimeout(handle, kPurgeReadTimeout);
+  // A line that keeps every read full is drained for one read time-out.
+  const std::uint64_t boundMs =
+      previous > 0 ? static_cast<std::uint64_t>(previous) * 10 : kOpenReadTimeoutMs;
+  const std::uint64_t until = p.nowMs() + boundMs;
   unsigned char scratch[kPurgeChunk];
   bool failed = false;
   for (;;) {
@@ -106,10 +158,22 @@ std::int32_t ComPurgeInput(Handle handle) {
       failed = true;
       break;
     }
-    if (got != kPurgeChunk) break;
+    if (got != kPurgeChunk || p.nowMs() >= until) break;
   }
   if (previous != 0) ComSetReadTimeout(handle, previous);
   return failed ? 1 : 0;
+}
+
+}  // namespace
+
+std::int32_t ComPurgeInput(Handle handle) {
+  if (AnyUnsettled()) [[unlikely]] {
+    Settle(handle);
+  }
+  const Platform& p = ActivePlatform();
+  std::uint32_t waiting = 0;
+  if (p.clearErrors(handle, &waiting) && waiting == 0) return 0;
+  return DrainInput(p, handle);
 }
 
 std::int32_t ComWriteAll(Handle handle, const void* bytes, std::int32_t count,
@@ -126,22 +190,10 @@ std::int32_t ComWriteAll(Handle handle, const void* bytes, std::int32_t count,
 }
 
 std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
-  if (received != nullptr) *received = 0;
-  // Counts beyond one 16-bit read request, and negative ones, are outside
-  // the contract: refuse them before anything is read.
-  if (count < 0 || count > kMaxReadCount) return ComIoError;
-  const Platform& p = ActivePlatform();
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  std::int32_t total = 0;
-  do {
-    const auto ask = static_cast<std::uint16_t>(count - total);
-    std::uint32_t got = 0;
-    if (!p.read(handle, bytes + total, ask, &got)) return ComIoError;
-    if (got == 0 || got > ask) return ComIoError;
-    total += static_cast<std::int32_t>(got);
-    if (received != nullptr) *received = total;
-  } while (total < count);
-  return ComOk;
+  std::int32_t got = 0;
+  const std::int32_t result = ReadExactly(handle, buffer, count, &got);
+  if (received != nullptr) *received = got;
+  return result == ComOk ? ComOk : ComIoError;
 }
 
 bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count) {
@@ -153,9 +205,17 @@ bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count) {
 bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count,
                   std::int32_t* received) {
   std::int32_t got = 0;
-  const bool ok = ComReadExact(instance->port, buffer, count, &got) == ComOk && got == count;
+  const std::int32_t result = ReadExactly(instance->port, buffer, count, &got);
   if (received != nullptr) *received = got;
-  return ok;
+  if (result == ComOk) [[likely]] {
+    return true;
+  }
+  if (result == kTimedOut && count > 0) MarkUnsettled(instance->port, count - got);
+  return false;
+}
+
+void ReplyMayFollow(DriverInstance* instance, std::int32_t owed) {
+  MarkUnsettled(instance->port, owed);
 }
 
 }  // namespace zelqd::serial

@@ -1,11 +1,11 @@
 // The seam between the serial algorithms and the operating system.
 //
 // The algorithms of the serial layer are written once, against the effects
-// of ten platform calls: an exclusive open, reading and applying the device
-// state, reading and applying the time-outs, queue sizes, clearing errors
-// and counting waiting input, read, write and close. A backend gives those
-// effects for one platform; the build picks one backend file, and tests may
-// put a recording backend in its place.
+// of a few platform calls: an exclusive open, reading and applying the
+// device state, reading and applying the time-outs, queue sizes, clearing
+// errors and counting waiting input, read, write and close, and a monotonic
+// clock. A backend gives those effects for one platform; the build picks one
+// backend file, and tests may put a recording backend in its place.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,16 @@ using Handle = std::uint32_t;
 
 // What a failed open returns.
 inline constexpr Handle kInvalidHandle = 0xFFFFFFFFu;
+
+// The step of an open that failed.
+enum class OpenStep : std::uint8_t {
+  kName,       // the name does not fit, or names no device path
+  kOpen,       // the device could not be opened
+  kLock,       // another process holds the device's lock
+  kExclusive,  // exclusive use of the device was refused
+  kSettings,   // reading or applying the line settings failed
+  kTimeouts,   // applying the time-outs failed
+};
 
 // Values of DeviceState::dtrControl and ::rtsControl.
 inline constexpr std::uint8_t kDtrDisable = 0;
@@ -74,8 +84,8 @@ struct Timeouts {
 // failure; none of them is ever handed a null function.
 struct Platform {
   // Opens the named device for reading and writing, exclusively; returns
-  // kInvalidHandle on failure.
-  Handle (*open)(const char* name);
+  // kInvalidHandle on failure, with the step that failed in *failed.
+  Handle (*open)(const char* name, OpenStep* failed);
   // Fills the block with the device's current settings.
   bool (*getState)(Handle handle, DeviceState* state);
   // Applies the block.
@@ -96,6 +106,13 @@ struct Platform {
   bool (*write)(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
   // Closes the handle.
   bool (*close)(Handle handle);
+  // The system's error code of the last call that failed on this thread.
+  std::uint32_t (*lastError)();
+  // Milliseconds on a clock that never goes back nor jumps with the time of
+  // day.
+  std::uint64_t (*nowMs)();
+  // The system's error code for a name too long for any device.
+  std::uint32_t nameTooLong;
 };
 
 // The backend this build was made with.

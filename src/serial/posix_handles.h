@@ -6,6 +6,8 @@
 // compare-and-swap. Nothing is allocated and no lock is shared between ports.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "serial/platform.h"
@@ -19,12 +21,15 @@ inline constexpr std::uint32_t kSlotCount = 1u << kSlotBits;
 // live; set up by the opener before the handle is published.
 struct Port {
   int fd;               // -1 once a close released it (see Close)
+  pid_t owner;          // the process that opened it
   bool terminal;        // a terminal device: the line calls apply
   bool pseudoTerminal;  // a pseudo-terminal: no framing, no modem lines
   bool locked;          // holds the exclusive flock
   bool wrote;           // the last transfer call was a write (see Read)
-  Timeouts timeouts;    // the handle's time-outs (the kernel has none)
-  DeviceState state;    // the block last applied
+  bool rs485Saved;      // rs485Flags holds the device's RS485 flags
+  std::uint32_t rs485Flags;
+  Timeouts timeouts;  // the handle's time-outs (the kernel has none)
+  DeviceState state;  // the block last applied
 };
 
 // Reserves a free slot for an open in progress; nullptr when all are taken.

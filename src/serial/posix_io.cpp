@@ -123,8 +123,8 @@ bool TimedWrite(int fd, const Timeouts& timeouts, const void* bytes, std::uint32
   const auto* in = static_cast<const unsigned char*>(bytes);
   const std::uint64_t totalMs = static_cast<std::uint64_t>(timeouts.writeTotalMultiplier) * count +
                                 timeouts.writeTotalConstant;
-  const Nanos start = totalMs != 0 ? Now() : 0;
-  const Nanos deadline = totalMs != 0 ? After(start, totalMs) : kNever;
+  Nanos deadline = kNever;
+  bool waited = false;
   std::uint32_t done = 0;
   while (done < count) {
     const ssize_t n = write(fd, in + done, count - done);
@@ -134,7 +134,12 @@ bool TimedWrite(int fd, const Timeouts& timeouts, const void* bytes, std::uint32
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const Wait w = WaitFor(fd, POLLOUT, deadline, deadline == kNever ? 0 : Now());
+      // The time-out runs from the first wait: a write the device takes at
+      // once never reads the clock.
+      const Nanos now = totalMs != 0 ? Now() : 0;
+      if (!waited && totalMs != 0) deadline = After(now, totalMs);
+      waited = true;
+      const Wait w = WaitFor(fd, POLLOUT, deadline, now);
       if (w == Wait::kReady) continue;
       if (w == Wait::kTimedOut) break;
     } else if (n == 0) {

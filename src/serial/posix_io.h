@@ -35,9 +35,9 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
                std::uint32_t* got, bool readFirst = false);
 
 // Writes all count bytes, waiting for room as long as the write time-out
-// (multiplier x count + constant; 0 and 0: none) allows. A time-out is no
-// failure: *written holds the count that went out. Returns false (errno
-// set) on an error or a hang-up.
+// (multiplier x count + constant; 0 and 0: none) allows, counted from the
+// first wait. A time-out is no failure: *written holds the count that went
+// out. Returns false (errno set) on an error or a hang-up.
 bool TimedWrite(int fd, const Timeouts& timeouts, const void* bytes, std::uint32_t count,
                 std::uint32_t* written);
 

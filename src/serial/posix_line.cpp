@@ -224,6 +224,31 @@ bool IsPseudoTerminal(int fd) {
 #endif
 }
 
+bool SaveRs485(int fd, std::uint32_t* flags) {
+#if defined(__linux__) && defined(TIOCSRS485)
+  serial_rs485 conf{};
+  if (ioctl(fd, TIOCGRS485, &conf) != 0) return false;
+  *flags = conf.flags;
+  return true;
+#else
+  (void)fd;
+  (void)flags;
+  return false;
+#endif
+}
+
+void RestoreRs485(int fd, std::uint32_t flags) {
+#if defined(__linux__) && defined(TIOCSRS485)
+  serial_rs485 conf{};
+  if (ioctl(fd, TIOCGRS485, &conf) != 0 || conf.flags == flags) return;
+  conf.flags = flags;
+  ioctl(fd, TIOCSRS485, &conf);
+#else
+  (void)fd;
+  (void)flags;
+#endif
+}
+
 bool ReadLine(int fd, DeviceState* state) {
   termios t{};
   std::uint32_t baud = 0;

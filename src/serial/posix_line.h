@@ -23,6 +23,8 @@
 
 #include <termios.h>
 
+#include <cstdint>
+
 #include "serial/platform.h"
 
 namespace zelqd::serial::posix {
@@ -47,6 +49,14 @@ bool IsPseudoTerminal(int fd);
 // rate, data bits, parity, stop bits, XON/XOFF flow and characters. The
 // others keep the values they came with.
 bool ReadLine(int fd, DeviceState* state);
+
+// The device's RS485 flags as found, for RestoreRs485; false where the
+// device has no RS485 mode.
+bool SaveRs485(int fd, std::uint32_t* flags);
+
+// Puts RS485 flags saved by SaveRs485 back, where they differ from those in
+// force.
+void RestoreRs485(int fd, std::uint32_t flags);
 
 // Validates the block, sets raw mode with its framing, rate and flow
 // control, reads the settings back and compares them, then sets DTR and

@@ -163,6 +163,10 @@ TEST_F(ReadExchangeTest, RefusedRepliesWriteNoSlot) {
        AttemptFailure::kBadValueDigit},
       {"first group starts with a letter past F", ReadReply("G000001A000A0002"),
        AttemptFailure::kBadValueDigit},
+      {"a space inside the first group", ReadReply("12 45678000A0002"),
+       AttemptFailure::kBadValueDigit},
+      {"a prefix in the second group", ReadReply("0000001A0x12ABCD"),
+       AttemptFailure::kBadValueDigit},
       {"reply one byte short", good.substr(0, 19), AttemptFailure::kReplyIncomplete},
       {"silent", "", AttemptFailure::kReplyIncomplete},
   };

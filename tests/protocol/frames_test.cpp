@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "protocol/checksum.h"
@@ -102,64 +105,89 @@ TEST(Requests, FieldsAtTheirLimits) {
   for (const auto& [frame, expected] : cases) EXPECT_EQ(frame, expected);
 }
 
-std::uint32_t Convert(const std::string& group) {
-  return ConvertHexGroup(reinterpret_cast<const std::uint8_t*>(group.data()));
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-TEST(ValueGroups, ConvertedLikeTheHexConversion) {
-  const std::vector<std::pair<std::string, std::uint32_t>> cases = {
-      {"0000001A", 0x1A},       {"000A0002", 0xA0002},  {"FFFFFFFF", 0xFFFFFFFF},
-      {"1a2b3c4d", 0x1A2B3C4D}, {"1A2B    ", 0x1A2B},  // stops at the first non-digit
-      {"12G45678", 0x12},       {"0x1A2B3C", 0x1A2B3C}, {"0X1a2b3c", 0x1A2B3C},
-      {"0xZZZZZZ", 0},          {"00x12345", 0},        {"7fffffff", 0x7FFFFFFF},
+// One group through the conversion of many: whether it was taken, and its
+// value.
+std::pair<bool, std::uint32_t> Convert(const std::string& group) {
+  std::uint32_t value = 0xDEADBEEF;
+  const bool taken =
+      ConvertHexGroups(reinterpret_cast<const std::uint8_t*>(group.data()), 1, &value) == 1;
+  return {taken, value};
+}
+
+// A group is eight hexadecimal digits: anything else that a "%8X" scan would
+// have read as a shorter number (a space, a prefix, a sign, any other byte)
+// is refused, and nothing is stored.
+TEST(ValueGroups, OnlyEightHexadecimalDigitsAreAValue) {
+  const std::vector<std::tuple<std::string, bool, std::uint32_t>> cases = {
+      {"0000001A", true, 0x1A},
+      {"000A0002", true, 0xA0002},
+      {"FFFFFFFF", true, 0xFFFFFFFF},
+      {"1a2b3c4d", true, 0x1A2B3C4D},
+      {"7fffffff", true, 0x7FFFFFFF},
+      {"00000000", true, 0},
+      {"12 45678", false, 0xDEADBEEF},
+      {"1A2B    ", false, 0xDEADBEEF},
+      {"12G45678", false, 0xDEADBEEF},
+      {"0x12ABCD", false, 0xDEADBEEF},
+      {"0X1a2b3c", false, 0xDEADBEEF},
+      {" 1234567", false, 0xDEADBEEF},
+      {"+1234567", false, 0xDEADBEEF},
+      {"-0000001", false, 0xDEADBEEF},
+      {std::string("1234567\0", 8), false, 0xDEADBEEF},
   };
-  for (const auto& [group, value] : cases) EXPECT_EQ(Convert(group), value) << group;
+  for (const auto& [group, taken, value] : cases) {
+    EXPECT_EQ(Convert(group), std::make_pair(taken, value)) << group;
+  }
 }
 
-// Every byte value at every position of a group that starts with a
-// hexadecimal digit: the conversion still agrees with the C library.
-TEST(ValueGroups, EveryByteAtEveryPositionAgreesWithTheCLibrary) {
+// Every byte value at every position of a sound group: taken exactly when
+// the byte is a hexadecimal digit, and then with the value the C library
+// reads from the eight digits.
+TEST(ValueGroups, EveryByteAtEveryPosition) {
   for (const std::string base : {"1a2B3c4D", "0F0f9A8b", "FFFFFFFF", "00000000"}) {
-    for (int position = 0; position < 8; ++position) {
+    for (std::size_t position = 0; position < 8; ++position) {
       for (int byte = 0; byte < 256; ++byte) {
         std::string group = base;
-        group[static_cast<std::size_t>(position)] = static_cast<char>(byte);
-        if (!IsHexDigit(static_cast<std::uint8_t>(group[0]))) continue;
-        unsigned expected = 0;
-        ASSERT_EQ(std::sscanf(group.c_str(), "%8X", &expected), 1);
-        ASSERT_EQ(Convert(group), expected) << base << " with byte " << byte << " at " << position;
+        group[position] = static_cast<char>(byte);
+        const auto [taken, value] = Convert(group);
+        ASSERT_EQ(taken, IsHexDigit(group[position]))
+            << base << " byte " << byte << " at " << position;
+        if (taken) {
+          ASSERT_EQ(value, std::strtoul(group.c_str(), nullptr, 16)) << group;
+        }
       }
     }
   }
 }
 
-TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupWithoutALeadingDigit) {
-  const std::string alphabet = "0123456789abcdefABCDEFxX +-gZ";
+TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupThatIsNotEightDigits) {
   const std::string hex = "0123456789abcdefABCDEF";
+  const std::string other("gZ x-+\r\0", 8);
   std::mt19937 random(20261210);
   for (int n = 0; n < 2000; ++n) {
     const auto count = static_cast<std::int32_t>(random() % (kMaxValueCount + 1));
     std::string groups;
     for (std::int32_t g = 0; g < count; ++g) {
-      std::string group(8, '0');
-      for (auto& c : group) c = hex[random() % hex.size()];
-      if (random() % 3 == 0) group[random() % 7 + 1] = alphabet[random() % alphabet.size()];
-      groups += group;
+      for (int i = 0; i < 8; ++i) groups += hex[random() % hex.size()];
     }
     std::int32_t bad = count;
     if (count > 0 && random() % 2 == 0) {
       bad = static_cast<std::int32_t>(random() % static_cast<unsigned>(count));
-      groups[static_cast<std::size_t>(8 * bad)] = "gZ x-"[random() % 5];
+      groups[static_cast<std::size_t>(8 * bad) + random() % 8] = other[random() % 8];
     }
     std::vector<std::uint32_t> values(kMaxValueCount, 0xDEADBEEF);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(groups.data());
     ASSERT_EQ(ConvertHexGroups(bytes, count, values.data()), bad);
     for (std::int32_t g = 0; g < count; ++g) {
-      if (g < bad) {
-        ASSERT_EQ(values[static_cast<std::size_t>(g)], ConvertHexGroup(bytes + 8 * g)) << g;
-      } else if (g > bad) {
-        ASSERT_EQ(values[static_cast<std::size_t>(g)], 0xDEADBEEFu) << g;
-      }
+      const std::string group = groups.substr(static_cast<std::size_t>(8 * g), 8);
+      const std::uint32_t expected =
+          g < bad ? static_cast<std::uint32_t>(std::strtoul(group.c_str(), nullptr, 16))
+                  : 0xDEADBEEFu;
+      ASSERT_EQ(values[static_cast<std::size_t>(g)], expected) << g;
     }
   }
   EXPECT_EQ(ConvertHexGroups(nullptr, 0, nullptr), 0);

@@ -3,14 +3,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -96,7 +101,7 @@ TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
       {"attempt 5/5", "received 6 bytes \".OK66.\"", "-> ok"},
       {"attempt 1/5", "sent \".R!0004200205.\" [04 52 21 30 30 30 34 32 30 30 32 30 35 03]",
        "received 7 bytes \".000000\" [06 30 30 30 30 30 30]", "time-out, 7 of 20 reply bytes"},
-      {"attempt 2/5", "failed: value group 1 does not start with a hexadecimal digit"},
+      {"attempt 2/5", "failed: value group 1 is not eight hexadecimal digits"},
       {"attempt 3/5", "received 20 bytes \".0000001A000A0002DB.\"", "-> ok"},
       {"attempt 1/5",
        "-> failed: variable number, value count or value slots unusable; "
@@ -111,6 +116,136 @@ TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
       EXPECT_NE(lines[i].find(part), std::string::npos) << part;
   }
   EXPECT_EQ(lines.back().find(" sent \""), std::string::npos);
+}
+
+std::string Contents(const fs::path& file) {
+  std::ifstream in(file);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Only a regular file with no other name is a trace file. It is opened
+// without following a link and without waiting for a reader, and created
+// for its owner alone; anything else leaves the trace off at once, and
+// what the variable named is left as it was.
+TEST_F(TraceTest, OnlyARegularFileOfItsOwnIsWrittenTo) {
+  const mode_t mask = umask(0);  // the mode then shows what the open asked for
+  const fs::path victim = dir_ / "victim", old = dir_ / "old", twice = dir_ / "twice";
+  std::ofstream(victim) << "keep\n";
+  std::ofstream(old) << "old line\n";
+  std::ofstream(twice) << "two names\n";
+  fs::create_hard_link(twice, dir_ / "second-name");
+  fs::create_symlink(victim, dir_ / "link");
+  fs::create_symlink(dir_ / "made-through-link", dir_ / "dangling");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((dir_ / "fifo-read").c_str(), 0600), 0);
+  const int reader = open((dir_ / "fifo-read").c_str(), O_RDONLY | O_NONBLOCK);
+  const int held = open(victim.c_str(), O_RDWR);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(held, 0);
+
+  struct Case {
+    const char* what;
+    std::string target;
+    bool on;
+  };
+  const std::vector<Case> cases = {
+      {"a new file", file_.string(), true},
+      {"a file that exists", old.string(), true},
+      {"a link to a file", (dir_ / "link").string(), false},
+      {"a link to nothing", (dir_ / "dangling").string(), false},
+      {"a FIFO without a reader", (dir_ / "fifo").string(), false},
+      {"a FIFO with a reader", (dir_ / "fifo-read").string(), false},
+      {"a file with a second name", (dir_ / "second-name").string(), false},
+      {"a descriptor's link", "/proc/self/fd/" + std::to_string(held), false},
+      {"a directory", dir_.string(), false},
+      {"a device", "/dev/null", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(trace::Start(c.target.c_str()), c.on);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_EQ(trace::Enabled(), c.on);
+    trace::ReportOpenFailure("ttyS9", 12, serial::OpenFailure{serial::OpenStep::kOpen, ENOENT});
+    trace::Stop();
+  }
+  umask(mask);
+  close(reader);
+  close(held);
+
+  EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(LinesOf(file_).size(), 1u);
+  const std::vector<std::string> lines = LinesOf(old);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "old line");
+  EXPECT_EQ(Contents(victim), "keep\n");
+  EXPECT_EQ(Contents(twice), "two names\n");
+  EXPECT_FALSE(fs::exists(dir_ / "made-through-link"));
+}
+
+// A failed open of OpenPort, ReopenPort or ChangeZelParams gives one line:
+// the name as the host gave it, the step that failed, the system's text
+// and number of the error.
+TEST_F(TraceTest, AFailedOpenTellsTheStepAndTheSystemsError) {
+  ASSERT_TRUE(trace::Start(file_.c_str()));
+  struct Case {
+    std::int32_t code;
+    std::string name;  // as the block carries it, up to its field's size
+    Op failing;        // Op::Close: nothing fails, the name does not fit
+    serial::OpenStep step;
+    int error;
+    std::string line;  // after the time: up to the system's text
+  };
+  const std::string twelve = "ttyUSB123456", sixteen = "/dev/ttyUSB12345";
+  const std::vector<Case> cases = {
+      {CodeOpenPort, "ttyUSB9", Op::Open, serial::OpenStep::kOpen, ENOENT,
+       R"(zelqd open "ttyUSB9" failed: open: )"},
+      {CodeOpenPort, "ttyUSB1", Op::Open, serial::OpenStep::kLock, EWOULDBLOCK,
+       R"(zelqd open "ttyUSB1" failed: lock: )"},
+      {CodeOpenPort, "pts/7", Op::Open, serial::OpenStep::kExclusive, EBUSY,
+       R"(zelqd open "pts/7" failed: exclusive: )"},
+      {CodeChangeZelParams, "ttyS0", Op::GetState, serial::OpenStep::kSettings, ENOTTY,
+       R"(zelqd open "ttyS0" failed: settings: )"},
+      {CodeReopenPort, "ttyS2", Op::SetTimeouts, serial::OpenStep::kTimeouts, EIO,
+       R"(zelqd open "ttyS2" failed: time-outs: )"},
+      {CodeChangeZelParams, "ttyS3", Op::SetState, serial::OpenStep::kSettings, EINVAL,
+       R"(zelqd open "ttyS3" failed: settings: )"},
+      {CodeOpenPort, twelve, Op::Close, serial::OpenStep::kName, ENAMETOOLONG,
+       R"(zelqd open "ttyUSB123456" failed: name: )"},
+      {CodeChangeZelParams, sixteen, Op::Close, serial::OpenStep::kName, ENAMETOOLONG,
+       R"(zelqd open "/dev/ttyUSB12345" failed: name: )"},
+  };
+  for (const Case& c : cases) {
+    if (c.failing != Op::Close) {
+      platform.FailOn(c.failing);
+      platform.failStep = c.step;
+      platform.error = static_cast<std::uint32_t>(c.error);
+    }
+    OpenRequest open{};
+    PortChangeRequest change{};
+    std::memcpy(open.name, c.name.data(), std::min(c.name.size(), sizeof open.name));
+    std::memcpy(change.name, c.name.data(), std::min(c.name.size(), sizeof change.name));
+    std::memset(instance.portSpec.name, 0, sizeof instance.portSpec.name);
+    std::memcpy(instance.portSpec.name, c.name.data(),
+                std::min(c.name.size(), sizeof instance.portSpec.name - 1));
+    open.active = 1;
+    change.settings.baudRate = 9600;
+    DriverCall call{};
+    call.instance = &instance;
+    call.code = c.code;
+    call.params = c.code == CodeOpenPort ? static_cast<void*>(&open) : &change;
+    EXPECT_EQ(ZelMain(&call), ResultFailed) << c.name;
+  }
+  trace::Stop();
+  const std::vector<std::string> lines = LinesOf(file_);
+  ASSERT_EQ(lines.size(), cases.size());
+  const std::regex stamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .*)");
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const Case& c = cases[i];
+    EXPECT_TRUE(std::regex_match(lines[i], stamp)) << lines[i];
+    EXPECT_EQ(lines[i].substr(25),
+              c.line + std::strerror(c.error) + " (errno " + std::to_string(c.error) + ")");
+  }
 }
 
 // Runs the probe with ZELQD_TRACE set to value (unset when null); its
@@ -177,6 +312,16 @@ TEST_F(TraceEnvironmentTest, VariableChoosesWhereTheLinesGo) {
       EXPECT_NE(line.find("time-out, 0 of 3 reply bytes"), std::string::npos) << line;
     EXPECT_EQ(fs::exists(file_), c.fileLines > 0);
   }
+}
+
+// The variable is read also when a failed open is the first thing a host
+// does.
+TEST_F(TraceEnvironmentTest, AFailedOpenAsTheFirstCallStartsTheTrace) {
+  ASSERT_EQ(RunProbe({"open"}, file_.c_str(), err_), 0);
+  const std::vector<std::string> lines = LinesOf(file_);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(R"(zelqd open "ttyUSB9" failed: open: )"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("(errno 2)"), std::string::npos) << lines[0];
 }
 
 TEST_F(TraceEnvironmentTest, LoadingTheLibraryDoesNoWork) {

@@ -2,6 +2,8 @@
 // value count they leave behind.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,77 @@ TEST_F(TransferTest, EveryRequestCarriesTheNormalisedSequence) {
     Call(CodeWriteValue);  // silent: five attempts
     for (const std::string& text : WrittenTexts()) EXPECT_EQ(text[2], character);
     EXPECT_EQ(instance.sequence, static_cast<std::uint8_t>(character));
+  }
+}
+
+// A remote computer whose replies come late, request by request as the
+// case says, read back to back from variable 100 to 149 with a write among
+// every four transfers (reply time-out 1200 ms). However late its replies,
+// no transfer returns ResultOk with a value that is not its own variable's,
+// nor for a write that did not reach the table; replies in time cost the
+// clean path nothing beyond the purge check, the write and the read.
+TEST_F(TransferTest, LateRepliesAreNeverTakenForAnotherRequest) {
+  struct Case {
+    const char* what;
+    std::uint64_t (*delayMs)(int request);  // from the request to its reply
+    int okAtLeast;                          // transfers of 50 that must succeed
+  };
+  const std::vector<Case> cases = {
+      {"all in time", [](int) -> std::uint64_t { return 5; }, 50},
+      {"all 1.1 time-outs late", [](int) -> std::uint64_t { return 1320; }, 0},
+      {"all 2 time-outs late", [](int) -> std::uint64_t { return 2400; }, 0},
+      {"all 1.1 to 2 time-outs late",
+       [](int n) -> std::uint64_t { return 1320 + static_cast<std::uint64_t>(n) * 397 % 1081; }, 0},
+      {"every tenth 1.5 time-outs late",
+       [](int n) -> std::uint64_t { return n % 10 == 3 ? 1800 : 5; }, 50},
+      {"every third 2 time-outs late",
+       [](int n) -> std::uint64_t { return n % 3 == 1 ? 2400 : 20; }, 50},
+  };
+  platform.timeouts.readTotalConstant = 1200;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::map<int, std::uint32_t> table;
+    for (int v = 100; v < 150; ++v) table[v] = 0x00A10000u + static_cast<std::uint32_t>(v);
+    int requests = 0;
+    platform.peer = [&](const Bytes& w) {
+      const std::string frame(w.begin(), w.end());
+      const int variable = std::stoi(frame.substr(3, 5));
+      std::string reply = "\x06OK66\r";
+      if (frame[1] == 'W') {
+        table[variable] = static_cast<std::uint32_t>(std::stoul(frame.substr(8, 8), nullptr, 16));
+      } else {
+        char digits[9];
+        std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(table[variable]));
+        reply = ReadReply(digits);
+      }
+      platform.At(platform.clockMs + c.delayMs(requests++), reply);
+    };
+    int ok = 0;
+    for (int n = 0; n < 50; ++n) {
+      const int variable = 100 + n;
+      const bool write = n % 4 == 2;
+      const std::uint32_t value = 0x5A000000u + static_cast<std::uint32_t>(n);
+      request.variableNumber = variable;
+      slots.slots[0] = write ? ValueSlot{static_cast<std::uint16_t>(value >> 16),
+                                         static_cast<std::uint16_t>(value)}
+                             : ValueSlot{0, 0};
+      platform.Clear();
+      const std::int32_t result = Call(write ? CodeWriteVar : CodeReadVar);
+      const std::uint32_t seen =
+          static_cast<std::uint32_t>(slots.slots[0].high) << 16 | slots.slots[0].low;
+      if (result != ResultOk) continue;
+      ++ok;
+      EXPECT_EQ(write ? table[variable] : seen, write ? value : table[variable])
+          << "transfer " << n << " took a reply that was not its own";
+      if (c.delayMs == cases[0].delayMs) {
+        std::vector<Op> clean{Op::ClearErrors, Op::Write, Op::Read};
+        if (write) clean.push_back(Op::Read);  // the form, then the rest
+        EXPECT_EQ(platform.Ops(), clean) << "transfer " << n;
+      }
+    }
+    EXPECT_GE(ok, c.okAtLeast);
+    platform.clockMs += 10000;  // the last late replies arrive and are purged
+    platform.input.clear();
   }
 }
 

@@ -53,17 +53,25 @@ std::vector<std::int64_t> Fields(const DeviceState& s) {
 
 // --- ComOpen ---------------------------------------------------------------
 
+// The write time-out: a constant of one second plus the wire time of each
+// byte at the rate and framing asked for, in whole milliseconds.
 TEST(ComOpen, CallOrderTimeoutsAndQueuesAndTheNullDevice) {
   struct Case {
     const char* name;
     bool configured;  // only "NUL" exactly is left unconfigured
+    LineSettings settings;
+    std::uint32_t msPerByte;
   };
-  for (const Case& c : {Case{"COM1", true}, Case{"nul", true}, Case{"NUL", false}}) {
+  for (const Case& c :
+       {Case{"COM1", true, k9600_8N1, 2}, Case{"nul", true, k9600_8N1, 2},
+        Case{"NUL", false, k9600_8N1, 0}, Case{"COM2", true, {57600, 8, 0, 0, 0, 0, 0}, 1},
+        Case{"COM3", true, {300, 7, 0, 2, 0, 2, 0}, 37},  // 11 bits
+        Case{"COM4", true, {50, 8, 0, 1, 0, 0, 0}, 220}}) {
     SCOPED_TRACE(c.name);
     RecordingPlatform rec;
     rec.timeouts = {7, 8, 9, 10, 11};  // whatever the device had
     Handle h = 0;
-    ASSERT_EQ(ComOpen(c.name, k9600_8N1, 8, &h), ComOk);
+    ASSERT_EQ(ComOpen(c.name, c.settings, 8, &h), ComOk);
     EXPECT_EQ(h, 0x100u);
     EXPECT_EQ(rec.calls.front().name, c.name);
     EXPECT_EQ(rec.openHandles.count(h), 1u);
@@ -79,7 +87,7 @@ TEST(ComOpen, CallOrderTimeoutsAndQueuesAndTheNullDevice) {
     }
     EXPECT_EQ(Only(rec, Op::GetState).state.length, 28u);
     EXPECT_EQ(Fields(Only(rec, Op::SetTimeouts).timeouts),
-              (std::vector<std::uint32_t>{0, 0, 1000, 0, 0}));
+              (std::vector<std::uint32_t>{0, 0, 1000, c.msPerByte, 1000}));
     EXPECT_EQ(Only(rec, Op::SetQueues).count, 1200u);
     EXPECT_EQ(Only(rec, Op::SetQueues).count2, 1200u);
   }
@@ -131,23 +139,31 @@ TEST(ComOpen, ControlFlagsFirstMatchingRowWins) {
   }
 }
 
-// Every row of the failure table for the open.
+// Every row of the failure table for the open, with the step that failed
+// and the system's error as the backend reported it.
 TEST(ComOpen, FailureTable) {
   struct Case {
     Op failing;
     std::int32_t result;
     std::size_t calls;  // how far into kConfigured it gets
     bool staysOpen;
+    OpenStep step;
   };
-  for (const Case& c :
-       {Case{Op::Open, ComOpenFailed, 1, false}, Case{Op::GetState, ComGetStateFailed, 2, false},
-        Case{Op::SetTimeouts, ComOpenFailed, 3, false},
-        Case{Op::SetState, ComSetStateFailed, 4, false}, Case{Op::SetQueues, ComOk, 5, true}}) {
+  for (const Case& c : {Case{Op::Open, ComOpenFailed, 1, false, OpenStep::kLock},
+                        Case{Op::GetState, ComGetStateFailed, 2, false, OpenStep::kSettings},
+                        Case{Op::SetTimeouts, ComOpenFailed, 3, false, OpenStep::kTimeouts},
+                        Case{Op::SetState, ComSetStateFailed, 4, false, OpenStep::kSettings},
+                        Case{Op::SetQueues, ComOk, 5, true, OpenStep::kName}}) {
     SCOPED_TRACE(testing::OpName(c.failing));
     RecordingPlatform rec;
     rec.FailOn(c.failing);
+    rec.failStep = OpenStep::kLock;  // what the backend says of its own open
+    rec.error = 77;
     Handle h = 0;
-    EXPECT_EQ(ComOpen("COM3", k9600_8N1, 0, &h), c.result);
+    OpenFailure failure{OpenStep::kName, 0};
+    EXPECT_EQ(ComOpen("COM3", k9600_8N1, 0, &h, &failure), c.result);
+    EXPECT_EQ(failure.step, c.step);
+    EXPECT_EQ(failure.error, c.staysOpen ? 0u : 77u);
     std::vector<Op> ops(kConfigured.begin(), kConfigured.begin() + c.calls);
     if (!c.staysOpen && c.failing != Op::Open) ops.push_back(Op::Close);
     EXPECT_EQ(rec.Ops(), ops);
@@ -283,6 +299,32 @@ TEST_F(Opened, PurgeDrainsIn512ByteReadsAt50MsAndRestores) {
   }
 }
 
+// A line that carries noise without end keeps every read of the drain full:
+// the drain ends all the same once the read time-out in force has passed
+// (within one more read), and restores it. A line whose noise leaves room
+// in a read ends at that read, as before.
+TEST_F(Opened, PurgeOfANoisyLineEndsAfterAboutOneReadTimeout) {
+  struct Case {
+    std::uint32_t bytesPerSecond;
+    std::uint32_t readTimeoutMs;
+    std::uint64_t earliest, latest;  // when the purge returns
+  };
+  for (const Case& c : {Case{11000, 1200, 1200, 1250}, Case{11000, 100, 100, 150},
+                        Case{200000, 1000, 1000, 1003}, Case{5000, 1000, 50, 150}}) {
+    SCOPED_TRACE(::testing::Message() << c.bytesPerSecond << " B/s, " << c.readTimeoutMs << " ms");
+    rec.clockMs = 1000;
+    rec.input.clear();
+    rec.Noise(0, 3600000, c.bytesPerSecond);
+    rec.timeouts.readTotalConstant = c.readTimeoutMs;
+    rec.Clear();
+    EXPECT_EQ(ComPurgeInput(h), 0);
+    EXPECT_GE(rec.clockMs - 1000, c.earliest);
+    EXPECT_LE(rec.clockMs - 1000, c.latest);
+    EXPECT_EQ(rec.timeouts.readTotalConstant, c.readTimeoutMs);
+  }
+  rec.Noise(0, 0, 0);
+}
+
 // --- ComWriteAll, SendAll --------------------------------------------------
 
 TEST_F(Opened, WriteAllAndSendAllResults) {
@@ -374,6 +416,76 @@ TEST_F(Opened, FailedReadKeepsWhatArrivedBefore) {
   EXPECT_EQ(received, 2);
   EXPECT_EQ(std::memcmp(buf, "ab", 2), 0);
   EXPECT_EQ(ComReadExact(h, buf, 1, nullptr), ComOk);
+}
+
+// --- Settling the line after a late reply ----------------------------------
+
+// A request goes out at 0 ms and its 12-byte reply comes in the pieces of
+// the case; the read gives up after its time-out (1000 ms). The next
+// request goes out once the owed bytes have come and the line has been
+// quiet for the gap (10 ms), and at the latest at the deadline: the
+// time-out, one more read time-out, the wire time of the owed bytes and of
+// a request, the gap and a margin of 25 ms. Its own reply is read, nothing of the late one is
+// left, and the time-outs are as before. A reply in time costs nothing.
+TEST_F(Opened, TheNextRequestWaitsForALateReplyAndDiscardsIt) {
+  struct Piece {
+    std::uint64_t at;
+    std::string bytes;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;
+    std::uint64_t nextAt;  // when the next request goes out
+  };
+  const std::string reply = "#late-reply#";
+  const std::string head = reply.substr(0, 5), tail = reply.substr(5);
+  // 9600 baud 8N1: 31 characters take 33 ms, 26 take 28 ms.
+  const std::vector<Case> cases = {
+      {"in time", {{300, reply}}, 300},
+      {"1.1 time-outs late", {{1100, reply}}, 1110},
+      {"1.5 time-outs late", {{1500, reply}}, 1510},
+      {"2 time-outs late", {{2000, reply}}, 2010},
+      {"never", {}, 1000 + 1000 + 33 + 10 + 25},
+      {"late, in two pieces 40 ms apart", {{1100, head}, {1140, tail}}, 1150},
+      {"late, with noise after it", {{1100, reply}, {1105, std::string(20, '~')}}, 1115},
+      {"half in time, the rest late", {{500, head}, {2300, tail}}, 2310},
+      {"half in time, the rest never", {{500, head}}, 2000 + 1000 + 28 + 10 + 25},
+  };
+  const Timeouts before = rec.timeouts;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    rec.clockMs = 0;
+    rec.input.clear();
+    rec.Clear();
+    int writes = 0;
+    rec.peer = [&](const Bytes&) {
+      if (writes++ == 0) {
+        for (const Piece& piece : c.pieces) rec.At(piece.at, piece.bytes);
+      } else {
+        rec.Feed("fresh-reply!");
+      }
+    };
+    char buffer[12];
+    ASSERT_TRUE(SendAll(&instance, "first", 5));
+    const bool inTime = ReceiveExact(&instance, buffer, 12);
+    std::size_t early = 0;
+    for (const Piece& piece : c.pieces) early += piece.at < 1000 ? piece.bytes.size() : 0;
+    EXPECT_EQ(inTime, early == reply.size());
+    const std::size_t mark = rec.calls.size();
+    ASSERT_TRUE(SendAll(&instance, "second", 6));
+    const std::vector<Call> writesMade = CallsOf(rec, Op::Write);
+    ASSERT_EQ(writesMade.size(), 2u);
+    EXPECT_EQ(writesMade[1].atMs, c.nextAt);
+    if (inTime) {
+      const std::vector<Op> ops = rec.Ops();
+      EXPECT_EQ(std::vector<Op>(ops.begin() + static_cast<std::ptrdiff_t>(mark), ops.end()),
+                (std::vector<Op>{Op::ClearErrors, Op::Write}));
+    }
+    ASSERT_TRUE(ReceiveExact(&instance, buffer, 12));
+    EXPECT_EQ(std::string(buffer, 12), "fresh-reply!");
+    EXPECT_TRUE(rec.input.empty());
+    EXPECT_EQ(Fields(rec.timeouts), Fields(before));
+  }
 }
 
 TEST(SendAllReceiveExact, NullPortFails) {

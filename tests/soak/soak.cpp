@@ -1,20 +1,25 @@
 // zelqd_soak: the driver through ZelMain against the simulated remote
 // computer on a pseudo-terminal, with a quarter of the replies faulty, over
-// many transfers. It checks what a host relies on:
-// - every ResultOk read returns exactly the simulator's values;
+// many transfers made back to back: the next transfer starts the moment
+// the last one returns, whatever is still on its way on the line. Among the
+// faults are replies delayed by half the reply time-out up to twice it. It
+// checks what a host relies on:
+// - every ResultOk read returns exactly the simulator's values, never those
+//   of a reply to another request;
 // - every ResultOk write is in the simulator's table;
 // - a transfer none of whose replies reached the line intact (or late but
 //   intact) never returns ResultOk;
-// - every single-digit corruption is caught.
-// A double corruption can go unseen by an 8-bit sum: the soak predicts from
-// the corrupted bytes whether the sum still matches, counts the replies
+// - every single-digit corruption is caught;
+// - no transfer takes longer than five attempts can (no hang).
+// A double corruption (two bytes with a bit flipped each, as line noise
+// makes them) can go unseen by an 8-bit sum: the soak predicts from the
+// corrupted bytes whether the sum still matches, counts the replies
 // accepted that way, and tells them apart from a wrong value accepted for
 // any other reason (which must never happen). It prints the counts by
 // outcome and fault and exits with 1 when a check failed.
 //
 //   zelqd_soak [--transfers N] [--seed S] [--timeout-ms T] [--verbose]
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +35,7 @@
 #include <vector>
 
 #include "serial/com.h"
+#include "serial/platform.h"
 #include "zelqd/zelqd.h"
 #include "zelsim/engine.h"
 #include "zelsim/pty_pair.h"
@@ -54,7 +60,7 @@ struct Options {
 constexpr double kDrop = 0.04;
 constexpr double kCorrupt = 0.05;
 constexpr double kSplit = 0.04;
-constexpr double kDelay = 0.03;
+constexpr double kDelay = 0.05;
 constexpr double kGarbage = 0.04;
 constexpr double kError = 0.03;
 constexpr double kDoubleCorrupt = 0.05;
@@ -68,20 +74,23 @@ struct Seen {
   std::vector<Fault> faults;
   bool doubleCorrupt = false;
   bool doubleUndetectable = false;  // the sum still matches the corrupted reply
+  bool doubleHarmless = false;      // ... and its values read as before (a letter's case)
+  int delayMs = 0;                  // the wait before the reply's first byte went out
+  bool pastTimeout = false;         // ... longer than the reply time-out
   Bytes sent;                       // the reply bytes that went out, garbage included
 
   bool has(Fault f) const { return std::find(faults.begin(), faults.end(), f) != faults.end(); }
-  // The proper reply went out unaltered (an ERROR reply is none).
+  // The proper reply went out unaltered, or altered in letters' case only
+  // (an ERROR reply is none).
   bool sound() const {
-    return !sent.empty() && !doubleCorrupt && !has(Fault::Corrupt) && !has(Fault::Error);
+    return !sent.empty() && (!doubleCorrupt || doubleHarmless) && !has(Fault::Corrupt) &&
+           !has(Fault::Error);
   }
   // ... and in time, or only after the time-out.
-  bool intact() const { return sound() && !has(Fault::Delay); }
-  bool late() const { return sound() && has(Fault::Delay); }
+  bool intact() const { return sound() && !pastTimeout; }
+  bool late() const { return sound() && pastTimeout; }
   bool faulty() const { return !faults.empty() || doubleCorrupt; }
 };
-
-const char kHex[] = "0123456789ABCDEF";
 
 // Whether the checksum digits of a value reply of n groups match its value
 // digits, computed here with the C library's formatting.
@@ -103,11 +112,13 @@ std::uint32_t GroupValue(const Bytes& reply, std::size_t i) {
 
 // The remote computer: the simulator's engine served on the master side of
 // the pseudo-terminal, one request after the other, with the waits its
-// faults ask for. It adds the double corruption the engine does not make.
+// faults ask for. It adds the double corruption the engine does not make,
+// and draws each delay from half the reply time-out up to twice it, the
+// pieces of a split reply included.
 class Remote {
  public:
-  Remote(zelsim::FaultConfig faults, std::uint64_t seed, int fd)
-      : engine_(std::move(faults)), random_(seed ^ 0xD0B1Eull), fd_(fd) {}
+  Remote(zelsim::FaultConfig faults, std::uint64_t seed, int fd, int timeoutMs)
+      : engine_(std::move(faults)), random_(seed ^ 0xD0B1Eull), fd_(fd), timeoutMs_(timeoutMs) {}
   ~Remote() { Stop(); }
 
   void Start() {
@@ -118,24 +129,20 @@ class Remote {
     if (thread_.joinable()) thread_.join();
   }
 
-  // Waits until every request the driver wrote has been answered and the
-  // answers had time to reach the driver's side, where the next transfer's
-  // purge discards whatever it did not read. (Without sequence numbers in
-  // the frames, a reply that arrives after that purge would be taken for
-  // the next request's.)
-  void WaitIdle() {
-    using namespace std::chrono_literals;
-    std::this_thread::sleep_for(500us);
-    for (;;) {
-      int unread = 0;
-      ::ioctl(fd_, FIONREAD, &unread);
-      {
-        std::lock_guard lock(mutex_);
-        if (!busy_ && unread == 0 && engine_.pending() == 0) break;
-      }
-      std::this_thread::sleep_for(200us);
+  // Waits until the remote has read and taken in count requests, for at
+  // most a second; its replies may still be on their way.
+  bool WaitSeen(std::size_t count) {
+    for (int i = 0; i < 5000; ++i) {
+      if (SeenCount() >= count) return true;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    std::this_thread::sleep_for(1ms);
+    return false;
+  }
+
+  // The longest delay of a reply, in milliseconds.
+  int LongestDelay() {
+    std::lock_guard lock(mutex_);
+    return longestDelay_;
   }
 
   std::size_t SeenCount() {
@@ -164,10 +171,6 @@ class Remote {
     while (!stopping_) {
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, 5) <= 0) continue;
-      {
-        std::lock_guard lock(mutex_);
-        busy_ = true;  // before the read empties the line
-      }
       std::uint8_t buffer[512];
       const ssize_t n = ::read(fd_, buffer, sizeof buffer);
       std::vector<zelsim::Event> events;
@@ -178,8 +181,6 @@ class Remote {
       for (auto& event : events) {
         if (auto* x = std::get_if<zelsim::Exchange>(&event)) Answer(*x);
       }
-      std::lock_guard lock(mutex_);
-      busy_ = false;
     }
   }
 
@@ -187,7 +188,8 @@ class Remote {
     Seen s;
     s.command = x.request.command;
     s.faults = x.faults;
-    // Two digits changed at once, in a reply the simulator left alone.
+    // Two bytes with one bit flipped each, in a reply the simulator left
+    // alone.
     if (x.faults.empty() && x.line.size() == 1 && random_.Unit() < kDoubleCorrupt) {
       Bytes& reply = x.line.front().bytes;
       std::size_t first = 1;
@@ -200,19 +202,40 @@ class Remote {
       const std::size_t a = first + random_.Below(static_cast<std::uint32_t>(span));
       std::size_t b = first + random_.Below(static_cast<std::uint32_t>(span - 1));
       if (b >= a) ++b;
-      for (std::size_t at : {a, b}) {
-        const char* digit = std::strchr(kHex, reply[at]);
-        const std::uint32_t index = digit != nullptr ? static_cast<std::uint32_t>(digit - kHex) : 0;
-        reply[at] = static_cast<std::uint8_t>(kHex[(index + 1 + random_.Below(15)) % 16]);
-      }
+      const Bytes before = reply;
+      for (std::size_t at : {a, b}) reply[at] ^= static_cast<std::uint8_t>(1u << random_.Below(7));
       s.doubleCorrupt = true;
-      s.doubleUndetectable = s.command == zelsim::Command::Read &&
-                             SumMatches(reply, static_cast<std::size_t>(x.request.count));
+      const auto groups = static_cast<std::size_t>(x.request.count);
+      s.doubleUndetectable = s.command == zelsim::Command::Read && SumMatches(reply, groups);
+      // A flipped bit 5 turns a hexadecimal letter into the same letter in
+      // the other case: with a flip that makes up for it in the sum, the
+      // reply carries its values as before.
+      s.doubleHarmless = s.doubleUndetectable;
+      for (std::size_t i = 0; i < groups && s.doubleHarmless; ++i) {
+        const auto* group = reinterpret_cast<const char*>(reply.data() + 1 + 8 * i);
+        s.doubleHarmless =
+            std::strspn(std::string(group, 8).c_str(), "0123456789ABCDEFabcdef") == 8 &&
+            GroupValue(reply, i) == GroupValue(before, i);
+      }
+    }
+    if (x.has(Fault::Delay)) {
+      // Half the time-out up to twice it, until the reply's last piece.
+      const int pieces = static_cast<int>(x.line.size()) - 1;
+      const int gaps = pieces > 0 ? x.line.back().waitMs * pieces : 0;
+      const int longest = 2 * timeoutMs_ - gaps;
+      const int shortest = timeoutMs_ / 2;
+      s.delayMs = shortest + static_cast<int>(random_.Below(
+                                 static_cast<std::uint32_t>(std::max(1, longest - shortest))));
+      x.line.front().waitMs = s.delayMs;
+      // A read waits the time-out for its first byte; pieces that follow
+      // close enough keep it going.
+      s.pastTimeout = s.delayMs >= timeoutMs_;
     }
     s.sent = x.transmitted();
     {
       std::lock_guard lock(mutex_);
       seen_.push_back(s);
+      longestDelay_ = std::max(longestDelay_, s.delayMs);
     }
     for (const zelsim::Chunk& chunk : x.line) {
       if (chunk.waitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(chunk.waitMs));
@@ -241,13 +264,23 @@ class Remote {
   zelsim::Engine engine_;
   zelsim::Random random_;
   int fd_;
+  int timeoutMs_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
-  bool busy_ = false;
   std::vector<Seen> seen_;
+  int longestDelay_ = 0;
   std::string error_;
 };
+
+// The native backend, counting the requests the driver writes.
+std::atomic<long> g_writes{0};
+
+bool CountingWrite(zelqd::serial::Handle handle, const void* bytes, std::uint32_t count,
+                   std::uint32_t* written) {
+  g_writes.fetch_add(1, std::memory_order_relaxed);
+  return zelqd::serial::NativePlatform().write(handle, bytes, count, written);
+}
 
 struct Counts {
   long reads = 0, blocks = 0, writes = 0;
@@ -255,13 +288,16 @@ struct Counts {
   long requests = 0, faultyReplies = 0;
   long byFault[zelsim::kFaultKinds] = {};
   long doubles = 0, doublesRead = 0, doublesJudged = 0, doublesUndetectable = 0;
+  long doublesHarmless = 0;
   long doublesAccepted = 0;
   long singleCorruptions = 0, singleAccepted = 0;
   long allFaulty = 0, allFaultyOk = 0, okFromLate = 0;
   long cleanFirst = 0, cleanFirstFailed = 0;
+  long delayed = 0, delayedPast = 0;
+  double longestMs = 0;
   // Violations.
   long wrongValues = 0, writesMissing = 0, okWithoutIntact = 0, badResults = 0;
-  long tooManyRequests = 0;
+  long tooManyRequests = 0, hangs = 0;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -317,13 +353,13 @@ int main(int argc, char** argv) {
   faults[Fault::Delay] = chance(kDelay);
   faults[Fault::Garbage] = chance(kGarbage);
   faults[Fault::Error] = chance(kError);
-  faults.delayMs = options.timeoutMs * 3 / 2;  // past the time-out
+  faults.delayMs = options.timeoutMs;  // each drawn anew by the remote
   faults.splitPieces = 3;
   faults.splitGapMs = options.timeoutMs / 5;  // both gaps together within it
   faults.garbageBytes = 8;
 
   zelsim::PtyPair pty;
-  Remote remote(faults, options.seed, pty.master());
+  Remote remote(faults, options.seed, pty.master(), options.timeoutMs);
   zelsim::Random choose(options.seed * 7919 + 1);
   for (int i = 0; i < kVariables; ++i) {
     const int v = i < kVariables / 2 ? i : 99000 + i - kVariables / 2;
@@ -350,6 +386,12 @@ int main(int argc, char** argv) {
   // it on the open handle, the way OpenPort applies it, so that the faults
   // that cost a time-out cost little.
   zelqd::serial::ComSetReadTimeout(instance.port, options.timeoutMs / 10);
+  zelqd::serial::Platform counting = zelqd::serial::NativePlatform();
+  counting.write = CountingWrite;
+  zelqd::serial::UsePlatform(&counting);
+  // Five attempts, each at most a purge, a settle and a reply, with room for
+  // a loaded machine: a transfer that takes longer hangs.
+  const double boundMs = kAttempts * (4.0 * options.timeoutMs + 100) + 1000;
 
   Counts c;
   const auto started = Clock::now();
@@ -380,9 +422,20 @@ int main(int argc, char** argv) {
     const bool read = call.code != CodeWriteVar;
 
     const std::size_t from = remote.SeenCount();
+    const long writesBefore = g_writes.load();
     call.params = &request;
+    const auto began = Clock::now();
     const std::int32_t result = ZelMain(&call);
-    remote.WaitIdle();
+    const double tookMs = std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+    c.longestMs = std::max(c.longestMs, tookMs);
+    if (tookMs > boundMs) ++c.hangs;
+    // Only until the remote has taken in this transfer's requests: its late
+    // replies are still to come while the next transfer starts.
+    const std::size_t sent = static_cast<std::size_t>(g_writes.load() - writesBefore);
+    if (!remote.WaitSeen(from + sent)) {
+      std::fprintf(stderr, "zelqd_soak: the remote did not take in %zu requests\n", sent);
+      return 2;
+    }
     const std::vector<Seen> seen = remote.SeenSince(from);
 
     // Bookkeeping of what the line did.
@@ -390,11 +443,14 @@ int main(int argc, char** argv) {
     bool anyIntact = false;
     bool anyLate = false;
     bool allFaulty = !seen.empty();
-    bool lateBefore = false;  // an earlier reply may still be on its way
     const Seen* undetectable = nullptr;
     std::vector<const Seen*> corrupted;  // single-digit corruptions of value replies
     for (const Seen& s : seen) {
       if (s.faulty()) ++c.faultyReplies;
+      if (s.has(Fault::Delay)) {
+        ++c.delayed;
+        if (s.pastTimeout) ++c.delayedPast;
+      }
       for (Fault f : s.faults) ++c.byFault[static_cast<int>(f)];
       if (s.has(Fault::Corrupt)) {
         ++c.singleCorruptions;
@@ -404,17 +460,17 @@ int main(int argc, char** argv) {
         ++c.doubles;
         if (s.command == zelsim::Command::Read) {
           ++c.doublesRead;
-          if (!lateBefore) {
-            ++c.doublesJudged;
-            if (s.doubleUndetectable) ++c.doublesUndetectable;
-          }
-          if (s.doubleUndetectable) undetectable = &s;
+          // Every reply is judged in its own attempt: a late one before it
+          // was discarded before the request went out.
+          ++c.doublesJudged;
+          if (s.doubleUndetectable) ++c.doublesUndetectable;
+          if (s.doubleHarmless) ++c.doublesHarmless;
+          if (s.doubleUndetectable && !s.doubleHarmless) undetectable = &s;
         }
       }
       anyIntact = anyIntact || s.intact();
       anyLate = anyLate || s.late();
       allFaulty = allFaulty && s.faulty();
-      lateBefore = lateBefore || s.has(Fault::Delay);
     }
     if (seen.size() > kAttempts) ++c.tooManyRequests;
     if (!seen.empty() && !seen.front().faulty()) {
@@ -468,6 +524,11 @@ int main(int argc, char** argv) {
       if (!anyIntact && !wrong) {
         if (anyLate) {
           ++c.okFromLate;
+          if (options.verbose) {
+            std::printf("transfer %ld: ok from a reply past the time-out, delays", n);
+            for (const Seen& s : seen) std::printf(" %d", s.delayMs);
+            std::printf("\n");
+          }
         } else {
           ++c.okWithoutIntact;
           problem = "ResultOk without an intact reply";
@@ -493,6 +554,7 @@ int main(int argc, char** argv) {
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  zelqd::serial::UsePlatform(nullptr);
   remote.Stop();
   call.code = CodeClosePort;
   call.params = nullptr;
@@ -515,17 +577,26 @@ int main(int argc, char** argv) {
       c.byFault[static_cast<int>(Fault::Corrupt)], c.doubles,
       c.byFault[static_cast<int>(Fault::Split)], c.byFault[static_cast<int>(Fault::Delay)],
       c.byFault[static_cast<int>(Fault::Garbage)]);
+  std::printf(
+      "delayed replies %ld: %ld past the time-out, the longest %d ms after its request "
+      "(%.2f time-outs)\n",
+      c.delayed, c.delayedPast, remote.LongestDelay(),
+      static_cast<double>(remote.LongestDelay()) / options.timeoutMs);
   std::printf("all %d attempts faulty: %ld transfers, of which ok %ld\n", kAttempts, c.allFaulty,
               c.allFaultyOk);
-  std::printf("ok from a late reply after the attempt that asked for it: %ld\n", c.okFromLate);
+  std::printf("ok from a reply past the time-out (its own attempt, at the edge): %ld\n",
+              c.okFromLate);
   std::printf("single-digit corruptions %ld, accepted %ld\n", c.singleCorruptions,
               c.singleAccepted);
   std::printf(
       "double corruptions of value replies %ld, judged in their own attempt %ld, "
-      "sum still matching %ld, accepted %ld: undetected rate %.2f%%\n",
-      c.doublesRead, c.doublesJudged, c.doublesUndetectable, c.doublesAccepted,
+      "sum still matching %ld (values as before %ld), accepted with a wrong value %ld: "
+      "undetected rate %.2f%%\n",
+      c.doublesRead, c.doublesJudged, c.doublesUndetectable, c.doublesHarmless, c.doublesAccepted,
       pct(c.doublesAccepted, c.doublesJudged));
   std::printf("clean first attempts %ld, failed %ld\n", c.cleanFirst, c.cleanFirstFailed);
+  std::printf("longest transfer %.0f ms (a hang: above %.0f ms), hangs %ld\n", c.longestMs, boundMs,
+              c.hangs);
   std::printf(
       "wrong values accepted %ld, ok writes missing from the table %ld, "
       "ok without an intact reply %ld, other results %ld, transfers of more than %d requests %ld\n",
@@ -533,7 +604,7 @@ int main(int argc, char** argv) {
       c.tooManyRequests);
 
   bool pass = c.wrongValues == 0 && c.writesMissing == 0 && c.okWithoutIntact == 0 &&
-              c.badResults == 0 && c.tooManyRequests == 0;
+              c.badResults == 0 && c.tooManyRequests == 0 && c.hangs == 0;
   // A reply that arrives intact must be taken; allow for a rare scheduling
   // stall longer than the time-out on a loaded machine.
   if (c.cleanFirstFailed > c.cleanFirst / 200) pass = false;

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "serial/settle.h"
+
 namespace zelqd::testing {
 namespace {
 
 RecordingPlatform* g_active = nullptr;
 
-serial::Handle TOpen(const char* n) { return g_active->DoOpen(n); }
+serial::Handle TOpen(const char* n, serial::OpenStep* f) { return g_active->DoOpen(n, f); }
 bool TGetState(serial::Handle h, serial::DeviceState* s) { return g_active->DoGetState(h, s); }
 bool TSetState(serial::Handle h, const serial::DeviceState* s) {
   return g_active->DoSetState(h, s);
@@ -28,10 +30,17 @@ bool TWrite(serial::Handle h, const void* b, std::uint32_t c, std::uint32_t* w) 
   return g_active->DoWrite(h, b, c, w);
 }
 bool TClose(serial::Handle h) { return g_active->DoClose(h); }
+std::uint32_t TLastError() { return g_active->error; }
+std::uint64_t TNowMs() { return g_active->clockMs; }
 
-constexpr serial::Platform kRecording{TOpen,        TGetState,  TSetState,    TGetTimeouts,
-                                      TSetTimeouts, TSetQueues, TClearErrors, TRead,
-                                      TWrite,       TClose};
+// The error code of a name that does not fit, as this model reports it.
+constexpr std::uint32_t kNameTooLong = 36;
+
+constexpr serial::Platform kRecording{
+    TOpen, TGetState, TSetState, TGetTimeouts, TSetTimeouts, TSetQueues,  TClearErrors,
+    TRead, TWrite,    TClose,    TLastError,   TNowMs,       kNameTooLong};
+
+constexpr std::uint64_t kNever = UINT64_MAX;
 
 }  // namespace
 
@@ -67,6 +76,10 @@ RecordingPlatform::RecordingPlatform() {
 }
 
 RecordingPlatform::~RecordingPlatform() {
+  // A line left unsettled belongs to this model only.
+  for (const Call& c : calls) serial::Forget(c.handle);
+  for (serial::Handle h : openHandles) serial::Forget(h);
+  for (serial::Handle h : given_) serial::Forget(h);
   serial::UsePlatform(nullptr);
   g_active = nullptr;
 }
@@ -85,6 +98,42 @@ void RecordingPlatform::Feed(const Bytes& bytes) {
 
 void RecordingPlatform::Feed(const std::string& text) {
   input.insert(input.end(), text.begin(), text.end());
+}
+
+void RecordingPlatform::At(std::uint64_t at, const Bytes& bytes) { arrivals_.emplace(at, bytes); }
+
+void RecordingPlatform::At(std::uint64_t at, const std::string& text) {
+  At(at, Bytes(text.begin(), text.end()));
+}
+
+void RecordingPlatform::Noise(std::uint64_t from, std::uint64_t until,
+                              std::uint32_t bytesPerSecond) {
+  noiseFrom_ = from;
+  noiseUntil_ = until;
+  noiseRate_ = bytesPerSecond;
+  noiseDelivered_ = 0;
+}
+
+void RecordingPlatform::Admit() {
+  while (!arrivals_.empty() && arrivals_.begin()->first <= clockMs) {
+    Feed(arrivals_.begin()->second);
+    arrivals_.erase(arrivals_.begin());
+  }
+  if (noiseRate_ != 0 && clockMs > noiseFrom_) {
+    const std::uint64_t end = std::min(clockMs, noiseUntil_);
+    const std::uint64_t due = end > noiseFrom_ ? (end - noiseFrom_) * noiseRate_ / 1000 : 0;
+    for (; noiseDelivered_ < due; ++noiseDelivered_) {
+      input.push_back(static_cast<std::uint8_t>(0x30 + noiseDelivered_ % 23));
+    }
+  }
+}
+
+std::uint64_t RecordingPlatform::NextArrival() const {
+  std::uint64_t next = arrivals_.empty() ? kNever : arrivals_.begin()->first;
+  if (noiseRate_ != 0 && clockMs < noiseUntil_) {
+    next = std::min(next, std::max(clockMs, noiseFrom_) + 1);
+  }
+  return next;
 }
 
 std::vector<Op> RecordingPlatform::Ops() const {
@@ -121,20 +170,23 @@ Call& RecordingPlatform::Record(Op op, serial::Handle h) {
   Call c;
   c.op = op;
   c.handle = h;
+  c.atMs = clockMs;
   calls.push_back(c);
   return calls.back();
 }
 
-serial::Handle RecordingPlatform::DoOpen(const char* name) {
+serial::Handle RecordingPlatform::DoOpen(const char* name, serial::OpenStep* failed) {
   Call& c = Record(Op::Open, 0);
   c.name = name;
   if (Fails(Op::Open)) {
     c.ok = false;
+    if (failed != nullptr) *failed = failStep;
     return serial::kInvalidHandle;
   }
   const serial::Handle h = nextHandle++;
   c.handle = h;
   openHandles.insert(h);
+  given_.insert(h);
   return h;
 }
 
@@ -185,6 +237,7 @@ bool RecordingPlatform::DoSetQueues(serial::Handle h, std::uint32_t in, std::uin
 bool RecordingPlatform::DoClearErrors(serial::Handle h, std::uint32_t* waiting) {
   Call& c = Record(Op::ClearErrors, h);
   c.ok = Known(h) && !Fails(Op::ClearErrors);
+  Admit();
   if (c.ok) {
     *waiting = waitingOverride >= 0 ? static_cast<std::uint32_t>(waitingOverride)
                                     : static_cast<std::uint32_t>(input.size());
@@ -197,17 +250,39 @@ bool RecordingPlatform::DoRead(serial::Handle h, void* buffer, std::uint32_t cou
   Call& c = Record(Op::Read, h);
   c.count = count;
   c.readTimeoutMs = timeouts.readTotalConstant;
+  c.intervalMs = timeouts.readInterval;
   c.ok = Known(h) && !Fails(Op::Read);
   if (!c.ok) return false;
-  std::uint32_t n = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(input.size()));
+  // The most bytes this read can take; a scripted delivery makes the rest
+  // miss its time-out.
+  std::uint32_t cap = count;
   if (!deliveries.empty()) {
-    n = std::min(n, deliveries.front());
+    cap = std::min(cap, deliveries.front());
     deliveries.pop_front();
   }
+  const std::uint64_t total =
+      static_cast<std::uint64_t>(timeouts.readTotalMultiplier) * count + timeouts.readTotalConstant;
+  const std::uint64_t deadline = total != 0 ? clockMs + total : kNever;
+  const std::uint64_t interval = timeouts.readInterval;
   auto* out = static_cast<std::uint8_t*>(buffer);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    out[i] = input.front();
-    input.pop_front();
+  std::uint32_t n = 0;
+  std::uint64_t lastByte = 0;
+  for (;;) {
+    Admit();
+    for (; n < cap && !input.empty(); ++n) {
+      out[n] = input.front();
+      input.pop_front();
+      lastByte = clockMs;
+    }
+    if (n == count) break;
+    std::uint64_t limit = deadline;
+    if (interval != 0 && n > 0) limit = std::min(limit, lastByte + interval);
+    const std::uint64_t next = n < cap ? NextArrival() : kNever;
+    if (next == kNever || next > limit) {
+      if (limit != kNever) clockMs = limit;
+      break;
+    }
+    clockMs = next;
   }
   c.bytes.assign(out, out + n);
   *got = n;

@@ -1,11 +1,13 @@
 // A serial backend for tests: a model of one device that records every
-// platform call with its arguments and plays scripted results.
+// platform call with its arguments and plays scripted results, on a clock
+// of its own that only waiting reads move.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +30,7 @@ enum class Op {
 };
 
 const char* OpName(Op op);
+inline void PrintTo(Op op, std::ostream* os) { *os << OpName(op); }
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -41,6 +44,8 @@ struct Call {
   std::uint32_t count2 = 0;         // SetQueues: output size
   Bytes bytes;                      // Write: bytes written; Read: bytes returned
   std::uint32_t readTimeoutMs = 0;  // Read: the read time-out in force
+  std::uint32_t intervalMs = 0;     // Read: the interval time-out in force
+  std::uint64_t atMs = 0;           // the clock when the call was made
   bool ok = true;                   // what the call returned
 };
 
@@ -71,6 +76,21 @@ class RecordingPlatform {
   std::function<void(const Bytes& written)> peer;
   // Handle the next open returns.
   serial::Handle nextHandle = 0x100;
+  // What a failed open reports as its step, and what lastError reports.
+  serial::OpenStep failStep = serial::OpenStep::kOpen;
+  std::uint32_t error = 0;
+
+  // --- Time ---
+  // The clock, in milliseconds. A read that does not find all its bytes
+  // waiting waits as a comm handle's read does (the total time-out from its
+  // start, and the interval time-out after a byte), for bytes scheduled to
+  // arrive, moving the clock; nothing else moves it.
+  std::uint64_t clockMs = 0;
+  // Bytes that join the receive queue when the clock reaches at.
+  void At(std::uint64_t at, const Bytes& bytes);
+  void At(std::uint64_t at, const std::string& text);
+  // Noise bytes at a steady rate from one time until another.
+  void Noise(std::uint64_t from, std::uint64_t until, std::uint32_t bytesPerSecond);
 
   // The nth call (1-based) of op from now on fails; nth 0: every call fails.
   void FailOn(Op op, int nth = 1);
@@ -88,7 +108,7 @@ class RecordingPlatform {
   void Clear() { calls.clear(); }
 
   // The backend itself (used by the trampolines).
-  serial::Handle DoOpen(const char* name);
+  serial::Handle DoOpen(const char* name, serial::OpenStep* failed = nullptr);
   bool DoGetState(serial::Handle h, serial::DeviceState* s);
   bool DoSetState(serial::Handle h, const serial::DeviceState* s);
   bool DoGetTimeouts(serial::Handle h, serial::Timeouts* t);
@@ -101,11 +121,19 @@ class RecordingPlatform {
 
  private:
   bool Fails(Op op);
+  // Moves what has arrived by the clock into input.
+  void Admit();
+  // When the next byte arrives after the clock (UINT64_MAX: none will).
+  std::uint64_t NextArrival() const;
   bool Known(serial::Handle h) const { return openHandles.count(h) != 0; }
   Call& Record(Op op, serial::Handle h);
 
-  std::map<Op, int> failAt_;     // countdown to the failing call; 0: every call
-  std::map<Op, int> failEvery_;  // ops whose every call fails
+  std::map<Op, int> failAt_;        // countdown to the failing call; 0: every call
+  std::map<Op, int> failEvery_;     // ops whose every call fails
+  std::set<serial::Handle> given_;  // every handle an open returned
+  std::multimap<std::uint64_t, Bytes> arrivals_;
+  std::uint64_t noiseFrom_ = 0, noiseUntil_ = 0, noiseDelivered_ = 0;
+  std::uint32_t noiseRate_ = 0;
 };
 
 }  // namespace zelqd::testing

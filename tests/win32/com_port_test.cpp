@@ -326,13 +326,16 @@ TEST_P(OpenLine, SettingsAndTimeoutsReachTheDevice) {
   EXPECT_EQ(dcb.fNull, 0u);
   EXPECT_EQ(dcb.fAbortOnError, 0u);
 
-  // The reply time-out of the request, in milliseconds, and nothing else.
+  // The reply time-out of the request, in milliseconds; a write may take a
+  // second plus the wire time of its bytes (whole milliseconds per byte).
   const COMMTIMEOUTS t = TimeoutsOf(instance_.port);
   EXPECT_EQ(t.ReadIntervalTimeout, 0u);
   EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 1500u);
-  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+  const unsigned bits =
+      1u + c.dataBits + (c.parity != NOPARITY ? 1u : 0u) + (c.stopBits == ONESTOPBIT ? 1u : 2u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, (bits * 1000u + c.baud - 1) / c.baud);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
 
   // What the far end sees of it.
   const LineView line = PeerLine(kPort);
@@ -553,9 +556,10 @@ TEST_F(TransferTest, SilentLineFailsAfterFiveAttempts) {
   const auto start = Clock::now();
   EXPECT_EQ(Call(&instance_, CodeReadVar, &read), ResultFailed);
   const auto elapsed = Clock::now() - start;
-  // Five attempts of 1.2 s each.
-  EXPECT_GE(elapsed, 5500ms);
-  EXPECT_LT(elapsed, 20s);
+  // Five attempts of 1.2 s each; after each of the first four, the line is
+  // settled for one more reply time-out, in case the reply comes late.
+  EXPECT_GE(elapsed, 10500ms);
+  EXPECT_LT(elapsed, 30s);
   EXPECT_EQ(slot.high, 0x1111);
   EXPECT_EQ(slot.low, 0x2222);
   const std::string sent = PeerTakes(kPort, 5 * 14);

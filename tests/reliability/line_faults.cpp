@@ -1,0 +1,285 @@
+// zelqd_line_faults: what the driver does when the line misbehaves, one
+// scenario a row: a remote computer whose replies come late (or never), a
+// line full of noise, output held. The driver runs through ZelMain with a
+// short reply time-out set on its handle (as the soak does), against the
+// simulator's engine on a pseudo-terminal, transfers back to back. Each row
+// tells the wrong values taken as good, the outcomes and the time a
+// transfer took to return. A transfer that has not returned when the fault
+// is lifted (after --limit-s) counts as one that never returns.
+//
+//   zelqd_line_faults [--timeout-ms T] [--limit-s S] [--only NAME]
+#include <poll.h>
+#include <unistd.h>
+
+#include <termios.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/com.h"
+#include "zelqd/zelqd.h"
+#include "zelsim/engine.h"
+#include "zelsim/pty_pair.h"
+#include "zelsim/random.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kNoiseBytesPerSecond = 40000;
+
+// The remote computer: answers each request in turn after the delay the
+// scenario gives it (-1: no reply), and can fill the line with noise.
+class Remote {
+ public:
+  Remote(int fd, std::function<int(std::uint64_t)> delayMs)
+      : fd_(fd), delayMs_(std::move(delayMs)) {
+    for (int v = 0; v < 1000; ++v) engine_.table().Set(v, 0x00C00000u + static_cast<unsigned>(v));
+    thread_ = std::thread([this] { Serve(); });
+    noiseThread_ = std::thread([this] { MakeNoise(); });
+  }
+  ~Remote() {
+    stopping_ = true;
+    thread_.join();
+    noiseThread_.join();
+  }
+  void Noise(bool on) { noise_ = on; }
+  std::uint32_t Value(int variable) {
+    std::lock_guard lock(mutex_);
+    return engine_.table().Get(variable);
+  }
+
+ private:
+  // Printable noise while switched on, at a rate far above what keeps every
+  // drain read of 512 bytes in 50 ms full (about 10 kB/s), so that a loaded
+  // machine's pauses do not leave a read short.
+  void MakeNoise() {
+    zelsim::Random random(7);
+    const auto start = Clock::now();
+    long sent = 0;
+    while (!stopping_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const double s = std::chrono::duration<double>(Clock::now() - start).count();
+      const long due = static_cast<long>(s * kNoiseBytesPerSecond);
+      if (!noise_) {
+        sent = due;
+        continue;
+      }
+      std::uint8_t junk[256];
+      const long n = std::min<long>(due - sent, sizeof junk);
+      for (long i = 0; i < n; ++i) junk[i] = static_cast<std::uint8_t>(0x30 + random.Below(40));
+      const ssize_t w = ::write(fd_, junk, static_cast<std::size_t>(n));
+      sent += w > 0 ? w : 0;
+    }
+  }
+
+  void Serve() {
+    std::uint64_t n = 0;
+    while (!stopping_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 5) <= 0) continue;
+      std::uint8_t buffer[512];
+      const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+      if (got <= 0) continue;
+      std::vector<zelsim::Event> events;
+      {
+        std::lock_guard lock(mutex_);
+        events = engine_.Feed(std::span(buffer, static_cast<std::size_t>(got)));
+      }
+      for (const auto& event : events) {
+        const auto* x = std::get_if<zelsim::Exchange>(&event);
+        if (x == nullptr) continue;
+        const int delay = delayMs_(n++);
+        if (delay < 0) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        const zelsim::Bytes bytes = x->transmitted();
+        std::size_t done = 0;
+        while (done < bytes.size() && !stopping_) {
+          const ssize_t w = ::write(fd_, bytes.data() + done, bytes.size() - done);
+          if (w > 0) done += static_cast<std::size_t>(w);
+        }
+      }
+    }
+  }
+
+  int fd_;
+  std::function<int(std::uint64_t)> delayMs_;
+  zelsim::Engine engine_;
+  std::mutex mutex_;
+  std::thread thread_;
+  std::thread noiseThread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> noise_{false};
+};
+
+enum class Fault { kNone, kNoise, kHeldOutput };
+
+struct Scenario {
+  const char* name;
+  const char* what;
+  int transfers;
+  Fault fault;
+  // The delay of reply n in units of the reply time-out (negative: none).
+  std::function<double(std::uint64_t n, zelsim::Random& random)> late;
+  bool writes = false;  // write transfers in place of reads
+};
+
+struct Row {
+  int ok = 0, failed = 0, wrong = 0, stuck = 0;
+  double meanMs = 0, maxMs = 0;
+};
+
+std::int32_t Call(DriverInstance& instance, std::int32_t code, void* params) {
+  DriverCall call{};
+  call.instance = &instance;
+  call.code = code;
+  call.params = params;
+  return ZelMain(&call);
+}
+
+Row Run(const Scenario& s, int timeoutMs, int limitS) {
+  zelsim::PtyPair pty;
+  zelsim::Random random(11);
+  std::mutex randomMutex;
+  Remote remote(pty.master(), [&](std::uint64_t n) {
+    std::lock_guard lock(randomMutex);
+    const double late = s.late(n, random);
+    return late < 0 ? -1 : static_cast<int>(late * timeoutMs);
+  });
+  DriverInstance instance{};
+  OpenRequest open{};
+  pty.shortName().copy(open.name, sizeof open.name - 1);
+  open.active = 1;
+  open.replyTimeout = 120;
+  open.settings.baudRate = 38400;
+  open.settings.dataBits = 8;
+  Row row;
+  if (Call(instance, CodeOpenPort, &open) != ResultOk) return row;
+  zelqd::serial::ComSetReadTimeout(instance.port, timeoutMs / 10);
+
+  // The fault is lifted when a transfer has run for the limit, so that one
+  // that would never return does.
+  std::atomic<bool> done{false};
+  std::atomic<bool> lifted{false};
+  std::atomic<Clock::rep> began{Clock::now().time_since_epoch().count()};
+  if (s.fault == Fault::kNoise) {
+    remote.Noise(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the line fills up
+  }
+  if (s.fault == Fault::kHeldOutput) tcflow(pty.slave(), TCOOFF);
+  std::thread watchdog([&] {
+    const auto limit = std::chrono::seconds(limitS);
+    while (!done && Clock::now() - Clock::time_point(Clock::duration(began.load())) < limit) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (done) return;
+    lifted = true;
+    remote.Noise(false);
+    tcflow(pty.slave(), TCOON);
+  });
+
+  double total = 0;
+  for (int i = 0; i < s.transfers; ++i) {
+    const int variable = 100 + i % 50;
+    ValueSlot slot{};
+    TransferRequest request{};
+    request.variableNumber = variable;
+    request.variableClass = ZELQD_CLASS_NUMERIC;
+    request.values = &slot;
+    const std::uint32_t value = 0x00D00000u + static_cast<std::uint32_t>(i);
+    if (s.writes)
+      slot = {static_cast<std::uint16_t>(value >> 16), static_cast<std::uint16_t>(value)};
+    const auto start = Clock::now();
+    began = start.time_since_epoch().count();
+    const std::int32_t result = Call(instance, s.writes ? CodeWriteVar : CodeReadVar, &request);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    total += ms;
+    row.maxMs = std::max(row.maxMs, ms);
+    if (lifted) ++row.stuck;
+    if (result == ResultOk) {
+      ++row.ok;
+      const std::uint32_t seen = static_cast<std::uint32_t>(slot.high) << 16 | slot.low;
+      if (s.writes ? remote.Value(variable) != value : seen != remote.Value(variable)) ++row.wrong;
+    } else {
+      ++row.failed;
+    }
+    if (lifted) break;
+  }
+  done = true;
+  watchdog.join();
+  row.meanMs = total / std::max(1, row.ok + row.failed);
+  Call(instance, CodeClosePort, nullptr);
+  return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int timeoutMs = 100;
+  int limitS = 20;
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--timeout-ms") timeoutMs = std::atoi(argv[i + 1]);
+    if (a == "--limit-s") limitS = std::atoi(argv[i + 1]);
+    if (a == "--only") only = argv[i + 1];
+  }
+  const auto every = [](double t) { return [t](std::uint64_t, zelsim::Random&) { return t; }; };
+  const auto between = [](double lo, double hi) {
+    return [lo, hi](std::uint64_t, zelsim::Random& r) { return lo + (hi - lo) * r.Unit(); };
+  };
+  const auto tenth = [](double lo, double hi) {
+    return [lo, hi](std::uint64_t, zelsim::Random& r) {
+      return r.Below(10) == 0 ? lo + (hi - lo) * r.Unit() : 0.0;
+    };
+  };
+  const std::vector<Scenario> scenarios = {
+      {"clean", "every reply in time", 300, Fault::kNone, every(0)},
+      {"late-1.1", "every reply 1.1 time-outs late", 40, Fault::kNone, every(1.1)},
+      {"late-1.5", "every reply 1.5 time-outs late", 40, Fault::kNone, every(1.5)},
+      {"late-2", "every reply 2 time-outs late", 40, Fault::kNone, every(2.0)},
+      {"late-1.1-2", "every reply 1.1 to 2 time-outs late", 40, Fault::kNone, between(1.1, 2.0)},
+      // Later than the settling waits for: such a reply can still be taken
+      // for the next request's.
+      {"late-1.1-3", "every reply 1.1 to 3 time-outs late", 40, Fault::kNone, between(1.1, 3.0)},
+      {"late-3", "every reply 3 time-outs late", 40, Fault::kNone, every(3.0)},
+      {"tenth-1.5", "a tenth of the replies 1.5 time-outs late", 300, Fault::kNone,
+       tenth(1.5, 1.5)},
+      {"tenth-1.1-2", "a tenth of the replies 1.1 to 2 time-outs late", 300, Fault::kNone,
+       tenth(1.1, 2.0)},
+      {"tenth-1.1-2-writes", "writes, a tenth of the replies 1.1 to 2 time-outs late", 300,
+       Fault::kNone, tenth(1.1, 2.0), true},
+      {"tenth-lost", "a tenth of the replies lost", 300, Fault::kNone,
+       [](std::uint64_t, zelsim::Random& r) { return r.Below(10) == 0 ? -1.0 : 0.0; }},
+      {"silent", "no reply at all", 5, Fault::kNone, every(-1)},
+      {"noise", "40 kB/s of noise on the line", 1, Fault::kNoise, every(0)},
+      {"held", "output held (tcflow TCOOFF), a write", 1, Fault::kHeldOutput, every(0), true},
+  };
+  std::printf("reply time-out %d ms; a transfer not back after %d s: the fault is lifted\n\n",
+              timeoutMs, limitS);
+  std::printf("| scenario | transfers | wrong values taken | ok | failed | mean ms | max ms |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+  for (const Scenario& s : scenarios) {
+    if (!only.empty() && only != s.name) continue;
+    const Row r = Run(s, timeoutMs, limitS);
+    char max[64];
+    if (r.stuck > 0) {
+      std::snprintf(max, sizeof max, "never (%.0f, when lifted)", r.maxMs);
+    } else {
+      std::snprintf(max, sizeof max, "%.0f", r.maxMs);
+    }
+    std::printf("| %s | %d | %d | %d | %d | %.0f | %s |\n", s.what, r.ok + r.failed, r.wrong, r.ok,
+                r.failed, r.meanMs, max);
+    std::fflush(stdout);
+  }
+  return 0;
+}
