@@ -76,14 +76,16 @@ This package contains the header, the pkg-config file, the CMake package and
 the zelqd(3) manual page.")
 zelqd_deb_package(
   tools zelqd-tools SECTION utils DEPENDS runtime
-  SUMMARY "poll tool and simulator for the zelqd serial driver"
+  SUMMARY "poll tool, simulator and network gateway for the zelqd serial driver"
   DESCRIPTION
     "${_about}
 zelpoll reads and writes the remote computer's variables through the driver
 from the command line, as a host application does, once or in a polling loop;
 without a port it serves an embedded simulator on a pseudo-terminal. zelsim
 is the remote computer: it answers the driver's frames on a pseudo-terminal
-or a serial device, with fault injection for testing.")
+or a serial device, with fault injection for testing. zelgw is a service
+that serves the variables over Modbus TCP and MQTT, with a status page and
+Prometheus metrics; its systemd unit is included.")
 zelqd_deb_package(
   python python3-zelqd SECTION python ARCHITECTURE all DEPENDS runtime EXTRA_DEPENDS "python3"
   SUMMARY "Python 3 binding of the zelqd serial driver"

@@ -470,7 +470,7 @@ char TypeOf(const std::string& raw) {
 }
 
 TEST_F(Tools, JsonRecordsFollowOneSchema) {
-  // Every field of every record, with its one type (as the README lists them).
+  // Every field of every record, with its one type (as the README and docs/zelpoll.md list them).
   const std::map<std::string, char> schema = {
       {"time", 's'},         {"command", 's'},      {"result", 's'},
       {"port", 's'},         {"simulator", 'b'},    {"note", 's'},
