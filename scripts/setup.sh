@@ -40,6 +40,8 @@ if [ "$set_name" = all ]; then
   packages+=(mosquitto mosquitto-clients openssl)
   # The fuzz targets are built with clang and its libFuzzer runtime.
   packages+=(clang libclang-rt-14-dev)
+  # The format and static-analysis gates (scripts/check-format.sh, check-tidy.sh).
+  packages+=(clang-format clang-tidy)
   # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
   # its tests (wine32 needs the i386 architecture).
   packages+=(g++-mingw-w64-i686 wine wine32:i386)

@@ -57,6 +57,11 @@ run32=1
 runs_32bit || run32=0
 not_run="not run: this machine's kernel cannot execute 32-bit x86 programs"
 
+# The format gate: tracked C and C++ files exactly as clang-format writes
+# them (scripts/check-format.sh; a few seconds).
+echo "== format"
+bash scripts/check-format.sh
+
 for preset in native i686 win32; do
   echo "== $preset"
   cmake --preset "$preset" -DZELQD_BUILD_TESTS=ON >/dev/null
@@ -72,6 +77,11 @@ for preset in native i686 win32; do
   fi
   if [ "$preset" = native ]; then python_tests; fi
 done
+
+# The static-analysis gate: clang-tidy over src/ and tools/ with the native
+# build's compile_commands.json, two files at a time (scripts/check-tidy.sh).
+echo "== tidy"
+bash scripts/check-tidy.sh build/native
 
 # The Win32 package for integrators: what it holds, and the DLL in it
 # checked as the build's was (imports, export, size, version).

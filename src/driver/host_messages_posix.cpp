@@ -34,6 +34,7 @@ constexpr std::size_t kLineCapacity = 256;
 
 // Writes the formatted message and a newline to standard error with a single
 // write, so that concurrent messages do not interleave within a line.
+// NOLINTNEXTLINE(cert-dcl50-cpp): the host's err, whose place this takes, is a C variadic.
 int WriteToStandardError(int /*code*/, const char* format, ...) {
   char line[kLineCapacity];
   va_list args;

@@ -52,6 +52,7 @@ constexpr std::size_t Natural(std::size_t offset, std::size_t align) {
   return (offset + align - 1) / align * align;
 }
 
+// NOLINTNEXTLINE(bugprone-sizeof-expression): the width of a pointer field is checked.
 ZELQD_AT(DriverCall, instance, 0, P);
 ZELQD_AT(DriverCall, code, P, 4);
 ZELQD_AT(DriverCall, reserved8, P + 4, 8);
@@ -81,6 +82,7 @@ static_assert(P != 4 || sizeof(AddressRequest) == 36);
 ZELQD_AT(TransferRequest, variableNumber, 16, 4);
 ZELQD_AT(TransferRequest, variableClass, 20, 4);
 ZELQD_AT(TransferRequest, valueCount, 32, 4);
+// NOLINTNEXTLINE(bugprone-sizeof-expression): the width of a pointer field is checked.
 ZELQD_AT(TransferRequest, values, 40, P);
 static_assert(P != 4 || sizeof(TransferRequest) == 44);
 

@@ -1,5 +1,7 @@
 #include "protocol/checksum.h"
 
+#include <cstddef>
+
 #include "protocol/digits.h"
 
 namespace zelqd::protocol {
@@ -23,7 +25,7 @@ std::uint8_t Checksum(const std::uint8_t* bytes, std::int32_t length) {
     const std::int32_t end = words - w > kWordsPerFold ? w + kWordsPerFold : words;
     std::uint64_t lanes = 0;
     for (; w < end; ++w) {
-      const std::uint64_t word = LoadLittleEndian64(bytes + 8 * w);
+      const std::uint64_t word = LoadLittleEndian64(bytes + 8 * static_cast<std::ptrdiff_t>(w));
       lanes += (word & kEvenBytes) + ((word >> 8) & kEvenBytes);
     }
     // Four 16-bit lanes into two 32-bit ones, then into the sum.

@@ -1,10 +1,12 @@
 #include "protocol/digits.h"
 
+#include <cstddef>
+
 namespace zelqd::protocol {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr int kGroupWidth = 8;
+constexpr std::ptrdiff_t kGroupWidth = 8;  // a pointer offset: widened before it multiplies
 
 // Eight characters in the eight bytes of one word, the first in the lowest
 // byte, each byte handled as a lane of its own.

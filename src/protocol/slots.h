@@ -5,6 +5,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -13,7 +14,7 @@
 namespace zelqd::protocol {
 
 inline std::uint8_t* SlotBytes(ValueSlot* values, std::int32_t index) {
-  return reinterpret_cast<std::uint8_t*>(values) + 4 * index;
+  return reinterpret_cast<std::uint8_t*>(values) + 4 * static_cast<std::ptrdiff_t>(index);
 }
 
 // The 16-bit halves of a 32-bit number exchanged: turns a slot number (the

@@ -99,11 +99,10 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (atOnce) break;
-    } else if (n < 0 && errno == EINTR) {
-      // read again
-    } else if (n == 0 && !wait && !atOnce) {
-      // A read before any wait: a terminal set up to return at once gives 0
-      // when nothing is there; the wait that follows tells a hang-up.
+    } else if ((n < 0 && errno == EINTR) || (n == 0 && !wait && !atOnce)) {
+      // Interrupted: read again. Or 0 from a read before any wait: a terminal
+      // set up to return at once gives 0 when nothing is there; the wait that
+      // follows tells a hang-up.
     } else {
       // 0 after poll said readable, or EIO: the other side hung up.
       if (n == 0) errno = EIO;

@@ -149,6 +149,7 @@ CLI::Validator OneOf(const std::string& option,
           }
         }
         std::vector<std::string> spelled;
+        spelled.reserve(names.size());
         for (const auto& entry : names) spelled.push_back(entry.first);
         return option + " takes " + Choices(spelled) + ", not \"" + text + "\".";
       },

@@ -18,7 +18,7 @@ static void Deliver(int code, const char* message) {
     g_handler(code, message, g_context);
   } else {
     fprintf(stderr, "%s\n", message);
-    fflush(stderr);
+    (void)fflush(stderr);
   }
 }
 
@@ -47,7 +47,7 @@ int err(int code, const char* format, ...) {
       return 0;
     }
     va_start(args, format);
-    vsnprintf(large, size, format, args);
+    (void)vsnprintf(large, size, format, args); /* sized by the first pass */
     va_end(args);
     Deliver(code, large);
     free(large);

@@ -143,20 +143,20 @@ void Gateway::Publish(const std::vector<TagState>& changes) {
   }
 }
 
-void Gateway::WriteTag(std::string_view name, double value, Done done) {
+void Gateway::WriteTag(std::string_view name, double value, const Done& done) {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     const auto tag = lines_[i]->PlantTagOf(name);
     if (!tag) continue;
     if (!tag->writable) return done(Status::Rejected, "tag " + tag->name + " is not writable");
     const auto raw = zeltools::TagRaw(*tag, value);
     if (!raw) return done(Status::Rejected, "value out of range for tag " + tag->name);
-    return WriteVariables(static_cast<int>(i), {{tag->variable, *raw}}, std::move(done));
+    return WriteVariables(static_cast<int>(i), {{tag->variable, *raw}}, done);
   }
   done(Status::Rejected, "no tag " + std::string(name));
 }
 
 void Gateway::WriteVariables(int line, std::vector<std::pair<int, std::uint32_t>> writes,
-                             Done done) {
+                             const Done& done) {
   if (line < 0 || static_cast<std::size_t>(line) >= lines_.size())
     return done(Status::Rejected, "no such line");
   for (const auto& [variable, value] : writes) {
@@ -170,7 +170,7 @@ void Gateway::WriteVariables(int line, std::vector<std::pair<int, std::uint32_t>
     done(Status::Busy, "too many requests waiting for the line");
 }
 
-void Gateway::ReadVariables(int line, std::vector<int> variables, ReadDone done) {
+void Gateway::ReadVariables(int line, std::vector<int> variables, const ReadDone& done) {
   if (line < 0 || static_cast<std::size_t>(line) >= lines_.size())
     return done(Status::Rejected, "no such line", {});
   for (const int variable : variables) {
@@ -184,7 +184,7 @@ void Gateway::ReadVariables(int line, std::vector<int> variables, ReadDone done)
     done(Status::Busy, "too many requests waiting for the line", {});
 }
 
-void Gateway::SetStop(int line, bool stop, Done done) {
+void Gateway::SetStop(int line, bool stop, const Done& done) {
   if (line < 0 || static_cast<std::size_t>(line) >= lines_.size())
     return done(Status::Rejected, "no such line");
   Job job;

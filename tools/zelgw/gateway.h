@@ -160,10 +160,11 @@ class Gateway {
   int Subscribe(Listener listener);
   void Unsubscribe(int id);
 
-  void WriteTag(std::string_view tag, double value, Done done);
-  void WriteVariables(int line, std::vector<std::pair<int, std::uint32_t>> writes, Done done);
-  void ReadVariables(int line, std::vector<int> variables, ReadDone done);
-  void SetStop(int line, bool stop, Done done);
+  void WriteTag(std::string_view tag, double value, const Done& done);
+  void WriteVariables(int line, std::vector<std::pair<int, std::uint32_t>> writes,
+                      const Done& done);
+  void ReadVariables(int line, std::vector<int> variables, const ReadDone& done);
+  void SetStop(int line, bool stop, const Done& done);
   bool Stopped(int line) const;
 
   // The raw values of the variables, when every one of them is a polled

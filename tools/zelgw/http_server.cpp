@@ -14,7 +14,7 @@ HttpServer::HttpServer(const Gateway& gateway, const Config& config, const Modbu
   server_->set_read_timeout(5, 0);
   server_->set_write_timeout(5, 0);
   server_->set_keep_alive_max_count(100);
-  server_->set_payload_max_length(64 * 1024);
+  server_->set_payload_max_length(std::size_t{64} * 1024);
   const ServiceInfo* shared = &info;
   server_->Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");

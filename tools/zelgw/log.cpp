@@ -55,6 +55,7 @@ bool ToJournal() {
     struct stat st {};
     if (stream == nullptr || ::fstat(2, &st) != 0) return false;
     unsigned long long dev = 0, ino = 0;
+    // NOLINTNEXTLINE(cert-err34-c): a number out of range only fails the comparison below.
     if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
     return dev == st.st_dev && ino == st.st_ino;
   }();

@@ -96,7 +96,7 @@ int Serve(const Config& config, const std::string& driverPath) {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
   const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 
   // Before the driver's first transfer: the trace it reads its reasons from.
@@ -188,7 +188,7 @@ int Serve(const Config& config, const std::string& driverPath) {
   if (!clean) {
     log::Warning("a line is still inside a driver call; leaving without waiting for it");
     DravunSetMessageHandler(nullptr, nullptr);
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);  // leaving at once: nothing left to report a failure to
     ::_exit(kExitOk);
   }
   DravunSetMessageHandler(nullptr, nullptr);
@@ -198,6 +198,7 @@ int Serve(const Config& config, const std::string& driverPath) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-exception-escape): only the fixed option set-up or lack of memory.
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "zelgw");
   app.footer(kFooter);

@@ -411,7 +411,7 @@ bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t leng
     case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
       const std::size_t bytes = pduLength >= 5 ? pdu[5] : 0;
       if (pduLength < 6 || quantity < 1 || quantity > MODBUS_MAX_WRITE_REGISTERS ||
-          bytes != static_cast<std::size_t>(2 * quantity) || pduLength != 5 + bytes)
+          bytes != 2 * static_cast<std::size_t>(quantity) || pduLength != 5 + bytes)
         return Exception(c, frame, kIllegalDataValue);
       if (address + quantity > 65536 || !PlanRegisters(unit, address, quantity, c.plan))
         return Exception(c, frame, kIllegalDataAddress);
@@ -422,7 +422,8 @@ bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t leng
         int first = -1, second = -1;
         for (int i = 0; i < plan.count; ++i) {
           if (plan.slotVariable[i] != static_cast<int>(v)) continue;
-          (plan.slotHalf[i] == 0 ? first : second) = Be16(pdu + 6 + 2 * i);
+          (plan.slotHalf[i] == 0 ? first : second) =
+              Be16(pdu + 6 + 2 * static_cast<std::ptrdiff_t>(i));
         }
         if (first < 0 || second < 0) return Exception(c, frame, kIllegalDataValue);
         const VariableAccess access = gateway_.Access(unit.line, plan.variables[v]);

@@ -52,6 +52,7 @@
 #include "gateway.h"
 #include "register_map.h"
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libmodbus's name.
 typedef struct _modbus modbus_t;
 
 namespace zelgw {

@@ -146,6 +146,7 @@ int MqttClient::Publish(const std::string& topic, const std::string& payload, in
 
 int MqttClient::Subscribe(const std::vector<std::string>& filters, int qos) {
   std::vector<char*> list;
+  list.reserve(filters.size());
   for (const std::string& f : filters) list.push_back(const_cast<char*>(f.c_str()));
   int mid = 0;
   // Retained set messages stay where they are: a write is carried out only

@@ -16,6 +16,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libmosquitto's.
 struct mqtt5__property;
 
 namespace zelgw {

@@ -11,8 +11,8 @@
 namespace zelgw {
 namespace {
 
-constexpr std::uint64_t kEmptyWhenIdle = 64 * 1024;
-constexpr std::uint64_t kPunchAbove = 1024 * 1024;
+constexpr std::uint64_t kEmptyWhenIdle = std::uint64_t{64} * 1024;
+constexpr std::uint64_t kPunchAbove = std::uint64_t{1024} * 1024;
 
 bool Starts(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 

@@ -130,7 +130,7 @@ void Output::SetPort(const std::string& name, bool simulator) {
 
 void Output::Close() {
   std::lock_guard lock(mutex_);
-  std::fflush(out_);
+  (void)std::fflush(out_);  // the last lines; nothing is written after them
   closed_ = true;
 }
 

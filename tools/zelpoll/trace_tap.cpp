@@ -14,7 +14,7 @@ namespace {
 
 // Past this size the file is emptied between calls: a poll that runs for
 // weeks must not fill the temporary directory.
-constexpr long kTrimAt = 64 * 1024;
+constexpr long kTrimAt = 64L * 1024;
 
 }  // namespace
 
@@ -51,7 +51,7 @@ std::vector<std::string> TraceTap::Collect(bool trim) {
     std::size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) data.append(buffer, n);
   }
-  std::fclose(in);
+  (void)std::fclose(in);  // opened for reading only
   offset_ += static_cast<long>(data.size());
   // A writer that does not append may leave a hole after the file was
   // emptied: skip its zero bytes.
@@ -67,7 +67,7 @@ std::vector<std::string> TraceTap::Collect(bool trim) {
     }
   }
   partial_ = data.substr(start);
-  if (copy_ != nullptr) std::fflush(copy_);
+  if (copy_ != nullptr) (void)std::fflush(copy_);  // the copy is a convenience
   if (trim && partial_.empty() && offset_ > kTrimAt && ::truncate(file_.c_str(), 0) == 0)
     offset_ = 0;
   return lines;

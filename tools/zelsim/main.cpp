@@ -46,8 +46,11 @@ constexpr const char kDescription[] =
 
 std::string TimeOfDay() {
   const std::time_t now = std::time(nullptr);
+  std::tm local{};
   char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  if (::localtime_r(&now, &local) == nullptr ||
+      std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local) == 0)
+    return "?";
   return buffer;
 }
 
@@ -93,7 +96,7 @@ void RemoveLink(const std::string& link, const std::string& target) {
 
 // Waits for SIGINT, SIGTERM or SIGHUP, or for the runner to end on its own.
 void WaitForEnd(const sigset_t& signals, zelsim::Runner& runner) {
-  const timespec tick{0, 200 * 1000 * 1000};
+  const timespec tick{0, 200L * 1000 * 1000};
   while (runner.error().empty()) {
     if (::sigtimedwait(&signals, nullptr, &tick) > 0) return;
   }
@@ -101,8 +104,9 @@ void WaitForEnd(const sigset_t& signals, zelsim::Runner& runner) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-exception-escape): only the fixed option set-up or lack of memory.
 int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  (void)std::setvbuf(stdout, nullptr, _IOLBF, 0);  // if refused, stdout keeps its default
   CLI::App app(kDescription, "zelsim");
   app.set_version_flag("--version", "zelsim " ZELQD_VERSION);
   zeltools::SimulatorOptions sim;
@@ -240,7 +244,7 @@ int main(int argc, char** argv) {
       zelsim::SaveValues(sim.valuesFile, engine.table());
       std::printf("zelsim: values saved to %s\n", sim.valuesFile.c_str());
     }
-    if (traceOut != nullptr && traceOut != stdout) std::fclose(traceOut);
+    if (traceOut != nullptr && traceOut != stdout) (void)std::fclose(traceOut);  // at the end
     return status;
   } catch (const std::exception& e) {
     if (!linked.empty()) RemoveLink(link, linked);

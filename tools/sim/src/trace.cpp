@@ -73,7 +73,7 @@ void Trace::Line(double seconds, std::string_view arrow, const std::string& text
   std::lock_guard lock(mutex_);
   std::fprintf(out_, "%s%10.3f %.*s %s\n", prefix_.c_str(), seconds, static_cast<int>(arrow.size()),
                arrow.data(), text.c_str());
-  std::fflush(out_);
+  (void)std::fflush(out_);  // a trace line lost is not worth stopping the simulator
 }
 
 void Trace::Junk(double seconds, std::span<const std::uint8_t> bytes) {

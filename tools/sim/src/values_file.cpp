@@ -101,8 +101,10 @@ void LoadValues(const std::string& path, VariableTable& table) {
     if (!(fields >> valueText) || (fields >> extra))
       throw std::runtime_error(where + "expected \"number value\"");
     const auto number = ParseVariableNumber(numberText);
+    // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on failure.
     if (!number) throw std::runtime_error(where + "bad variable number \"" + numberText + "\"");
     const auto value = ParseValue(valueText);
+    // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on failure.
     if (!value) throw std::runtime_error(where + "bad value \"" + valueText + "\"");
     entries.emplace_back(*number, *value);
   }
@@ -143,12 +145,12 @@ void SaveValues(const std::string& path, const VariableTable& table) {
   }
   const bool written = std::ferror(out) == 0;
   if (std::fclose(out) != 0 || !written) {
-    std::remove(temporary.c_str());
+    (void)std::remove(temporary.c_str());  // best effort: the failure is reported below
     throw std::runtime_error(temporary + ": write failed");
   }
   if (std::rename(temporary.c_str(), path.c_str()) != 0) {
     const std::string reason = std::strerror(errno);
-    std::remove(temporary.c_str());
+    (void)std::remove(temporary.c_str());  // best effort: the failure is reported below
     throw std::runtime_error(path + ": " + reason);
   }
 }
