@@ -1,4 +1,6 @@
-// The shape shared by every handler of the function table.
+// The shape shared by every slot of the function table: the call block in,
+// a host result out. Only the table unpacks call blocks; the handlers it
+// calls take the instance and the parameter block as typed references.
 #pragma once
 
 #include <cstdint>
@@ -7,15 +9,8 @@
 
 namespace zelqd {
 
-// A handler takes the call block and returns ResultOk, ResultRefused or
-// ResultFailed. The table has checked that the instance and the parameter
-// block it needs are present.
+// Returns ResultOk, ResultRefused or ResultFailed. The table has checked
+// that the instance and the parameter block it needs are present.
 using Handler = std::int32_t (*)(const DriverCall* call);
-
-// The parameter block of a call, as the record of its code.
-template <typename Block>
-inline Block* ParamsOf(const DriverCall* call) {
-  return static_cast<Block*>(call->params);
-}
 
 }  // namespace zelqd

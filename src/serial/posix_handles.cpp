@@ -50,6 +50,7 @@ Handle PublishPort(std::uint32_t slot) {
   Slot& s = g_slots[slot];
   s.generation = s.generation >= kMaxGeneration ? 1 : s.generation + 1;
   const Handle handle = (s.generation << kSlotBits) | slot;
+  s.port.handle = handle;
   s.live.store(handle, std::memory_order_release);
   return handle;
 }

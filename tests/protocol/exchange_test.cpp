@@ -23,7 +23,10 @@ class WriteExchangeTest : public LineTest {
     slot.high = 0;
     slot.low = 0x0064;
   }
-  std::int32_t Run() { return protocol::WriteExchange(&instance, &request, attempt); }
+  std::int32_t Run() {
+    serial::Line line(instance.port);
+    return protocol::WriteExchange(line, instance, request, attempt);
+  }
 
   ValueSlot slot{};
   TransferRequest request{};
@@ -98,7 +101,8 @@ class ReadExchangeTest : public LineTest {
   }
   std::int32_t Run(std::int32_t count) {
     request.valueCount = count;
-    return protocol::ReadExchange(&instance, &request, attempt);
+    serial::Line line(instance.port);
+    return protocol::ReadExchange(line, instance, request, attempt);
   }
 
   Slots slots;
