@@ -10,6 +10,18 @@
 namespace zelqd {
 namespace {
 
+// A slot's entry: takes the call block and returns ResultOk, ResultRefused
+// or ResultFailed, once Dispatch has checked that the instance and the
+// parameter block it needs are present.
+using Handler = std::int32_t (*)(const DriverCall* call);
+
+struct TableSlot {
+  Handler handler;        // null for a code without a handler
+  bool needsInstance;     // the handler reads or writes the instance
+  bool needsParams;       // the handler reads or writes the parameter block
+  std::int32_t whenNull;  // result for a missing instance or parameter block
+};
+
 // What a typed handler takes: the instance, the parameter block, or both.
 template <auto Fn>
 struct Shape;
@@ -66,9 +78,15 @@ constexpr TableSlot kTable[kTableSize] = {
 
 }  // namespace
 
-const TableSlot* SlotFor(std::int32_t code) {
-  if (code < 0 || code >= kTableSize) return nullptr;
-  return &kTable[code];
+std::int32_t Dispatch(const DriverCall& call) {
+  if (call.code < 0 || call.code >= kTableSize) return ResultFailed;
+  const TableSlot& slot = kTable[call.code];
+  if (slot.handler == nullptr) return ResultFailed;
+  if ((slot.needsInstance && call.instance == nullptr) ||
+      (slot.needsParams && call.params == nullptr)) {
+    return slot.whenNull;
+  }
+  return slot.handler(&call);
 }
 
 }  // namespace zelqd

@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "protocol/checksum.h"
 #include "protocol/digits.h"
 #include "protocol/frames.h"
 #include "protocol/slots.h"
@@ -28,11 +29,14 @@ std::int32_t Refuse(serial::Line& line, Attempt& attempt, AttemptFailure why) {
   return attempt.Fail(why);
 }
 
-bool ChecksumMatches(Attempt& attempt, std::int32_t coveredLength) {
+// Whether the checksum digits that follow the covered reply bytes match the
+// checksum computed over them.
+[[gnu::always_inline]] inline bool ChecksumMatches(Attempt& attempt, std::int32_t coveredLength,
+                                                   std::uint8_t checksum) {
   const std::uint8_t* seen = attempt.reply + 1 + coveredLength;
   attempt.seenDigits[0] = seen[0];
   attempt.seenDigits[1] = seen[1];
-  return ChecksumDigitsMatch(attempt.reply + 1, coveredLength, seen, attempt.expectedDigits);
+  return ChecksumDigitsMatch(checksum, seen, attempt.expectedDigits);
 }
 
 }  // namespace
@@ -66,7 +70,10 @@ std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
   }
   if (HasOkKeyword(attempt.reply)) {
     if (!ReceiveMore(line, attempt, kOkReplySize - kWriteReplyHead)) return ResultFailed;
-    if (!ChecksumMatches(attempt, 2)) return Refuse(line, attempt, AttemptFailure::kChecksum);
+    const auto okSum = static_cast<std::uint8_t>(attempt.reply[1] + attempt.reply[2]);
+    if (!ChecksumMatches(attempt, 2, static_cast<std::uint8_t>(0u - okSum))) {
+      return Refuse(line, attempt, AttemptFailure::kChecksum);
+    }
     return ResultOk;
   }
   if (!ReceiveMore(line, attempt, kErrorReplySize - kWriteReplyHead)) return ResultFailed;
@@ -89,19 +96,24 @@ std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
   }
 
   if (!ReceiveMore(line, attempt, ReadReplySize(count))) return ResultFailed;
-  if (!ChecksumMatches(attempt, kGroupSize * count)) {
+  // The groups are converted as their bytes are summed. Every group is
+  // judged before the first slot is written, so a refused reply leaves the
+  // host's values as they were; a bad checksum is told before a bad digit.
+  std::uint32_t slotNumbers[kMaxValueCount];
+  std::uint8_t sum = 0;
+  const std::int32_t converted =
+      ConvertHexGroupsToSlots(attempt.reply + 1, count, slotNumbers, &sum);
+  const std::uint8_t checksum = converted == count
+                                    ? static_cast<std::uint8_t>(0u - sum)
+                                    : Checksum(attempt.reply + 1, kGroupSize * count);
+  if (!ChecksumMatches(attempt, kGroupSize * count, checksum)) {
     return Refuse(line, attempt, AttemptFailure::kChecksum);
   }
-  // Every group is judged before the first slot is written, so a refused
-  // reply leaves the host's values as they were.
-  std::uint32_t values[kMaxValueCount];
-  const std::int32_t converted = ConvertHexGroups(attempt.reply + 1, count, values);
   if (converted != count) {
     attempt.badGroup = converted;
     return Refuse(line, attempt, AttemptFailure::kBadValueDigit);
   }
-  ValueSlot* slots = request.values;
-  for (std::int32_t i = 0; i < count; ++i) StoreValue(slots, i, values[i]);
+  StoreSlotNumbers(request.values, slotNumbers, count);
   return ResultOk;
 }
 

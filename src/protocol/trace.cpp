@@ -45,7 +45,7 @@ class Line {
   }
   void PutHexByte(std::uint8_t b) {
     std::uint8_t digits[2];
-    protocol::PutHex(digits, b, 2);
+    protocol::PutHex<2>(digits, b);
     Put(static_cast<char>(digits[0]));
     Put(static_cast<char>(digits[1]));
   }

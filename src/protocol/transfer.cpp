@@ -11,14 +11,11 @@ namespace {
 
 using protocol::Attempt;
 using protocol::AttemptFailure;
-using Exchange = std::int32_t (*)(serial::Line&, const DriverInstance&, const TransferRequest&,
-                                  Attempt&);
-
 // The STOP gate, then up to kAttempts exchanges until one succeeds. A
 // request that cannot be framed is not retried: nothing was sent and
 // nothing would change. The port is looked up once for all attempts.
-std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& request,
-                         Exchange exchange) {
+template <auto Exchange>
+std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& request) {
   if (instance.stopped != 0) return ResultRefused;
 
   serial::Line line(instance.port);
@@ -26,7 +23,7 @@ std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& reques
   std::int32_t result = ResultFailed;
   for (int number = 1; number <= kAttempts; ++number) {
     protocol::NormalizeSequence(instance.sequence);
-    result = exchange(line, instance, request, attempt);
+    result = Exchange(line, instance, request, attempt);
     if (trace::Enabled()) [[unlikely]] {
       trace::Report(attempt, number, kAttempts);
     }
@@ -43,11 +40,11 @@ std::uint16_t StopBit(const TransferRequest& request) {
 }  // namespace
 
 std::int32_t ReadBlock(DriverInstance& instance, const TransferRequest& request) {
-  return WithRetries(instance, request, protocol::ReadExchange);
+  return WithRetries<protocol::ReadExchange>(instance, request);
 }
 
 std::int32_t WriteValue(DriverInstance& instance, const TransferRequest& request) {
-  return WithRetries(instance, request, protocol::WriteExchange);
+  return WithRetries<protocol::WriteExchange>(instance, request);
 }
 
 std::int32_t ReadVar(DriverInstance& instance, TransferRequest& request) {

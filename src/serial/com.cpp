@@ -38,8 +38,9 @@ constexpr std::int32_t kTimedOut = -1;
 
 // Reads exactly count bytes: ComOk, ComIoError (a read failed, or the count
 // is outside the contract) or kTimedOut.
-std::int32_t ReadExactly(const Platform& p, Device* device, void* buffer, std::int32_t count,
-                         std::int32_t* received) {
+[[gnu::always_inline]] inline std::int32_t ReadExactly(const Platform& p, Device* device,
+                                                       void* buffer, std::int32_t count,
+                                                       std::int32_t* received) {
   *received = 0;
   // Counts beyond one 16-bit read request, and negative ones, are outside
   // the contract: refuse them before anything is read.
@@ -171,7 +172,8 @@ ComResult SetReadTimeout(const Platform& p, Device* device, std::int32_t timeout
 }
 
 // ComPurgeInput on a device that was looked up already.
-ComResult PurgeInput(const Platform& p, Handle handle, Device* device) {
+[[gnu::always_inline]] inline ComResult PurgeInput(const Platform& p, Handle handle,
+                                                   Device* device) {
   if (AnyUnsettled()) [[unlikely]] {
     Settle(handle, device);
   }
@@ -181,8 +183,9 @@ ComResult PurgeInput(const Platform& p, Handle handle, Device* device) {
 }
 
 // ComWriteAll on a device that was looked up already.
-ComResult WriteAll(const Platform& p, Device* device, const void* bytes, std::int32_t count,
-                   std::int32_t* written) {
+[[gnu::always_inline]] inline ComResult WriteAll(const Platform& p, Device* device,
+                                                 const void* bytes, std::int32_t count,
+                                                 std::int32_t* written) {
   // A negative count has no meaning and must never reach the platform as a
   // huge unsigned length.
   if (count < 0) return ComIoError;
