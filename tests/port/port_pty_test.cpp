@@ -22,6 +22,7 @@
 #include "serial/com.h"
 #include "serial/platform.h"
 #include "serial/pty.h"
+#include "support/trace_control.h"
 
 namespace zelqd::porttest {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "pty.h"
 #include "serial/com.h"
-#include "serial/posix_handles.h"
+#include "serial/posix/handles.h"
 
 namespace zelqd::serial {
 namespace {

@@ -35,11 +35,11 @@
 #include <cerrno>
 
 #include "serial/platform.h"
-#include "serial/posix_device_path.h"
-#include "serial/posix_handles.h"
-#include "serial/posix_io.h"
-#include "serial/posix_line.h"
-#include "serial/posix_speed.h"
+#include "serial/posix/device_path.h"
+#include "serial/posix/handles.h"
+#include "serial/posix/io.h"
+#include "serial/posix/line.h"
+#include "serial/posix/speed.h"
 
 namespace zelqd::serial {
 namespace {

@@ -1,4 +1,4 @@
-#include "serial/posix_io.h"
+#include "serial/posix/io.h"
 
 #include <poll.h>
 #include <time.h>

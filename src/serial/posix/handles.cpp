@@ -1,4 +1,4 @@
-#include "serial/posix_handles.h"
+#include "serial/posix/handles.h"
 
 #include <atomic>
 
