@@ -69,6 +69,8 @@ struct DeviceState {
   char eofChar = 0;
   char evtChar = 0;
   std::uint16_t reserved1 = 0;
+
+  bool operator==(const DeviceState&) const = default;
 };
 
 // Time-outs of a handle, in milliseconds.

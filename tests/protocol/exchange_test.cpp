@@ -33,7 +33,7 @@ class WriteExchangeTest : public LineTest {
   Attempt attempt;
 };
 
-TEST_F(WriteExchangeTest, SendsTheWorkedExampleRequest) {
+TEST_F(WriteExchangeTest, SendsValue0x64ToVariable42WithChecksum08) {
   Answer({"\x06OK66\r"});
   EXPECT_EQ(Run(), ResultOk);
   const std::vector<std::uint8_t> expected = {0x04, 0x57, 0x21, 0x30, 0x30, 0x30, 0x34,
@@ -110,7 +110,7 @@ class ReadExchangeTest : public LineTest {
   Attempt attempt;
 };
 
-TEST_F(ReadExchangeTest, WorkedExamples) {
+TEST_F(ReadExchangeTest, RequestForThreeValuesAndReplyOfTwo) {
   // The request for three values.
   Answer({ReadReply("000000010000000200000003")});
   EXPECT_EQ(Run(3), ResultOk);

@@ -32,9 +32,9 @@ TEST(Checksum, NegatedSumModulo256) {
       {{0xFF, 0xFF, 0xFF, 0xFF}, 4, 0x04},  // 0x3FC
       {{0x01}, 1, 0xFF},
       {Of("OK"), 2, 0x66},
-      {Of("W!0004200000064"), 15, 0x08},   // the worked write request
-      {Of("R!00042003"), 10, 0x04},        // the worked read request
-      {Of("0000001A000A0002"), 16, 0xDB},  // the worked read reply
+      {Of("W!0004200000064"), 15, 0x08},   // write 0x64 to variable 42
+      {Of("R!00042003"), 10, 0x04},        // read 3 values from 42
+      {Of("0000001A000A0002"), 16, 0xDB},  // two values, 0x1A and 0xA0002
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "length " << c.length);
