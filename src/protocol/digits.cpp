@@ -1,5 +1,7 @@
 #include "protocol/digits.h"
 
+#include <cstddef>
+
 #include "protocol/checksum.h"
 
 namespace zelqd::protocol {
@@ -68,11 +70,12 @@ template <bool AsSlots>
   std::uint64_t lanes = 0;
   std::int32_t i = 0;
   for (; i + 1 < count; i += 2) {
-    const std::uint8_t* group = groups + kGroupWidth * i;
+    const std::uint8_t* group = groups + std::ptrdiff_t{kGroupWidth} * i;
     if (!EightHexDigits<AsSlots>(group, &values[i], &lanes)) return i;
     if (!EightHexDigits<AsSlots>(group + kGroupWidth, &values[i + 1], &lanes)) return i + 1;
   }
-  if (i < count && !EightHexDigits<AsSlots>(groups + kGroupWidth * i, &values[i], &lanes)) {
+  if (i < count &&
+      !EightHexDigits<AsSlots>(groups + std::ptrdiff_t{kGroupWidth} * i, &values[i], &lanes)) {
     return i;
   }
   if (sum != nullptr) {

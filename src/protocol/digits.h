@@ -4,6 +4,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -25,9 +26,9 @@ struct DigitPair {
 };
 
 template <std::uint32_t Base>
-constexpr std::array<DigitPair, Base * Base> MakeDigitPairs() {
+constexpr std::array<DigitPair, std::size_t{Base} * Base> MakeDigitPairs() {
   constexpr char kDigits[] = "0123456789ABCDEF";
-  std::array<DigitPair, Base * Base> pairs{};
+  std::array<DigitPair, std::size_t{Base} * Base> pairs{};
   for (std::uint32_t i = 0; i < Base * Base; ++i) {
     const auto first = static_cast<std::uint8_t>(kDigits[i / Base]);
     const auto second = static_cast<std::uint8_t>(kDigits[i % Base]);

@@ -11,9 +11,11 @@ namespace {
 
 RecordingPlatform* g_active = nullptr;
 
-// The model's devices are its handles: a device carries the handle's value.
+// The model's devices are its handles: a device carries the handle's value
+// and is never dereferenced.
 serial::Device* TFind(serial::Handle h) {
-  return reinterpret_cast<serial::Device*>(static_cast<std::uintptr_t>(h));
+  const auto value = static_cast<std::uintptr_t>(h);
+  return reinterpret_cast<serial::Device*>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 serial::Handle H(serial::Device* d) {
   return static_cast<serial::Handle>(reinterpret_cast<std::uintptr_t>(d));
