@@ -40,6 +40,7 @@ inline void StoreValue(ValueSlot* values, std::int32_t index, std::uint32_t valu
 // slots.
 inline void StoreSlotNumbers(ValueSlot* values, const std::uint32_t* slotNumbers,
                              std::int32_t count) {
+  if (count <= 0) return;  // a read of no values may come without slots
   if constexpr (std::endian::native == std::endian::little) {
     if (count == 1) {
       std::memcpy(SlotBytes(values, 0), slotNumbers, sizeof(std::uint32_t));  // no call
