@@ -25,10 +25,9 @@ constexpr std::uint64_t AtLeast(std::uint64_t word, std::uint8_t c) {
 }
 
 // A value group of eight hexadecimal digits, converted all at once; false,
-// with nothing stored, for any other group. AsSlot: the number is stored
-// with its 16-bit halves exchanged, as a value slot holds it.
+// with nothing stored, for any other group. The number is stored with its
+// 16-bit halves exchanged, as a value slot holds it.
 // Inlined, so that its constants stay in registers across a loop of groups.
-template <bool AsSlot>
 [[gnu::always_inline]] inline bool EightHexDigits(const std::uint8_t* group, std::uint32_t* value,
                                                   std::uint64_t* lanes) {
   const std::uint64_t word = LoadLittleEndian64(group);
@@ -44,11 +43,7 @@ template <bool AsSlot>
   // the low half in bits 32 to 47.
   const std::uint64_t bytes = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF00FF00FFu;
   const std::uint64_t halves = ((bytes << 8) | (bytes >> 16)) & 0x0000FFFF0000FFFFu;
-  if constexpr (AsSlot) {
-    *value = static_cast<std::uint32_t>(halves | (halves >> 16));
-  } else {
-    *value = static_cast<std::uint32_t>((halves << 16) | (halves >> 32));
-  }
+  *value = static_cast<std::uint32_t>(halves | (halves >> 16));
   *lanes += (word & kEvenBytes) + ((word >> 8) & kEvenBytes);
   return true;
 }
@@ -60,7 +55,6 @@ std::uint32_t Fold(std::uint64_t lanes) {
   return static_cast<std::uint32_t>(folded) + static_cast<std::uint32_t>(folded >> 32);
 }
 
-template <bool AsSlots>
 [[gnu::noinline]] std::int32_t ConvertMany(const std::uint8_t* groups, std::int32_t count,
                                            std::uint32_t* values, std::uint8_t* sum) {
   // The bytes of each sound group are summed in four 16-bit lanes as it is
@@ -71,11 +65,10 @@ template <bool AsSlots>
   std::int32_t i = 0;
   for (; i + 1 < count; i += 2) {
     const std::uint8_t* group = groups + std::ptrdiff_t{kGroupWidth} * i;
-    if (!EightHexDigits<AsSlots>(group, &values[i], &lanes)) return i;
-    if (!EightHexDigits<AsSlots>(group + kGroupWidth, &values[i + 1], &lanes)) return i + 1;
+    if (!EightHexDigits(group, &values[i], &lanes)) return i;
+    if (!EightHexDigits(group + kGroupWidth, &values[i + 1], &lanes)) return i + 1;
   }
-  if (i < count &&
-      !EightHexDigits<AsSlots>(groups + std::ptrdiff_t{kGroupWidth} * i, &values[i], &lanes)) {
+  if (i < count && !EightHexDigits(groups + std::ptrdiff_t{kGroupWidth} * i, &values[i], &lanes)) {
     return i;
   }
   if (sum != nullptr) {
@@ -86,28 +79,17 @@ template <bool AsSlots>
   return count;
 }
 
-// One group, the reply of a single value, is converted without the set-up
-// of a loop.
-template <bool AsSlots>
-std::int32_t Convert(const std::uint8_t* groups, std::int32_t count, std::uint32_t* values,
-                     std::uint8_t* sum) {
-  if (count != 1) return ConvertMany<AsSlots>(groups, count, values, sum);
-  std::uint64_t lanes = 0;
-  if (!EightHexDigits<AsSlots>(groups, values, &lanes)) return 0;
-  if (sum != nullptr) *sum = static_cast<std::uint8_t>(Fold(lanes));
-  return 1;
-}
-
 }  // namespace
 
-std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count, std::uint32_t* values,
-                              std::uint8_t* sum) {
-  return Convert<false>(groups, count, values, sum);
-}
-
+// One group, the reply of a single value, is converted without the set-up
+// of a loop.
 std::int32_t ConvertHexGroupsToSlots(const std::uint8_t* groups, std::int32_t count,
                                      std::uint32_t* slotNumbers, std::uint8_t* sum) {
-  return Convert<true>(groups, count, slotNumbers, sum);
+  if (count != 1) return ConvertMany(groups, count, slotNumbers, sum);
+  std::uint64_t lanes = 0;
+  if (!EightHexDigits(groups, slotNumbers, &lanes)) return 0;
+  if (sum != nullptr) *sum = static_cast<std::uint8_t>(Fold(lanes));
+  return 1;
 }
 
 }  // namespace zelqd::protocol

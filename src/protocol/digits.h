@@ -73,19 +73,16 @@ inline std::uint32_t PutHex(std::uint8_t* out, std::uint32_t value) {
   return PutDigits<16, Width>(out, value);
 }
 
-// Converts count consecutive value groups into values[0..count-1]. A group
-// is exactly eight hexadecimal digits, upper or lower case, the first the
-// most significant. Returns the index of the first group that is anything
-// else (a space, a sign, a "0x" prefix, any other byte): the values before
-// it are converted, the rest untouched. Returns count when every group is
-// sound; then *sum (when not null) receives the sum of all their bytes
-// modulo 256, as the checksum counts them.
-std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count, std::uint32_t* values,
-                              std::uint8_t* sum = nullptr);
-
-// As ConvertHexGroups, with each number stored as a value slot holds it
-// read as one little-endian word: its 16-bit halves exchanged (slots.h).
+// Converts count consecutive value groups into slotNumbers[0..count-1]. A
+// group is exactly eight hexadecimal digits, upper or lower case, the first
+// the most significant; its number is stored as a value slot holds it read
+// as one little-endian word: with its 16-bit halves exchanged (slots.h).
+// Returns the index of the first group that is anything else (a space, a
+// sign, a "0x" prefix, any other byte): the groups before it are converted,
+// the rest untouched. Returns count when every group is sound; then *sum
+// (when not null) receives the sum of all their bytes modulo 256, as the
+// checksum counts them.
 std::int32_t ConvertHexGroupsToSlots(const std::uint8_t* groups, std::int32_t count,
-                                     std::uint32_t* slotNumbers, std::uint8_t* sum);
+                                     std::uint32_t* slotNumbers, std::uint8_t* sum = nullptr);
 
 }  // namespace zelqd::protocol

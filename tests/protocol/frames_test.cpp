@@ -12,6 +12,7 @@
 #include "protocol/checksum.h"
 #include "protocol/digits.h"
 #include "protocol/frames.h"
+#include "protocol/slots.h"
 
 namespace zelqd::protocol {
 namespace {
@@ -105,6 +106,17 @@ TEST(Requests, FieldsAtTheirLimits) {
   for (const auto& [frame, expected] : cases) EXPECT_EQ(frame, expected);
 }
 
+// The conversion of value groups with its results as numbers: a slot
+// number is the value with its halves exchanged. Entries it leaves alone
+// keep what they held.
+std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count, std::uint32_t* values,
+                              std::uint8_t* sum = nullptr) {
+  for (std::int32_t i = 0; i < count; ++i) values[i] = SwapHalves(values[i]);
+  const std::int32_t converted = ConvertHexGroupsToSlots(groups, count, values, sum);
+  for (std::int32_t i = 0; i < count; ++i) values[i] = SwapHalves(values[i]);
+  return converted;
+}
+
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
@@ -181,7 +193,12 @@ TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupThatIsNotEightDigits) {
     }
     std::vector<std::uint32_t> values(kMaxValueCount, 0xDEADBEEF);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(groups.data());
-    ASSERT_EQ(ConvertHexGroups(bytes, count, values.data()), bad);
+    std::uint8_t sum = 0xA5;
+    ASSERT_EQ(ConvertHexGroups(bytes, count, values.data(), &sum), bad);
+    // Sound groups come with the sum the checksum takes of their bytes.
+    if (bad == count) {
+      ASSERT_EQ(static_cast<std::uint8_t>(0u - sum), Checksum(bytes, 8 * count));
+    }
     for (std::int32_t g = 0; g < count; ++g) {
       const std::string group = groups.substr(static_cast<std::size_t>(8 * g), 8);
       const std::uint32_t expected =
@@ -191,6 +208,22 @@ TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupThatIsNotEightDigits) {
     }
   }
   EXPECT_EQ(ConvertHexGroups(nullptr, 0, nullptr), 0);
+}
+
+// Runs of the largest digits, around the length up to which the sum is
+// kept in 16-bit lanes, and beyond it.
+TEST(ValueGroups, SumOfLongRunsOfTheLargestDigits) {
+  for (const std::int32_t count : {1, 2, 106, 320, 321, 322, 400}) {
+    for (const char digit : {'f', 'F', '9'}) {
+      const std::string groups(static_cast<std::size_t>(8 * count), digit);
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(groups.data());
+      std::vector<std::uint32_t> values(static_cast<std::size_t>(count));
+      std::uint8_t sum = 0;
+      ASSERT_EQ(ConvertHexGroupsToSlots(bytes, count, values.data(), &sum), count);
+      EXPECT_EQ(static_cast<std::uint8_t>(0u - sum), Checksum(bytes, 8 * count))
+          << count << " groups of " << digit;
+    }
+  }
 }
 
 }  // namespace
