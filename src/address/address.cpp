@@ -3,8 +3,6 @@
 #include <array>
 #include <cstddef>
 
-#include "driver/handler.h"
-
 namespace zelqd {
 namespace {
 
@@ -63,36 +61,34 @@ std::int32_t FiveDigits(const WorkBuffer& buffer) {
 
 }  // namespace
 
-std::int32_t ParseAddress(const DriverCall* call) {
-  AddressRequest* request = ParamsOf<AddressRequest>(call);
-  if (request->addressText == nullptr) return ResultRefused;
-  const std::size_t length = BoundedLength(request->addressText, kMaxText);
+std::int32_t ParseAddress(AddressRequest& request) {
+  if (request.addressText == nullptr) return ResultRefused;
+  const std::size_t length = BoundedLength(request.addressText, kMaxText);
   if (length > kMaxText) return ResultRefused;
 
   WorkBuffer buffer;
-  NormalizeAddress(request->addressText, length, buffer);
+  NormalizeAddress(request.addressText, length, buffer);
   const bool numeric = MatchTemplate(buffer, kNumericTemplate);
   if (!numeric && !MatchTemplate(buffer, kStopTemplate)) return ResultRefused;
 
-  request->presetZero = 0;
-  request->variableClass = ZELQD_CLASS_NUMERIC;
-  request->presetThirtyTwo = 32;
+  request.presetZero = 0;
+  request.variableClass = ZELQD_CLASS_NUMERIC;
+  request.presetThirtyTwo = 32;
 
   if (!numeric) {
-    if (request->accessKind != kAccessKindStop) return ResultRefused;
-    request->variableClass = ZELQD_CLASS_STOP;
-    request->typeLetter = 'S';
+    if (request.accessKind != kAccessKindStop) return ResultRefused;
+    request.variableClass = ZELQD_CLASS_STOP;
+    request.typeLetter = 'S';
     return ResultOk;
   }
-  request->variableNumber = FiveDigits(buffer);
-  request->typeLetter = 'N';
+  request.variableNumber = FiveDigits(buffer);
+  request.typeLetter = 'N';
   return ResultOk;
 }
 
-std::int32_t CheckAddress(const DriverCall* call) {
-  const AddressRequest* request = ParamsOf<AddressRequest>(call);
-  if (request->accessKind == kAccessKindStop) return ResultRefused;
-  return ParseAddress(call) == ResultOk ? ResultOk : ResultRefused;
+std::int32_t CheckAddress(AddressRequest& request) {
+  if (request.accessKind == kAccessKindStop) return ResultRefused;
+  return ParseAddress(request) == ResultOk ? ResultOk : ResultRefused;
 }
 
 }  // namespace zelqd

@@ -12,9 +12,9 @@ namespace zelqd {
 inline constexpr std::int32_t kAccessKindStop = 6;
 
 // Code 3: validates the text and fills the block's description fields.
-std::int32_t ParseAddress(const DriverCall* call);
+std::int32_t ParseAddress(AddressRequest& request);
 
 // Code 4: as ParseAddress, for numeric variables only.
-std::int32_t CheckAddress(const DriverCall* call);
+std::int32_t CheckAddress(AddressRequest& request);
 
 }  // namespace zelqd

@@ -1,7 +1,5 @@
 #include "driver/driver_info.h"
 
-#include "driver/handler.h"
-
 #include <array>
 #include <string_view>
 
@@ -97,14 +95,13 @@ const char kShortName[] = "General Purpose";
 
 const char* Banner() { return kBannerText.data(); }
 
-std::int32_t GetDriverInfo(const DriverCall* call) {
-  auto* info = ParamsOf<DriverInfo>(call);
-  info->infoTag = 70;
-  info->shortName = kShortName;
-  info->banner = Banner();
-  info->instanceSize = ZELQD_INSTANCE_SIZE;
-  info->infoFlagA = 1;
-  info->infoFlagB = 1;
+std::int32_t GetDriverInfo(DriverInfo& info) {
+  info.infoTag = 70;
+  info.shortName = kShortName;
+  info.banner = Banner();
+  info.instanceSize = ZELQD_INSTANCE_SIZE;
+  info.infoFlagA = 1;
+  info.infoFlagB = 1;
   return ResultOk;
 }
 

@@ -15,6 +15,6 @@ extern const char kShortName[];
 // 316 bytes of code page 437 text and a terminating NUL.
 const char* Banner();
 
-std::int32_t GetDriverInfo(const DriverCall* call);
+std::int32_t GetDriverInfo(DriverInfo& info);  // code 14
 
 }  // namespace zelqd

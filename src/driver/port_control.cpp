@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "driver/driver_info.h"
-#include "driver/handler.h"
 #include "driver/host_messages.h"
 #include "protocol/trace.h"
 #include "serial/com.h"
@@ -41,10 +40,10 @@ std::int32_t AtLeastMinimum(std::int32_t timeout) {
 
 // The closing steps shared by ClosePort, Shutdown and the port changes: a
 // failed close keeps the handle so that a later close can try again.
-std::int32_t CloseHeldPort(DriverInstance* instance) {
-  if (instance->port == 0) return ResultOk;
-  if (serial::ComClose(instance->port) != serial::ComOk) return ResultFailed;
-  instance->port = 0;
+std::int32_t CloseHeldPort(DriverInstance& instance) {
+  if (instance.port == 0) return ResultOk;
+  if (serial::ComClose(instance.port) != serial::ComOk) return ResultFailed;
+  instance.port = 0;
   return ResultOk;
 }
 
@@ -83,84 +82,77 @@ std::int32_t ReportChangeFailed() {
 
 }  // namespace
 
-std::int32_t OpenPort(const DriverCall* call) {
-  DriverInstance* instance = call->instance;
-  const OpenRequest* request = ParamsOf<const OpenRequest>(call);
-
-  instance->active = request->active;
-  if (request->active == 0) return ResultOk;
-  if (!NameFits(request->name)) return RefuseName(request->name, sizeof request->name);
+std::int32_t OpenPort(DriverInstance& instance, const OpenRequest& request) {
+  instance.active = request.active;
+  if (request.active == 0) return ResultOk;
+  if (!NameFits(request.name)) return RefuseName(request.name, sizeof request.name);
 
   PortSpec wanted{};
-  CopyName(wanted.name, request->name);
-  wanted.settings = request->settings;
+  CopyName(wanted.name, request.name);
+  wanted.settings = request.settings;
   wanted.controlFlags = kOpenControlFlags;
 
   // A port held under another name is released first, so that its handle is
   // not lost when the new one takes its place. The same name is left to the
   // open below, which an exclusive device refuses.
-  if (instance->port != 0 && !SameName(instance->portSpec.name, wanted.name)) {
+  if (instance.port != 0 && !SameName(instance.portSpec.name, wanted.name)) {
     if (CloseHeldPort(instance) != ResultOk) return ReportOpenFailed(wanted.name);
   }
 
   serial::Handle handle = 0;
   if (!OpenDevice(wanted, &handle)) return ReportOpenFailed(wanted.name);
-  instance->port = handle;
-  instance->replyTimeout = AtLeastMinimum(request->replyTimeout);
-  serial::ComSetReadTimeout(handle, instance->replyTimeout);
+  instance.port = handle;
+  instance.replyTimeout = AtLeastMinimum(request.replyTimeout);
+  serial::ComSetReadTimeout(handle, instance.replyTimeout);
 
-  instance->portSpec = wanted;
-  instance->sequence = kFirstSequence;
-  instance->leadByte = kLeadByte;
-  instance->stopped = 0;
+  instance.portSpec = wanted;
+  instance.sequence = kFirstSequence;
+  instance.leadByte = kLeadByte;
+  instance.stopped = 0;
   return ResultOk;
 }
 
-std::int32_t ReopenPort(const DriverCall* call) {
-  DriverInstance* instance = call->instance;
-  const PortSpec& wanted = instance->portSpec;
+std::int32_t ReopenPort(DriverInstance& instance) {
+  const PortSpec& wanted = instance.portSpec;
   if (!NameFits(wanted.name)) return RefuseName(wanted.name, kNameField);
 
   // The read time-out stays the one the open configures.
   serial::Handle handle = 0;
   if (!OpenDevice(wanted, &handle)) return ResultFailed;
-  instance->port = handle;
-  instance->active = 1;
+  instance.port = handle;
+  instance.active = 1;
   return ResultOk;
 }
 
-std::int32_t ChangeZelParams(const DriverCall* call) {
-  DriverInstance* instance = call->instance;
-  const PortChangeRequest* request = ParamsOf<const PortChangeRequest>(call);
-  if (!NameFits(request->name)) return RefuseName(request->name, sizeof request->name);
+std::int32_t ChangeZelParams(DriverInstance& instance, const PortChangeRequest& request) {
+  if (!NameFits(request.name)) return RefuseName(request.name, sizeof request.name);
 
-  PortSpec& wanted = instance->portSpec;
+  PortSpec& wanted = instance.portSpec;
   // A held port under another name is closed first. If that close fails the
   // handle stays held and nothing is opened in its place.
-  if (instance->port != 0 && !SameName(wanted.name, request->name)) {
+  if (instance.port != 0 && !SameName(wanted.name, request.name)) {
     if (CloseHeldPort(instance) != ResultOk) return ReportChangeFailed();
   }
 
-  CopyName(wanted.name, request->name);
-  if (request->settings.baudRate != 0) wanted.settings = request->settings;
+  CopyName(wanted.name, request.name);
+  if (request.settings.baudRate != 0) wanted.settings = request.settings;
 
   serial::Handle handle = 0;
   if (!OpenDevice(wanted, &handle)) return ReportChangeFailed();
-  instance->port = handle;
-  instance->active = 1;
-  instance->replyTimeout = AtLeastMinimum(instance->replyTimeout);
-  serial::ComSetReadTimeout(handle, instance->replyTimeout);
+  instance.port = handle;
+  instance.active = 1;
+  instance.replyTimeout = AtLeastMinimum(instance.replyTimeout);
+  serial::ComSetReadTimeout(handle, instance.replyTimeout);
   return ResultOk;
 }
 
-std::int32_t PurgeInput(const DriverCall* call) {
-  DriverInstance* instance = call->instance;
-  if (instance->port != 0) serial::ComPurgeInput(instance->port);
+std::int32_t PurgeInput(DriverInstance& instance) {
+  if (instance.port != 0) serial::ComPurgeInput(instance.port);
   return ResultOk;
 }
 
-std::int32_t ClosePort(const DriverCall* call) { return CloseHeldPort(call->instance); }
+std::int32_t ClosePort(DriverInstance& instance) { return CloseHeldPort(instance); }
 
-std::int32_t Shutdown(const DriverCall* call) { return CloseHeldPort(call->instance); }
+std::int32_t Shutdown(DriverInstance& instance) { return CloseHeldPort(instance); }
 
 }  // namespace zelqd

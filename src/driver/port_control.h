@@ -7,11 +7,12 @@
 
 namespace zelqd {
 
-std::int32_t OpenPort(const DriverCall* call);         // code 1
-std::int32_t PurgeInput(const DriverCall* call);       // code 2
-std::int32_t Shutdown(const DriverCall* call);         // code 11
-std::int32_t ClosePort(const DriverCall* call);        // code 12
-std::int32_t ReopenPort(const DriverCall* call);       // code 13
-std::int32_t ChangeZelParams(const DriverCall* call);  // code 15
+std::int32_t OpenPort(DriverInstance& instance, const OpenRequest& request);  // code 1
+std::int32_t PurgeInput(DriverInstance& instance);                            // code 2
+std::int32_t Shutdown(DriverInstance& instance);                              // code 11
+std::int32_t ClosePort(DriverInstance& instance);                             // code 12
+std::int32_t ReopenPort(DriverInstance& instance);                            // code 13
+std::int32_t ChangeZelParams(DriverInstance& instance,
+                             const PortChangeRequest& request);  // code 15
 
 }  // namespace zelqd

@@ -1,22 +1,19 @@
-// The 16-slot function table.
+// The 16-slot function table and the dispatch through it.
 #pragma once
 
 #include <cstdint>
 
-#include "driver/handler.h"
+#include "zelqd/zelqd.h"
 
 namespace zelqd {
 
 inline constexpr std::int32_t kTableSize = 16;
 
-struct TableSlot {
-  Handler handler;        // null for a code without a handler
-  bool needsInstance;     // the handler reads or writes the instance
-  bool needsParams;       // the handler reads or writes the parameter block
-  std::int32_t whenNull;  // result for a missing instance or parameter block
-};
-
-// The slot of a code, or nullptr for a code outside the table.
-const TableSlot* SlotFor(std::int32_t code);
+// Calls the handler of the call's code with the instance and the parameter
+// block it takes, unpacked from the call block, and returns its result.
+// A code without a handler gives ResultFailed; a call without the instance
+// or the parameter block that its handler takes gives the slot's answer for
+// that, and reaches no handler.
+std::int32_t Dispatch(const DriverCall& call);
 
 }  // namespace zelqd

@@ -36,6 +36,4 @@ std::uint8_t Checksum(const std::uint8_t* bytes, std::int32_t length) {
   return static_cast<std::uint8_t>(0u - sum);
 }
 
-void PutChecksum(std::uint8_t* out, std::uint8_t sum) { PutHex(out, sum, 2); }
-
 }  // namespace zelqd::protocol

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "protocol/digits.h"
+
 namespace zelqd::protocol {
 
 // The sum of the bytes modulo 256, negated (0 - sum): the covered bytes and
@@ -10,6 +12,6 @@ namespace zelqd::protocol {
 std::uint8_t Checksum(const std::uint8_t* bytes, std::int32_t length);
 
 // A checksum as it goes on the line: two upper-case hexadecimal digits.
-void PutChecksum(std::uint8_t* out, std::uint8_t sum);
+inline void PutChecksum(std::uint8_t* out, std::uint8_t sum) { PutHex<2>(out, sum); }
 
 }  // namespace zelqd::protocol

@@ -5,19 +5,10 @@
 #include <cstdint>
 
 #include "protocol/attempt.h"
+#include "serial/com.h"
 #include "zelqd/zelqd.h"
 
 namespace zelqd::protocol {
-
-// Writes the frame to the instance's port after discarding pending input:
-// ResultOk when every byte went out, otherwise ResultFailed.
-std::int32_t SendFrame(DriverInstance* instance, const std::uint8_t* bytes, std::int32_t length);
-
-// Reads exactly length bytes from the instance's port within its read
-// time-out: ResultOk or ResultFailed. *received (when not null) holds the
-// count that arrived.
-std::int32_t ReceiveFrame(DriverInstance* instance, std::uint8_t* buffer, std::int32_t length,
-                          std::int32_t* received = nullptr);
 
 // Whether the request can be framed at all: a variable number of five
 // digits, and value slots to take the value from or store into (a read of
@@ -25,14 +16,18 @@ std::int32_t ReceiveFrame(DriverInstance* instance, std::uint8_t* buffer, std::i
 bool WriteRequestFits(const TransferRequest& request);
 bool ReadRequestFits(const TransferRequest& request);
 
+// The exchanges run on the instance's port, given as the line of the
+// transfer, and take the lead byte and the sequence character from the
+// instance.
+
 // Writes the value of the first slot to variableNumber. ResultOk when the
 // remote computer confirmed it with a sound OK reply.
-std::int32_t WriteExchange(DriverInstance* instance, const TransferRequest* request,
-                           Attempt& attempt);
+std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
+                           const TransferRequest& request, Attempt& attempt);
 
 // Reads valueCount values from variableNumber on into the slots. After
 // ResultOk every slot has been written, after ResultFailed none.
-std::int32_t ReadExchange(DriverInstance* instance, const TransferRequest* request,
-                          Attempt& attempt);
+std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
+                          const TransferRequest& request, Attempt& attempt);
 
 }  // namespace zelqd::protocol

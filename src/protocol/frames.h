@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 
+#include "protocol/checksum.h"
 #include "zelqd/zelqd.h"
 
 namespace zelqd::protocol {
@@ -42,10 +43,17 @@ static_assert(kReadReplyCapacity >= kErrorReplySize);
 inline constexpr std::uint16_t kNormalSequence = 33;
 
 // Brings the sequence field into 34..254; any other value becomes 33.
-void NormalizeSequence(std::uint16_t& sequence);
+inline void NormalizeSequence(std::uint16_t& sequence) {
+  if (sequence <= 33 || sequence >= 255) sequence = kNormalSequence;
+}
 
-bool VariableNumberFits(std::int32_t variableNumber);
-bool ValueCountFits(std::int32_t valueCount);
+inline bool VariableNumberFits(std::int32_t variableNumber) {
+  return variableNumber >= 0 && variableNumber <= kMaxVariableNumber;
+}
+
+inline bool ValueCountFits(std::int32_t valueCount) {
+  return valueCount >= 0 && valueCount <= kMaxValueCount;
+}
 
 // Build the requests. variableNumber and valueCount must fit (above).
 void BuildWriteRequest(std::span<std::uint8_t, kWriteRequestSize> frame, std::uint8_t leadByte,
@@ -59,9 +67,12 @@ bool HasOkKeyword(const std::uint8_t* reply);
 // Bytes 1 to 5 of a nine-byte write reply are "ERROR".
 bool HasErrorKeyword(const std::uint8_t* reply);
 
-// Writes the checksum digits of the covered bytes into expected and tells
-// whether the two digits seen match them exactly (upper case only).
-bool ChecksumDigitsMatch(const std::uint8_t* covered, std::int32_t length, const std::uint8_t* seen,
-                         std::uint8_t (&expected)[2]);
+// Writes the digits of the checksum into expected and tells whether the two
+// digits seen match them exactly (upper case only).
+inline bool ChecksumDigitsMatch(std::uint8_t checksum, const std::uint8_t* seen,
+                                std::uint8_t (&expected)[2]) {
+  PutChecksum(expected, checksum);
+  return seen[0] == expected[0] && seen[1] == expected[1];
+}
 
 }  // namespace zelqd::protocol

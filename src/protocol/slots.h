@@ -37,6 +37,22 @@ inline void StoreValue(ValueSlot* values, std::int32_t index, std::uint32_t valu
   std::memcpy(SlotBytes(values, index), &slot, sizeof slot);  // any alignment
 }
 
+// Stores count slot numbers (values with their halves exchanged) into the
+// slots.
+inline void StoreSlotNumbers(ValueSlot* values, const std::uint32_t* slotNumbers,
+                             std::int32_t count) {
+  if (count <= 0) return;  // a read of no values may come without slots
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count == 1) {
+      std::memcpy(SlotBytes(values, 0), slotNumbers, sizeof(std::uint32_t));  // no call
+    } else {
+      std::memcpy(SlotBytes(values, 0), slotNumbers, sizeof(std::uint32_t) * count);
+    }
+  } else {
+    for (std::int32_t i = 0; i < count; ++i) StoreValue(values, i, SwapHalves(slotNumbers[i]));
+  }
+}
+
 // The word at offset 2 of the first slot: the low half of its value.
 inline std::uint16_t LoadLowWord(ValueSlot* values) {
   const std::uint8_t* b = SlotBytes(values, 0);

@@ -45,7 +45,7 @@ class Line {
   }
   void PutHexByte(std::uint8_t b) {
     std::uint8_t digits[2];
-    protocol::PutHex(digits, b, 2);
+    protocol::PutHex<2>(digits, b);
     Put(static_cast<char>(digits[0]));
     Put(static_cast<char>(digits[1]));
   }
@@ -162,6 +162,14 @@ const char* StepName(serial::OpenStep step) {
   return "open";
 }
 
+// Starts tracing to target ("-": standard error; otherwise a file, appended
+// to); nullptr or "" leaves the trace off.
+bool StartTo(const char* target) {
+  const bool on = sink::Open(target);
+  detail::g_state.store(on ? detail::kOn : detail::kOff, std::memory_order_release);
+  return on;
+}
+
 }  // namespace
 
 bool detail::StartFromEnvironment() {
@@ -170,8 +178,8 @@ bool detail::StartFromEnvironment() {
   // the state is settled.
   int state = kUnknown;
   if (g_state.compare_exchange_strong(state, kStarting, std::memory_order_acq_rel)) {
-    Start(std::getenv("ZELQD_TRACE"));
-    // Start settles the state; should it ever not, the trace stays off.
+    StartTo(std::getenv("ZELQD_TRACE"));
+    // StartTo settles the state; should it ever not, the trace stays off.
     int starting = kStarting;
     g_state.compare_exchange_strong(starting, kOff, std::memory_order_acq_rel);
   }
@@ -179,17 +187,6 @@ bool detail::StartFromEnvironment() {
     state = g_state.load(std::memory_order_acquire);
   } while (state == kStarting);
   return state == kOn;
-}
-
-bool Start(const char* target) {
-  const bool on = sink::Open(target);
-  detail::g_state.store(on ? detail::kOn : detail::kOff, std::memory_order_release);
-  return on;
-}
-
-void Stop() {
-  detail::g_state.store(detail::kOff, std::memory_order_release);
-  sink::Close();
 }
 
 void ReportOpenFailure(const char* name, std::size_t nameSize, const serial::OpenFailure& failure) {

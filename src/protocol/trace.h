@@ -38,13 +38,4 @@ void Report(const protocol::Attempt& attempt, int number, int of);
 // at most nameSize of them), the step that failed and the system's error.
 void ReportOpenFailure(const char* name, std::size_t nameSize, const serial::OpenFailure& failure);
 
-// Starts tracing to target ("-": standard error; otherwise a file, appended
-// to) in place of whatever the environment says; nullptr or "" turns the
-// trace off. Returns whether the trace is on. For tools and tests: not to be
-// called while transfers run.
-bool Start(const char* target);
-
-// Turns the trace off and closes its file.
-void Stop();
-
 }  // namespace zelqd::trace

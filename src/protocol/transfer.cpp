@@ -1,6 +1,5 @@
 #include "protocol/transfer.h"
 
-#include "driver/handler.h"
 #include "protocol/attempt.h"
 #include "protocol/exchange.h"
 #include "protocol/frames.h"
@@ -12,21 +11,19 @@ namespace {
 
 using protocol::Attempt;
 using protocol::AttemptFailure;
-using Exchange = std::int32_t (*)(DriverInstance*, const TransferRequest*, Attempt&);
-
 // The STOP gate, then up to kAttempts exchanges until one succeeds. A
 // request that cannot be framed is not retried: nothing was sent and
-// nothing would change.
-std::int32_t WithRetries(const DriverCall* call, Exchange exchange) {
-  DriverInstance* instance = call->instance;
-  if (instance->stopped != 0) return ResultRefused;
-  const auto* request = ParamsOf<TransferRequest>(call);
+// nothing would change. The port is looked up once for all attempts.
+template <auto Exchange>
+std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& request) {
+  if (instance.stopped != 0) return ResultRefused;
 
+  serial::Line line(instance.port);
   Attempt attempt;
   std::int32_t result = ResultFailed;
   for (int number = 1; number <= kAttempts; ++number) {
-    protocol::NormalizeSequence(instance->sequence);
-    result = exchange(instance, request, attempt);
+    protocol::NormalizeSequence(instance.sequence);
+    result = Exchange(line, instance, request, attempt);
     if (trace::Enabled()) [[unlikely]] {
       trace::Report(attempt, number, kAttempts);
     }
@@ -36,43 +33,41 @@ std::int32_t WithRetries(const DriverCall* call, Exchange exchange) {
 }
 
 // The STOP variable's value: bit 0 of the low half of the first slot.
-std::uint16_t StopBit(const TransferRequest* request) {
-  return static_cast<std::uint16_t>(protocol::LoadLowWord(request->values) & 1u);
+std::uint16_t StopBit(const TransferRequest& request) {
+  return static_cast<std::uint16_t>(protocol::LoadLowWord(request.values) & 1u);
 }
 
 }  // namespace
 
-std::int32_t ReadBlock(const DriverCall* call) { return WithRetries(call, protocol::ReadExchange); }
-
-std::int32_t WriteValue(const DriverCall* call) {
-  return WithRetries(call, protocol::WriteExchange);
+std::int32_t ReadBlock(DriverInstance& instance, const TransferRequest& request) {
+  return WithRetries<protocol::ReadExchange>(instance, request);
 }
 
-std::int32_t ReadVar(const DriverCall* call) {
-  DriverInstance* instance = call->instance;
-  auto* request = ParamsOf<TransferRequest>(call);
-  if (request->variableClass == ZELQD_CLASS_STOP) {
-    if (request->values == nullptr) return ResultFailed;
-    protocol::StoreLowWord(request->values, static_cast<std::uint16_t>(instance->stopped & 1u));
+std::int32_t WriteValue(DriverInstance& instance, const TransferRequest& request) {
+  return WithRetries<protocol::WriteExchange>(instance, request);
+}
+
+std::int32_t ReadVar(DriverInstance& instance, TransferRequest& request) {
+  if (request.variableClass == ZELQD_CLASS_STOP) {
+    if (request.values == nullptr) return ResultFailed;
+    protocol::StoreLowWord(request.values, static_cast<std::uint16_t>(instance.stopped & 1u));
     return ResultOk;
   }
-  if (instance->stopped == 1) return ResultRefused;
-  request->valueCount = 1;
-  return ReadBlock(call);
+  if (instance.stopped == 1) return ResultRefused;
+  request.valueCount = 1;
+  return ReadBlock(instance, request);
 }
 
-std::int32_t WriteVar(const DriverCall* call) {
-  DriverInstance* instance = call->instance;
-  auto* request = ParamsOf<TransferRequest>(call);
-  const bool running = instance->stopped == 0;
-  if (!running && request->variableClass != ZELQD_CLASS_STOP) return ResultRefused;
-  if (running && request->variableClass == ZELQD_CLASS_NUMERIC) {
-    request->valueCount = 1;
-    return WriteValue(call);
+std::int32_t WriteVar(DriverInstance& instance, TransferRequest& request) {
+  const bool running = instance.stopped == 0;
+  if (!running && request.variableClass != ZELQD_CLASS_STOP) return ResultRefused;
+  if (running && request.variableClass == ZELQD_CLASS_NUMERIC) {
+    request.valueCount = 1;
+    return WriteValue(instance, request);
   }
   // Any other class sets the STOP flag, whichever state holds.
-  if (request->values == nullptr) return ResultFailed;
-  instance->stopped = StopBit(request);
+  if (request.values == nullptr) return ResultFailed;
+  instance.stopped = StopBit(request);
   return ResultOk;
 }
 

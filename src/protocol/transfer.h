@@ -10,9 +10,9 @@ namespace zelqd {
 // Attempts per transfer.
 inline constexpr int kAttempts = 5;
 
-std::int32_t ReadVar(const DriverCall* call);     // code 5
-std::int32_t ReadBlock(const DriverCall* call);   // code 6
-std::int32_t WriteVar(const DriverCall* call);    // code 7
-std::int32_t WriteValue(const DriverCall* call);  // code 10
+std::int32_t ReadVar(DriverInstance& instance, TransferRequest& request);           // code 5
+std::int32_t ReadBlock(DriverInstance& instance, const TransferRequest& request);   // code 6
+std::int32_t WriteVar(DriverInstance& instance, TransferRequest& request);          // code 7
+std::int32_t WriteValue(DriverInstance& instance, const TransferRequest& request);  // code 10
 
 }  // namespace zelqd

@@ -38,18 +38,19 @@ constexpr std::int32_t kTimedOut = -1;
 
 // Reads exactly count bytes: ComOk, ComIoError (a read failed, or the count
 // is outside the contract) or kTimedOut.
-std::int32_t ReadExactly(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
+[[gnu::always_inline]] inline std::int32_t ReadExactly(const Platform& p, Device* device,
+                                                       void* buffer, std::int32_t count,
+                                                       std::int32_t* received) {
   *received = 0;
   // Counts beyond one 16-bit read request, and negative ones, are outside
   // the contract: refuse them before anything is read.
   if (count < 0 || count > kMaxReadCount) return ComIoError;
-  const Platform& p = ActivePlatform();
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::int32_t total = 0;
   do {
     const auto ask = static_cast<std::uint16_t>(count - total);
     std::uint32_t got = 0;
-    if (!p.read(handle, bytes + total, ask, &got) || got > ask) return ComIoError;
+    if (!p.read(device, bytes + total, ask, &got) || got > ask) return ComIoError;
     if (got == 0) return kTimedOut;
     total += static_cast<std::int32_t>(got);
     *received = total;
@@ -59,10 +60,10 @@ std::int32_t ReadExactly(Handle handle, void* buffer, std::int32_t count, std::i
 
 // Closes a handle whose open failed half-way, keeping the step and the
 // system's error of the call that failed.
-std::int32_t FailOpen(const Platform& p, Handle h, std::int32_t result, OpenStep step,
-                      OpenFailure* failure) {
+ComResult FailOpen(const Platform& p, Device* device, ComResult result, OpenStep step,
+                   OpenFailure* failure) {
   const std::uint32_t error = p.lastError();
-  p.close(h);
+  p.close(device);
   if (failure != nullptr) *failure = OpenFailure{step, error};
   return result;
 }
@@ -71,8 +72,8 @@ std::int32_t FailOpen(const Platform& p, Handle h, std::int32_t result, OpenStep
 
 OpenFailure NameDoesNotFit() { return OpenFailure{OpenStep::kName, ActivePlatform().nameTooLong}; }
 
-std::int32_t ComOpen(const char* name, const LineSettings& settings, std::uint16_t controlFlags,
-                     Handle* handle, OpenFailure* failure) {
+ComResult ComOpen(const char* name, const LineSettings& settings, std::uint16_t controlFlags,
+                  Handle* handle, OpenFailure* failure) {
   const Platform& p = ActivePlatform();
   OpenStep step = OpenStep::kOpen;
   const Handle h = p.open(name, &step);
@@ -84,18 +85,19 @@ std::int32_t ComOpen(const char* name, const LineSettings& settings, std::uint16
   Forget(h);  // a mark left by an earlier handle of the same value
   if (std::strcmp(name, "NUL") == 0) return ComOk;
 
+  Device* device = p.find(h);
   DeviceState state;
   state.length = 28;
-  if (!p.getState(h, &state)) {
-    return FailOpen(p, h, ComGetStateFailed, OpenStep::kSettings, failure);
+  if (!p.getState(device, &state)) {
+    return FailOpen(p, device, ComGetStateFailed, OpenStep::kSettings, failure);
   }
   Timeouts timeouts;
   timeouts.readTotalConstant = kOpenReadTimeoutMs;
   timeouts.writeTotalMultiplier = static_cast<std::uint32_t>(WireMs(
       1, CharacterBits(settings.dataBits, settings.parity, settings.stopBits), settings.baudRate));
   timeouts.writeTotalConstant = kOpenWriteTimeoutMs;
-  if (!p.setTimeouts(h, &timeouts)) {
-    return FailOpen(p, h, ComOpenFailed, OpenStep::kTimeouts, failure);
+  if (!p.setTimeouts(device, &timeouts)) {
+    return FailOpen(p, device, ComOpenFailed, OpenStep::kTimeouts, failure);
   }
   state.baudRate = settings.baudRate;
   state.binary = 1;
@@ -114,38 +116,43 @@ std::int32_t ComOpen(const char* name, const LineSettings& settings, std::uint16
   state.parity = settings.parity;
   state.stopBits = settings.stopBits;
   state.errorChar = static_cast<char>(0xFC);
-  if (!p.setState(h, &state)) {
-    return FailOpen(p, h, ComSetStateFailed, OpenStep::kSettings, failure);
+  if (!p.setState(device, &state)) {
+    return FailOpen(p, device, ComSetStateFailed, OpenStep::kSettings, failure);
   }
-  p.setQueues(h, kQueueSize, kQueueSize);
+  p.setQueues(device, kQueueSize, kQueueSize);
   return ComOk;
 }
 
-std::int32_t ComClose(Handle handle) {
-  if (!ActivePlatform().close(handle)) return ComIoError;
+ComResult ComClose(Handle handle) {
+  const Platform& p = ActivePlatform();
+  if (!p.close(p.find(handle))) return ComIoError;
   Forget(handle);
   return ComOk;
 }
 
-std::int32_t ComSetReadTimeout(Handle handle, std::int32_t timeout) {
-  const Platform& p = ActivePlatform();
-  Timeouts timeouts;
-  if (!p.getTimeouts(handle, &timeouts)) return 0;
-  const std::uint32_t previous = timeouts.readTotalConstant;
-  const std::uint32_t ms = TimeoutMs(timeout);
-  if (ms != previous) {
-    timeouts.readTotalConstant = ms;
-    if (!p.setTimeouts(handle, &timeouts)) return 0;
-  }
-  return static_cast<std::int32_t>(previous) / 10;
-}
-
 namespace {
 
-// Drains the input that ComPurgeInput found waiting (or could not count).
+// ComSetReadTimeout on a device that was looked up already.
+ComResult SetReadTimeout(const Platform& p, Device* device, std::int32_t timeout,
+                         std::int32_t* previous) {
+  if (previous != nullptr) *previous = 0;
+  Timeouts timeouts;
+  if (!p.getTimeouts(device, &timeouts)) return ComIoError;
+  const std::uint32_t before = timeouts.readTotalConstant;
+  const std::uint32_t ms = TimeoutMs(timeout);
+  if (ms != before) {
+    timeouts.readTotalConstant = ms;
+    if (!p.setTimeouts(device, &timeouts)) return ComIoError;
+  }
+  if (previous != nullptr) *previous = static_cast<std::int32_t>(before) / 10;
+  return ComOk;
+}
+
+// Drains the input that the purge found waiting (or could not count).
 // Kept out of line, so that the purge of an empty queue stays short.
-[[gnu::noinline]] std::int32_t DrainInput(const Platform& p, Handle handle) {
-  const std::int32_t previous = ComSetReadTimeout(handle, kPurgeReadTimeout);
+[[gnu::noinline]] ComResult DrainInput(const Platform& p, Device* device) {
+  std::int32_t previous = 0;
+  SetReadTimeout(p, device, kPurgeReadTimeout, &previous);
   // A line that keeps every read full is drained for one read time-out.
   const std::uint64_t boundMs =
       previous > 0 ? static_cast<std::uint64_t>(previous) * 10 : kOpenReadTimeoutMs;
@@ -154,68 +161,84 @@ namespace {
   bool failed = false;
   for (;;) {
     std::uint32_t got = 0;
-    if (!p.read(handle, scratch, kPurgeChunk, &got)) {
+    if (!p.read(device, scratch, kPurgeChunk, &got)) {
       failed = true;
       break;
     }
     if (got != kPurgeChunk || p.nowMs() >= until) break;
   }
-  if (previous != 0) ComSetReadTimeout(handle, previous);
-  return failed ? 1 : 0;
+  if (previous != 0) SetReadTimeout(p, device, previous, nullptr);
+  return failed ? ComIoError : ComOk;
 }
 
-}  // namespace
-
-std::int32_t ComPurgeInput(Handle handle) {
+// ComPurgeInput on a device that was looked up already.
+[[gnu::always_inline]] inline ComResult PurgeInput(const Platform& p, Handle handle,
+                                                   Device* device) {
   if (AnyUnsettled()) [[unlikely]] {
-    Settle(handle);
+    Settle(handle, device);
   }
-  const Platform& p = ActivePlatform();
   std::uint32_t waiting = 0;
-  if (p.clearErrors(handle, &waiting) && waiting == 0) return 0;
-  return DrainInput(p, handle);
+  if (p.clearErrors(device, &waiting) && waiting == 0) return ComOk;
+  return DrainInput(p, device);
 }
 
-std::int32_t ComWriteAll(Handle handle, const void* bytes, std::int32_t count,
-                         std::int32_t* written) {
+// ComWriteAll on a device that was looked up already.
+[[gnu::always_inline]] inline ComResult WriteAll(const Platform& p, Device* device,
+                                                 const void* bytes, std::int32_t count,
+                                                 std::int32_t* written) {
   // A negative count has no meaning and must never reach the platform as a
   // huge unsigned length.
   if (count < 0) return ComIoError;
   std::uint32_t done = 0;
-  if (!ActivePlatform().write(handle, bytes, static_cast<std::uint32_t>(count), &done)) {
-    return ComIoError;
-  }
+  if (!p.write(device, bytes, static_cast<std::uint32_t>(count), &done)) return ComIoError;
   if (written != nullptr) *written = static_cast<std::int32_t>(done);
   return done == static_cast<std::uint32_t>(count) ? ComOk : ComShortWrite;
 }
 
-std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
+}  // namespace
+
+ComResult ComSetReadTimeout(Handle handle, std::int32_t timeout, std::int32_t* previous) {
+  const Platform& p = ActivePlatform();
+  return SetReadTimeout(p, p.find(handle), timeout, previous);
+}
+
+ComResult ComPurgeInput(Handle handle) {
+  const Platform& p = ActivePlatform();
+  return PurgeInput(p, handle, p.find(handle));
+}
+
+ComResult ComWriteAll(Handle handle, const void* bytes, std::int32_t count, std::int32_t* written) {
+  const Platform& p = ActivePlatform();
+  return WriteAll(p, p.find(handle), bytes, count, written);
+}
+
+ComResult ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
+  const Platform& p = ActivePlatform();
   std::int32_t got = 0;
-  const std::int32_t result = ReadExactly(handle, buffer, count, &got);
+  const std::int32_t result = ReadExactly(p, p.find(handle), buffer, count, &got);
   if (received != nullptr) *received = got;
   return result == ComOk ? ComOk : ComIoError;
 }
 
-bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count) {
-  ComPurgeInput(instance->port);
-  std::int32_t written = 0;
-  return ComWriteAll(instance->port, bytes, count, &written) == ComOk && written == count;
+Line::Line(Handle handle)
+    : platform_(ActivePlatform()), handle_(handle), device_(platform_.find(handle)) {}
+
+ComResult Line::SendAll(const void* bytes, std::int32_t count) {
+  PurgeInput(platform_, handle_, device_);
+  return WriteAll(platform_, device_, bytes, count, nullptr);
 }
 
-bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count,
-                  std::int32_t* received) {
+ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
   std::int32_t got = 0;
-  const std::int32_t result = ReadExactly(instance->port, buffer, count, &got);
+  const std::int32_t result = ReadExactly(platform_, device_, buffer, count, &got);
   if (received != nullptr) *received = got;
   if (result == ComOk) [[likely]] {
-    return true;
+    return ComOk;
   }
-  if (result == kTimedOut && count > 0) MarkUnsettled(instance->port, count - got);
-  return false;
+  if (result == kTimedOut && count > 0) MarkUnsettled(handle_, device_, count - got);
+  return ComIoError;
 }
 
-void ReplyMayFollow(DriverInstance* instance, std::int32_t owed) {
-  MarkUnsettled(instance->port, owed);
-}
+void Line::ReplyMayFollow(std::int32_t owed) { MarkUnsettled(handle_, device_, owed); }
 
 }  // namespace zelqd::serial

@@ -1,6 +1,6 @@
 // The serial layer: opening and configuring a port, time-outs, discarding
-// input, whole writes and exact reads, on the handle level and on the
-// instance level.
+// input, whole writes and exact reads, on a port's handle; and the line of
+// one transfer, which looks the handle up once.
 #pragma once
 
 #include <cstdint>
@@ -45,50 +45,63 @@ inline constexpr std::int32_t kMaxReadCount = 65535;
 // *handle receives what the open returned; it is usable only on ComOk, and
 // on every other result no handle stays open, and *failure (when not null)
 // tells why. The null device "NUL" is opened and left unconfigured.
-std::int32_t ComOpen(const char* name, const LineSettings& settings, std::uint16_t controlFlags,
-                     Handle* handle, OpenFailure* failure = nullptr);
+ComResult ComOpen(const char* name, const LineSettings& settings, std::uint16_t controlFlags,
+                  Handle* handle, OpenFailure* failure = nullptr);
 
 // The failure of an open refused before the device is asked: the name does
 // not fit.
 OpenFailure NameDoesNotFit();
 
 // ComOk, or ComIoError when the close failed (the handle is still open).
-std::int32_t ComClose(Handle handle);
+ComResult ComClose(Handle handle);
 
 // Sets the read time-out (units of 10 ms; the milliseconds saturate at the
-// signed 32-bit range) and returns the previous one in units of 10 ms, or 0
-// when a platform call failed.
-std::int32_t ComSetReadTimeout(Handle handle, std::int32_t timeout);
+// signed 32-bit range): ComOk, or ComIoError when a platform call failed.
+// *previous (when not null) receives the time-out that was in force, in
+// units of 10 ms, or 0 when it could not be read or changed.
+ComResult ComSetReadTimeout(Handle handle, std::int32_t timeout, std::int32_t* previous = nullptr);
 
 // Discards the input waiting in the receive queue, for at most about one
 // read time-out (a line that carries noise without end is left as it is
 // then). A port whose last attempt ended before its reply did is settled
-// first (see settle.h). Returns 0, or 1 when the last read it made failed.
-std::int32_t ComPurgeInput(Handle handle);
+// first (see settle.h). ComOk, or ComIoError when the last read it made
+// failed.
+ComResult ComPurgeInput(Handle handle);
 
 // One write of count bytes: ComOk, ComShortWrite or ComIoError. *written
 // (when not null) receives the count written unless the write failed.
-std::int32_t ComWriteAll(Handle handle, const void* bytes, std::int32_t count,
-                         std::int32_t* written);
+ComResult ComWriteAll(Handle handle, const void* bytes, std::int32_t count, std::int32_t* written);
 
 // Reads exactly count bytes (1 to 65535), each read waiting at most the read
 // time-out in force: ComOk or ComIoError. *received (when not null) holds the
 // count that arrived.
-std::int32_t ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received);
+ComResult ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received);
 
-// Discards pending input on the instance's port, then writes all count bytes.
-bool SendAll(DriverInstance* instance, const void* bytes, std::int32_t count);
+// The port of one transfer: its handle, looked up once, for the requests
+// and replies of every attempt. Valid while the handle stays open.
+class Line {
+ public:
+  explicit Line(Handle handle);
 
-// Reads exactly count bytes from the instance's port. *received (when not
-// null) holds the count that arrived, also when the read fell short. When
-// the bytes did not all come in time, the rest may still come: the port is
-// settled before its next request.
-bool ReceiveExact(DriverInstance* instance, void* buffer, std::int32_t count,
-                  std::int32_t* received = nullptr);
+  // Discards pending input, then writes all count bytes: ComOk, or
+  // ComShortWrite or ComIoError.
+  ComResult SendAll(const void* bytes, std::int32_t count);
 
-// After an attempt that ended early: owed more bytes of its reply may still
-// arrive on the instance's port (0: none is owed, but bytes may follow a
-// reply that was refused). The port is settled before its next request.
-void ReplyMayFollow(DriverInstance* instance, std::int32_t owed);
+  // Reads exactly count bytes: ComOk or ComIoError. *received (when not
+  // null) holds the count that arrived, also when the read fell short. When
+  // the bytes did not all come in time, the rest may still come: the port
+  // is settled before its next request.
+  ComResult ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received = nullptr);
+
+  // After an attempt that ended early: owed more bytes of its reply may
+  // still arrive (0: none is owed, but bytes may follow a reply that was
+  // refused). The port is settled before its next request.
+  void ReplyMayFollow(std::int32_t owed);
+
+ private:
+  const Platform& platform_;
+  Handle handle_;
+  Device* device_;
+};
 
 }  // namespace zelqd::serial

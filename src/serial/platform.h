@@ -69,6 +69,8 @@ struct DeviceState {
   char eofChar = 0;
   char evtChar = 0;
   std::uint16_t reserved1 = 0;
+
+  bool operator==(const DeviceState&) const = default;
 };
 
 // Time-outs of a handle, in milliseconds.
@@ -80,32 +82,40 @@ struct Timeouts {
   std::uint32_t writeTotalConstant = 0;
 };
 
+// A backend's own record of an open device; only the backend reads it. The
+// serial layer looks a handle's device up once for a run of calls on the
+// same port (a transfer, an open, a drain). A null device names no open
+// port: the calls on it fail (a close may succeed, as the backend says).
+struct Device;
+
 // The platform effects. Every call is synchronous and returns false on
 // failure; none of them is ever handed a null function.
 struct Platform {
   // Opens the named device for reading and writing, exclusively; returns
   // kInvalidHandle on failure, with the step that failed in *failed.
   Handle (*open)(const char* name, OpenStep* failed);
+  // The device of a handle, or null when the handle names no open port.
+  Device* (*find)(Handle handle);
   // Fills the block with the device's current settings.
-  bool (*getState)(Handle handle, DeviceState* state);
+  bool (*getState)(Device* device, DeviceState* state);
   // Applies the block.
-  bool (*setState)(Handle handle, const DeviceState* state);
+  bool (*setState)(Device* device, const DeviceState* state);
   // Reports the time-outs in force.
-  bool (*getTimeouts)(Handle handle, Timeouts* timeouts);
+  bool (*getTimeouts)(Device* device, Timeouts* timeouts);
   // Applies the time-outs.
-  bool (*setTimeouts)(Handle handle, const Timeouts* timeouts);
+  bool (*setTimeouts)(Device* device, const Timeouts* timeouts);
   // Sets the driver's input and output queue sizes.
-  bool (*setQueues)(Handle handle, std::uint32_t inputSize, std::uint32_t outputSize);
+  bool (*setQueues)(Device* device, std::uint32_t inputSize, std::uint32_t outputSize);
   // Clears the device's error state and reports the bytes waiting in the
   // receive queue.
-  bool (*clearErrors)(Handle handle, std::uint32_t* waiting);
+  bool (*clearErrors)(Device* device, std::uint32_t* waiting);
   // Reads at most count bytes; returns when that many are there or the read
   // time-out has elapsed, with *got set to the count read (0: nothing came).
-  bool (*read)(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got);
+  bool (*read)(Device* device, void* buffer, std::uint32_t count, std::uint32_t* got);
   // Writes the buffer, reporting the count written.
-  bool (*write)(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
-  // Closes the handle.
-  bool (*close)(Handle handle);
+  bool (*write)(Device* device, const void* bytes, std::uint32_t count, std::uint32_t* written);
+  // Closes the device; the handle it was found by names no port afterwards.
+  bool (*close)(Device* device);
   // The system's error code of the last call that failed on this thread.
   std::uint32_t (*lastError)();
   // Milliseconds on a clock that never goes back nor jumps with the time of

@@ -49,16 +49,16 @@ std::uint64_t AtMost(std::uint64_t value, std::uint64_t limit) {
 
 // Drains the line as the mark asks, discarding what it reads, and restores
 // the time-outs in force.
-void Drain(Handle handle, const Mark& mark) {
+void Drain(Device* device, const Mark& mark) {
   const Platform& p = ActivePlatform();
   Timeouts saved;
-  if (!p.getTimeouts(handle, &saved)) return;
+  if (!p.getTimeouts(device, &saved)) return;
   DeviceState state;
   state.length = 28;
   // Without the device's settings, a character counts as at 9600 baud.
   std::uint32_t bits = CharacterBits(8, 0, 0);
   std::uint32_t baud = 9600;
-  if (p.getState(handle, &state) && state.baudRate != 0) {
+  if (p.getState(device, &state) && state.baudRate != 0) {
     bits = CharacterBits(state.byteSize, state.parity, state.stopBits);
     baud = state.baudRate;
   }
@@ -83,20 +83,20 @@ void Drain(Handle handle, const Mark& mark) {
     const bool owing = owed > 0;
     drain.readTotalConstant =
         static_cast<std::uint32_t>(owing ? AtMost(left, 0xFFFFFFFEu) : AtMost(gap, left));
-    if (!p.setTimeouts(handle, &drain)) break;
+    if (!p.setTimeouts(device, &drain)) break;
     std::uint32_t got = 0;
-    if (!p.read(handle, scratch, kPurgeChunk, &got) || got == 0) break;
+    if (!p.read(device, scratch, kPurgeChunk, &got) || got == 0) break;
     owed = got >= static_cast<std::uint32_t>(owed) ? 0 : owed - static_cast<std::int32_t>(got);
     // A read that waited for owed bytes and ends with room to spare ended on
     // the gap after them: the line has been quiet since.
     if (owing && owed == 0 && got < kPurgeChunk) break;
   }
-  p.setTimeouts(handle, &saved);
+  p.setTimeouts(device, &saved);
 }
 
 }  // namespace
 
-void MarkUnsettled(Handle handle, std::int32_t owed) {
+void MarkUnsettled(Handle handle, Device* device, std::int32_t owed) {
   if (handle == 0) return;  // no port: nothing can arrive
   if (owed < 0) owed = 0;
   const std::uint64_t now = ActivePlatform().nowMs();
@@ -115,15 +115,15 @@ void MarkUnsettled(Handle handle, std::int32_t owed) {
     }
   }
   // No entry free: settle now rather than not at all.
-  Drain(handle, Mark{now, owed});
+  Drain(device, Mark{now, owed});
 }
 
-void Settle(Handle handle) {
+void Settle(Handle handle, Device* device) {
   Entry* e = Find(handle);
   if (e == nullptr) return;
   const Mark mark = e->mark;
   Release(e);
-  Drain(handle, mark);
+  Drain(device, mark);
 }
 
 void Forget(Handle handle) {

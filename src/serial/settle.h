@@ -44,11 +44,11 @@ inline bool AnyUnsettled() { return detail::g_unsettled.load(std::memory_order_r
 // Marks the port: owed more bytes of a reply may still arrive (0: none is
 // owed, but stragglers may follow a reply that was refused). A port already
 // marked owes these bytes as well, from now on.
-void MarkUnsettled(Handle handle, std::int32_t owed);
+void MarkUnsettled(Handle handle, Device* device, std::int32_t owed);
 
 // Settles a marked port (see above) and removes its mark; does nothing for
 // a port without one. The read time-outs in force are restored.
-void Settle(Handle handle);
+void Settle(Handle handle, Device* device);
 
 // Removes the port's mark without settling (the handle was opened anew or
 // closed).

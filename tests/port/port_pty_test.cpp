@@ -22,6 +22,7 @@
 #include "serial/com.h"
 #include "serial/platform.h"
 #include "serial/pty.h"
+#include "support/trace_control.h"
 
 namespace zelqd::porttest {
 namespace {
@@ -36,7 +37,7 @@ const serial::Platform& Native() { return serial::NativePlatform(); }
 // The read time-out in force on a handle, in milliseconds (0 when unknown).
 std::uint32_t ReadTimeoutMs(serial::Handle handle) {
   serial::Timeouts t;
-  return Native().getTimeouts(handle, &t) ? t.readTotalConstant : 0;
+  return Native().getTimeouts(Native().find(handle), &t) ? t.readTotalConstant : 0;
 }
 
 // Whether another instance can open the device now, closing it again.
@@ -140,7 +141,7 @@ TEST_F(PortOnPty, ChangeWithBaudRateZeroKeepsTheSettingsAndFreesTheOldDevice) {
   EXPECT_EQ(inst.active, 1);
   EXPECT_EQ(BytesOf(inst.portSpec), ExpectedSpec(nameB, Settings(4800, 7, 0, 2), 8));
   serial::DeviceState state;
-  ASSERT_TRUE(Native().getState(inst.port, &state));
+  ASSERT_TRUE(Native().getState(Native().find(inst.port), &state));
   EXPECT_EQ(state.baudRate, 4800u);
   EXPECT_EQ(ReadTimeoutMs(inst.port), 2500u);
   EXPECT_TRUE(FreeToOpen(nameA));

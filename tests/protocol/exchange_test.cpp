@@ -23,14 +23,17 @@ class WriteExchangeTest : public LineTest {
     slot.high = 0;
     slot.low = 0x0064;
   }
-  std::int32_t Run() { return protocol::WriteExchange(&instance, &request, attempt); }
+  std::int32_t Run() {
+    serial::Line line(instance.port);
+    return protocol::WriteExchange(line, instance, request, attempt);
+  }
 
   ValueSlot slot{};
   TransferRequest request{};
   Attempt attempt;
 };
 
-TEST_F(WriteExchangeTest, SendsTheWorkedExampleRequest) {
+TEST_F(WriteExchangeTest, SendsValue0x64ToVariable42WithChecksum08) {
   Answer({"\x06OK66\r"});
   EXPECT_EQ(Run(), ResultOk);
   const std::vector<std::uint8_t> expected = {0x04, 0x57, 0x21, 0x30, 0x30, 0x30, 0x34,
@@ -98,7 +101,8 @@ class ReadExchangeTest : public LineTest {
   }
   std::int32_t Run(std::int32_t count) {
     request.valueCount = count;
-    return protocol::ReadExchange(&instance, &request, attempt);
+    serial::Line line(instance.port);
+    return protocol::ReadExchange(line, instance, request, attempt);
   }
 
   Slots slots;
@@ -106,7 +110,7 @@ class ReadExchangeTest : public LineTest {
   Attempt attempt;
 };
 
-TEST_F(ReadExchangeTest, WorkedExamples) {
+TEST_F(ReadExchangeTest, RequestForThreeValuesAndReplyOfTwo) {
   // The request for three values.
   Answer({ReadReply("000000010000000200000003")});
   EXPECT_EQ(Run(3), ResultOk);

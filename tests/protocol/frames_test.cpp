@@ -12,6 +12,7 @@
 #include "protocol/checksum.h"
 #include "protocol/digits.h"
 #include "protocol/frames.h"
+#include "protocol/slots.h"
 
 namespace zelqd::protocol {
 namespace {
@@ -32,9 +33,9 @@ TEST(Checksum, NegatedSumModulo256) {
       {{0xFF, 0xFF, 0xFF, 0xFF}, 4, 0x04},  // 0x3FC
       {{0x01}, 1, 0xFF},
       {Of("OK"), 2, 0x66},
-      {Of("W!0004200000064"), 15, 0x08},   // the worked write request
-      {Of("R!00042003"), 10, 0x04},        // the worked read request
-      {Of("0000001A000A0002"), 16, 0xDB},  // the worked read reply
+      {Of("W!0004200000064"), 15, 0x08},   // write 0x64 to variable 42
+      {Of("R!00042003"), 10, 0x04},        // read 3 values from 42
+      {Of("0000001A000A0002"), 16, 0xDB},  // two values, 0x1A and 0xA0002
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "length " << c.length);
@@ -103,6 +104,17 @@ TEST(Requests, FieldsAtTheirLimits) {
       {ReadRequest(0xFF, 'd', 12345, 1), "\xFFRd12345001" + std::string("BA\x03")},
   };
   for (const auto& [frame, expected] : cases) EXPECT_EQ(frame, expected);
+}
+
+// The conversion of value groups with its results as numbers: a slot
+// number is the value with its halves exchanged. Entries it leaves alone
+// keep what they held.
+std::int32_t ConvertHexGroups(const std::uint8_t* groups, std::int32_t count, std::uint32_t* values,
+                              std::uint8_t* sum = nullptr) {
+  for (std::int32_t i = 0; i < count; ++i) values[i] = SwapHalves(values[i]);
+  const std::int32_t converted = ConvertHexGroupsToSlots(groups, count, values, sum);
+  for (std::int32_t i = 0; i < count; ++i) values[i] = SwapHalves(values[i]);
+  return converted;
 }
 
 bool IsHexDigit(char c) {
@@ -181,7 +193,12 @@ TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupThatIsNotEightDigits) {
     }
     std::vector<std::uint32_t> values(kMaxValueCount, 0xDEADBEEF);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(groups.data());
-    ASSERT_EQ(ConvertHexGroups(bytes, count, values.data()), bad);
+    std::uint8_t sum = 0xA5;
+    ASSERT_EQ(ConvertHexGroups(bytes, count, values.data(), &sum), bad);
+    // Sound groups come with the sum the checksum takes of their bytes.
+    if (bad == count) {
+      ASSERT_EQ(static_cast<std::uint8_t>(0u - sum), Checksum(bytes, 8 * count));
+    }
     for (std::int32_t g = 0; g < count; ++g) {
       const std::string group = groups.substr(static_cast<std::size_t>(8 * g), 8);
       const std::uint32_t expected =
@@ -191,6 +208,22 @@ TEST(ValueGroups, ManyAtOnceStopAtTheFirstGroupThatIsNotEightDigits) {
     }
   }
   EXPECT_EQ(ConvertHexGroups(nullptr, 0, nullptr), 0);
+}
+
+// Runs of the largest digits, around the length up to which the sum is
+// kept in 16-bit lanes, and beyond it.
+TEST(ValueGroups, SumOfLongRunsOfTheLargestDigits) {
+  for (const std::int32_t count : {1, 2, 106, 320, 321, 322, 400}) {
+    for (const char digit : {'f', 'F', '9'}) {
+      const std::string groups(static_cast<std::size_t>(8 * count), digit);
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(groups.data());
+      std::vector<std::uint32_t> values(static_cast<std::size_t>(count));
+      std::uint8_t sum = 0;
+      ASSERT_EQ(ConvertHexGroupsToSlots(bytes, count, values.data(), &sum), count);
+      EXPECT_EQ(static_cast<std::uint8_t>(0u - sum), Checksum(bytes, 8 * count))
+          << count << " groups of " << digit;
+    }
+  }
 }
 
 }  // namespace

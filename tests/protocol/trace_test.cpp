@@ -22,6 +22,7 @@
 
 #include "line_fixture.h"
 #include "protocol/trace.h"
+#include "support/trace_control.h"
 
 extern char** environ;
 

@@ -24,6 +24,14 @@ constexpr LineSettings k9600_8N1{9600, 8, 0, 0, 0, 0, 0};
 const std::vector<Op> kConfigured{Op::Open, Op::GetState, Op::SetTimeouts, Op::SetState,
                                   Op::SetQueues};
 
+// The read time-out that was in force when ComSetReadTimeout set another
+// (units of 10 ms; 0 when a platform call failed).
+std::int32_t PreviousTimeout(Handle handle, std::int32_t timeout) {
+  std::int32_t previous = -1;
+  ComSetReadTimeout(handle, timeout, &previous);
+  return previous;
+}
+
 std::vector<Call> CallsOf(const RecordingPlatform& rec, Op op) {
   std::vector<Call> out;
   std::copy_if(rec.calls.begin(), rec.calls.end(), std::back_inserter(out),
@@ -40,15 +48,6 @@ Call Only(const RecordingPlatform& rec, Op op) {
 std::vector<std::uint32_t> Fields(const Timeouts& t) {
   return {t.readInterval, t.readTotalMultiplier, t.readTotalConstant, t.writeTotalMultiplier,
           t.writeTotalConstant};
-}
-
-std::vector<std::int64_t> Fields(const DeviceState& s) {
-  return {s.length,      s.baudRate,         s.binary,         s.parityCheck,      s.outxCtsFlow,
-          s.outxDsrFlow, s.dtrControl,       s.dsrSensitivity, s.txContinueOnXoff, s.outX,
-          s.inX,         s.errorCharEnabled, s.discardNull,    s.rtsControl,       s.abortOnError,
-          s.dummy2,      s.reserved,         s.xonLimit,       s.xoffLimit,        s.byteSize,
-          s.parity,      s.stopBits,         s.xonChar,        s.xoffChar,         s.errorChar,
-          s.eofChar,     s.evtChar,          s.reserved1};
 }
 
 // --- ComOpen ---------------------------------------------------------------
@@ -110,7 +109,7 @@ TEST(ComOpen, SetsEveryBlockFieldAndKeepsTheDevicesOthers) {
                          0x1ABCD, 0x1234,      2048,  512,         7,
                          1,       2,           0x11,  0x13,        static_cast<char>(0xFC),
                          0x1A,    'V',         0x5678};
-  EXPECT_EQ(Fields(Only(rec, Op::SetState).state), Fields(want));
+  EXPECT_EQ(Only(rec, Op::SetState).state, want);
 }
 
 TEST(ComOpen, ControlFlagsFirstMatchingRowWins) {
@@ -205,16 +204,16 @@ class Opened : public ::testing::Test {
 
 TEST_F(Opened, SetReadTimeoutReturnsThePreviousAndSetsOnlyTheConstant) {
   rec.timeouts = {3, 4, 1000, 5, 6};
-  EXPECT_EQ(ComSetReadTimeout(h, 120), 100);
+  EXPECT_EQ(PreviousTimeout(h, 120), 100);
   EXPECT_EQ(rec.Ops(), (std::vector<Op>{Op::GetTimeouts, Op::SetTimeouts}));
   EXPECT_EQ(Fields(Only(rec, Op::SetTimeouts).timeouts),
             (std::vector<std::uint32_t>{3, 4, 1200, 5, 6}));
   rec.Clear();
-  EXPECT_EQ(ComSetReadTimeout(h, 120), 120);  // the same value again: no set call
+  EXPECT_EQ(PreviousTimeout(h, 120), 120);  // the same value again: no set call
   EXPECT_EQ(rec.Ops(), std::vector<Op>{Op::GetTimeouts});
 
   rec.timeouts.readTotalConstant = 9;  // below 10 ms reads back as 0
-  EXPECT_EQ(ComSetReadTimeout(h, 5), 0);
+  EXPECT_EQ(PreviousTimeout(h, 5), 0);
   EXPECT_EQ(rec.timeouts.readTotalConstant, 50u);
 }
 
@@ -233,16 +232,16 @@ TEST_F(Opened, SetReadTimeoutSaturatesInsteadOfWrapping) {
     SCOPED_TRACE(c.timeout);
     ComSetReadTimeout(h, c.timeout);
     EXPECT_EQ(rec.timeouts.readTotalConstant, c.ms);
-    EXPECT_EQ(ComSetReadTimeout(h, 1), c.readsBack);
+    EXPECT_EQ(PreviousTimeout(h, 1), c.readsBack);
   }
 }
 
 TEST_F(Opened, SetReadTimeoutFailedPlatformCallsGiveZeroAndStop) {
   rec.FailOn(Op::GetTimeouts);
-  EXPECT_EQ(ComSetReadTimeout(h, 120), 0);
+  EXPECT_EQ(PreviousTimeout(h, 120), 0);
   EXPECT_EQ(rec.Ops(), std::vector<Op>{Op::GetTimeouts});
   rec.FailOn(Op::SetTimeouts);
-  EXPECT_EQ(ComSetReadTimeout(h, 120), 0);
+  EXPECT_EQ(ComSetReadTimeout(h, 120), ComIoError);
   EXPECT_EQ(rec.timeouts.readTotalConstant, 1000u);
 }
 
@@ -255,19 +254,19 @@ TEST_F(Opened, PurgeDrainsIn512ByteReadsAt50MsAndRestores) {
     Op failing;  // Op::Open: nothing fails
     int failAt;
     std::uint32_t before;  // the read time-out in force
-    std::int32_t result;
+    ComResult result;
     std::vector<std::size_t> reads;  // bytes each read got
     std::uint32_t after;
     int sets;  // time-outs set: the drain's 50 ms, then the restore
   };
   const std::vector<Case> cases = {
-      {"empty queue: no read", 0, Op::Open, 1, 1000, 0, {}, 1000, 0},
-      {"1100 bytes", 1100, Op::Open, 1, 1000, 0, {512, 512, 76}, 1000, 2},
-      {"1024 bytes: ends empty", 1024, Op::Open, 1, 1000, 0, {512, 512, 0}, 1000, 2},
-      {"ClearErrors fails", 5, Op::ClearErrors, 1, 1000, 0, {5}, 1000, 2},
-      {"ClearErrors fails, empty", 0, Op::ClearErrors, 1, 1000, 0, {0}, 1000, 2},
-      {"second read fails", 1100, Op::Read, 2, 1000, 1, {512, 0}, 1000, 2},
-      {"below 10 ms: not restored", 1, Op::Open, 1, 5, 0, {1}, 50, 1},
+      {"empty queue: no read", 0, Op::Open, 1, 1000, ComOk, {}, 1000, 0},
+      {"1100 bytes", 1100, Op::Open, 1, 1000, ComOk, {512, 512, 76}, 1000, 2},
+      {"1024 bytes: ends empty", 1024, Op::Open, 1, 1000, ComOk, {512, 512, 0}, 1000, 2},
+      {"ClearErrors fails", 5, Op::ClearErrors, 1, 1000, ComOk, {5}, 1000, 2},
+      {"ClearErrors fails, empty", 0, Op::ClearErrors, 1, 1000, ComOk, {0}, 1000, 2},
+      {"second read fails", 1100, Op::Read, 2, 1000, ComIoError, {512, 0}, 1000, 2},
+      {"below 10 ms: not restored", 1, Op::Open, 1, 5, ComOk, {1}, 50, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -317,7 +316,7 @@ TEST_F(Opened, PurgeOfANoisyLineEndsAfterAboutOneReadTimeout) {
     rec.Noise(0, 3600000, c.bytesPerSecond);
     rec.timeouts.readTotalConstant = c.readTimeoutMs;
     rec.Clear();
-    EXPECT_EQ(ComPurgeInput(h), 0);
+    EXPECT_EQ(ComPurgeInput(h), ComOk);
     EXPECT_GE(rec.clockMs - 1000, c.earliest);
     EXPECT_LE(rec.clockMs - 1000, c.latest);
     EXPECT_EQ(rec.timeouts.readTotalConstant, c.readTimeoutMs);
@@ -343,7 +342,7 @@ TEST_F(Opened, WriteAllAndSendAllResults) {
   rec.writeLimit = 2;
   EXPECT_EQ(ComWriteAll(h, "abc", 3, &written), ComShortWrite);
   EXPECT_EQ(written, 2);
-  EXPECT_FALSE(SendAll(&instance, "req", 3));
+  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
   rec.writeLimit = UINT32_MAX;
 
   written = -1;
@@ -351,8 +350,8 @@ TEST_F(Opened, WriteAllAndSendAllResults) {
   EXPECT_EQ(ComWriteAll(h, "abc", 3, &written), ComIoError);
   EXPECT_EQ(written, -1);  // not written on a failed write
   rec.FailOn(Op::Write);
-  EXPECT_FALSE(SendAll(&instance, "req", 3));
-  EXPECT_TRUE(SendAll(&instance, "req", 3));
+  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
+  EXPECT_EQ(Line(instance.port).SendAll("req", 3), ComOk);
 }
 
 // --- ComReadExact, ReceiveExact --------------------------------------------
@@ -389,7 +388,8 @@ TEST_F(Opened, ReadExactAsksForTheRemainderEachTime) {
       const std::size_t count = static_cast<std::size_t>(std::max(c.count, 0));
       std::vector<char> buf(count + 16, '#');
       if (throughReceive) {
-        EXPECT_EQ(ReceiveExact(&instance, buf.data(), c.count), c.result == ComOk);
+        EXPECT_EQ(Line(instance.port).ReceiveExact(buf.data(), c.count) == ComOk,
+                  c.result == ComOk);
       } else {
         std::int32_t received = -1;
         EXPECT_EQ(ComReadExact(h, buf.data(), c.count, &received), c.result);
@@ -466,13 +466,13 @@ TEST_F(Opened, TheNextRequestWaitsForALateReplyAndDiscardsIt) {
       }
     };
     char buffer[12];
-    ASSERT_TRUE(SendAll(&instance, "first", 5));
-    const bool inTime = ReceiveExact(&instance, buffer, 12);
+    ASSERT_EQ(Line(instance.port).SendAll("first", 5), ComOk);
+    const bool inTime = Line(instance.port).ReceiveExact(buffer, 12) == ComOk;
     std::size_t early = 0;
     for (const Piece& piece : c.pieces) early += piece.at < 1000 ? piece.bytes.size() : 0;
     EXPECT_EQ(inTime, early == reply.size());
     const std::size_t mark = rec.calls.size();
-    ASSERT_TRUE(SendAll(&instance, "second", 6));
+    ASSERT_EQ(Line(instance.port).SendAll("second", 6), ComOk);
     const std::vector<Call> writesMade = CallsOf(rec, Op::Write);
     ASSERT_EQ(writesMade.size(), 2u);
     EXPECT_EQ(writesMade[1].atMs, c.nextAt);
@@ -481,7 +481,7 @@ TEST_F(Opened, TheNextRequestWaitsForALateReplyAndDiscardsIt) {
       EXPECT_EQ(std::vector<Op>(ops.begin() + static_cast<std::ptrdiff_t>(mark), ops.end()),
                 (std::vector<Op>{Op::ClearErrors, Op::Write}));
     }
-    ASSERT_TRUE(ReceiveExact(&instance, buffer, 12));
+    ASSERT_EQ(Line(instance.port).ReceiveExact(buffer, 12), ComOk);
     EXPECT_EQ(std::string(buffer, 12), "fresh-reply!");
     EXPECT_TRUE(rec.input.empty());
     EXPECT_EQ(Fields(rec.timeouts), Fields(before));
@@ -493,8 +493,8 @@ TEST(SendAllReceiveExact, NullPortFails) {
   rec.Feed("abc");
   DriverInstance instance{};
   char buf[3];
-  EXPECT_FALSE(SendAll(&instance, "req", 3));
-  EXPECT_FALSE(ReceiveExact(&instance, buf, 3));
+  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
+  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 3), ComOk);
   EXPECT_EQ(Only(rec, Op::Write).handle, 0u);
   EXPECT_EQ(rec.input.size(), 3u);
 }

@@ -5,7 +5,7 @@
 #include <set>
 #include <vector>
 
-#include "serial/posix_handles.h"
+#include "serial/posix/handles.h"
 
 namespace zelqd::serial::posix {
 namespace {

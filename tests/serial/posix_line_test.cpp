@@ -1,7 +1,7 @@
 // The device control block to termios and back.
 #include <gtest/gtest.h>
 
-#include "serial/posix_line.h"
+#include "serial/posix/line.h"
 
 namespace zelqd::serial::posix {
 namespace {

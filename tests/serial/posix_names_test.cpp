@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "serial/posix_device_path.h"
+#include "serial/posix/device_path.h"
 
 namespace zelqd::serial::posix {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "pty.h"
 #include "serial/com.h"
-#include "serial/posix_handles.h"
+#include "serial/posix/handles.h"
 
 namespace zelqd::serial {
 namespace {
@@ -28,6 +28,14 @@ constexpr LineSettings k9600_8N1{9600, 8, 0, 0, 0, 0, 0};
 constexpr std::uint32_t kMax = 0xFFFFFFFFu;
 
 const Platform& P() { return NativePlatform(); }
+
+// The read time-out that was in force when ComSetReadTimeout set another
+// (units of 10 ms; 0 when a platform call failed).
+std::int32_t PreviousTimeout(Handle handle, std::int32_t timeout) {
+  std::int32_t previous = -1;
+  ComSetReadTimeout(handle, timeout, &previous);
+  return previous;
+}
 
 Handle OpenRaw(const char* name) {
   OpenStep step = OpenStep::kName;
@@ -49,16 +57,16 @@ class PtyTest : public ::testing::Test {
   }
   void TearDown() override {
     if (h != 0) {
-      EXPECT_TRUE(P().close(h));
+      EXPECT_TRUE(P().close(P().find(h)));
     }
   }
-  void SetTimeouts(Timeouts t) { ASSERT_TRUE(P().setTimeouts(h, &t)); }
+  void SetTimeouts(Timeouts t) { ASSERT_TRUE(P().setTimeouts(P().find(h), &t)); }
   // Reads with the handle's time-outs; returns the bytes, or "<failed>".
   std::string Read(std::uint32_t count, double* ms = nullptr) {
     std::string buf(count, '\0');
     std::uint32_t got = 0;
     Stopwatch sw;
-    const bool ok = P().read(h, buf.data(), count, &got);
+    const bool ok = P().read(P().find(h), buf.data(), count, &got);
     if (ms != nullptr) *ms = sw.ms();
     if (!ok) return "<failed>";
     buf.resize(got);
@@ -81,7 +89,7 @@ class PtyTest : public ::testing::Test {
     Stopwatch sw;
     std::uint32_t waiting = 0;
     while (sw.ms() < 1000) {
-      if (!P().clearErrors(h, &waiting)) return false;
+      if (!P().clearErrors(P().find(h), &waiting)) return false;
       if (waiting == n) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -129,8 +137,8 @@ TEST(PosixOpen, ExclusiveAlsoForRootAndReleasedAtClose) {
       EXPECT_EQ(held, EBUSY) << "another program's open is not refused (TIOCEXCL)";
     }
   }
-  EXPECT_TRUE(P().close(a));
-  EXPECT_TRUE(P().close(a));  // closed: the handle names no port any more
+  EXPECT_TRUE(P().close(P().find(a)));
+  EXPECT_TRUE(P().close(P().find(a)));  // closed: the handle names no port any more
   if (root) {
     const int after = OpenAsNobody(pty.path());
     if (after != 100) {
@@ -142,8 +150,8 @@ TEST(PosixOpen, ExclusiveAlsoForRootAndReleasedAtClose) {
   EXPECT_NE(b, a);
   char c;
   std::uint32_t n = 0;
-  EXPECT_FALSE(P().read(a, &c, 1, &n));  // the old handle never reaches the new port
-  EXPECT_TRUE(P().close(b));
+  EXPECT_FALSE(P().read(P().find(a), &c, 1, &n));  // the old handle never reaches the new port
+  EXPECT_TRUE(P().close(P().find(b)));
 }
 
 // Each step of an open that can fail: the step and the system's error are
@@ -199,15 +207,15 @@ TEST(PosixOpen, NullDeviceTakesWritesAndEndsReadsAtOnce) {
   Handle b = 0;
   ASSERT_EQ(ComOpen("NUL", k9600_8N1, 8, &a), ComOk);
   ASSERT_EQ(ComOpen("NUL", k9600_8N1, 8, &b), ComOk);  // not a device anyone holds
-  EXPECT_EQ(ComSetReadTimeout(a, 120), 0);             // no line calls on it
+  EXPECT_EQ(PreviousTimeout(a, 120), 0);               // no line calls on it
   DeviceState state;
-  EXPECT_FALSE(P().getState(a, &state));
+  EXPECT_FALSE(P().getState(P().find(a), &state));
   DriverInstance instance{};
   instance.port = a;
-  EXPECT_TRUE(SendAll(&instance, "request", 7));
+  EXPECT_EQ(Line(instance.port).SendAll("request", 7), ComOk);
   char buf[12];
   Stopwatch sw;
-  EXPECT_FALSE(ReceiveExact(&instance, buf, 12));
+  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 12), ComOk);
   EXPECT_LT(sw.ms(), 50.0);
   EXPECT_EQ(ComClose(a), ComOk);
   EXPECT_EQ(ComClose(b), ComOk);
@@ -218,20 +226,20 @@ TEST(PosixOpen, NullHandleFailsEveryCall) {
   std::uint32_t n = 0;
   DeviceState state;
   Timeouts t;
-  EXPECT_FALSE(P().read(0, buf, 4, &n));
-  EXPECT_FALSE(P().write(0, buf, 4, &n));
-  EXPECT_FALSE(P().getState(0, &state));
-  EXPECT_FALSE(P().setState(0, &state));
-  EXPECT_FALSE(P().getTimeouts(0, &t));
-  EXPECT_FALSE(P().setTimeouts(0, &t));
-  EXPECT_FALSE(P().setQueues(0, 1200, 1200));
-  EXPECT_FALSE(P().clearErrors(0, &n));
+  EXPECT_FALSE(P().read(P().find(0), buf, 4, &n));
+  EXPECT_FALSE(P().write(P().find(0), buf, 4, &n));
+  EXPECT_FALSE(P().getState(P().find(0), &state));
+  EXPECT_FALSE(P().setState(P().find(0), &state));
+  EXPECT_FALSE(P().getTimeouts(P().find(0), &t));
+  EXPECT_FALSE(P().setTimeouts(P().find(0), &t));
+  EXPECT_FALSE(P().setQueues(P().find(0), 1200, 1200));
+  EXPECT_FALSE(P().clearErrors(P().find(0), &n));
   // A handle the table does not know names no open port: nothing to close.
-  EXPECT_TRUE(P().close(0));
-  EXPECT_TRUE(P().close(kInvalidHandle));
+  EXPECT_TRUE(P().close(P().find(0)));
+  EXPECT_TRUE(P().close(P().find(kInvalidHandle)));
   DriverInstance instance{};
-  EXPECT_FALSE(SendAll(&instance, buf, 4));
-  EXPECT_FALSE(ReceiveExact(&instance, buf, 4));
+  EXPECT_NE(Line(instance.port).SendAll(buf, 4), ComOk);
+  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 4), ComOk);
 }
 
 // --- Line settings -------------------------------------------------------
@@ -259,14 +267,14 @@ TEST_F(PtyTest, EveryControlModeOpensAndReadsBackAsApplied) {
       ASSERT_EQ(ComOpen(pty.path(), ls, f, &x), ComOk);
       DeviceState s;
       s.length = 28;
-      ASSERT_TRUE(P().getState(x, &s));
+      ASSERT_TRUE(P().getState(P().find(x), &s));
       EXPECT_EQ(s.length, 28u);
       EXPECT_EQ(s.baudRate, ls.baudRate);
       EXPECT_EQ(s.stopBits, ls.stopBits);  // a pseudo-terminal keeps these, not the size or parity
       EXPECT_EQ(s.binary, 1);              // as applied: termios has no such flag
       EXPECT_EQ(static_cast<unsigned char>(s.errorChar), 0xFC);
       Timeouts t;
-      ASSERT_TRUE(P().getTimeouts(x, &t));
+      ASSERT_TRUE(P().getTimeouts(P().find(x), &t));
       EXPECT_EQ(t.readTotalConstant, 1000u);
       EXPECT_EQ(ComClose(x), ComOk);
     }
@@ -399,8 +407,8 @@ TEST_F(PtyTest, HangUpEndsAWaitingReadAtOnce) {
   instance.port = h;
   Stopwatch sw;
   char buf[12];
-  EXPECT_FALSE(ReceiveExact(&instance, buf, 12));
-  EXPECT_FALSE(SendAll(&instance, "req", 3));
+  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 12), ComOk);
+  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
   EXPECT_LT(sw.ms(), 50.0);
 }
 
@@ -450,24 +458,24 @@ TEST_F(PtyTest, HeldOutputEndsAWriteAtItsTimeOut) {
 // --- Purge and the whole exchange ------------------------------------------
 
 TEST_F(PtyTest, PurgeDiscardsWaitingInputAndRestoresTheTimeout) {
-  ASSERT_EQ(ComSetReadTimeout(h, 120), 100);
+  ASSERT_EQ(PreviousTimeout(h, 120), 100);
   ASSERT_TRUE(pty.Send(std::string(1100, 's')));
   ASSERT_TRUE(Waiting(1100));
   Stopwatch sw;
-  EXPECT_EQ(ComPurgeInput(h), 0);
+  EXPECT_EQ(ComPurgeInput(h), ComOk);
   const double ms = sw.ms();
   Report("purge of 1100 waiting bytes", ms);
   EXPECT_GE(ms, 50.0);  // the last read waits 50 ms for more
   EXPECT_LT(ms, 50.0 + kLate);
   std::uint32_t waiting = 1;
-  ASSERT_TRUE(P().clearErrors(h, &waiting));
+  ASSERT_TRUE(P().clearErrors(P().find(h), &waiting));
   EXPECT_EQ(waiting, 0u);
   Timeouts t;
-  ASSERT_TRUE(P().getTimeouts(h, &t));
+  ASSERT_TRUE(P().getTimeouts(P().find(h), &t));
   EXPECT_EQ(t.readTotalConstant, 1200u);
 
   sw = Stopwatch();
-  EXPECT_EQ(ComPurgeInput(h), 0);  // nothing waiting: no wait
+  EXPECT_EQ(ComPurgeInput(h), ComOk);  // nothing waiting: no wait
   EXPECT_LT(sw.ms(), 20.0);
 }
 
@@ -476,11 +484,11 @@ TEST_F(PtyTest, SendAllThenReceiveExactSeesOnlyTheFreshReply) {
   instance.port = h;
   ASSERT_TRUE(pty.Send("late reply of an earlier request"));
   ASSERT_TRUE(Waiting(32));
-  ASSERT_TRUE(SendAll(&instance, "\x04R 00042  1\x0d", 12));
+  ASSERT_EQ(Line(instance.port).SendAll("\x04R 00042  1\x0d", 12), ComOk);
   EXPECT_EQ(pty.Take(12), std::string("\x04R 00042  1\x0d", 12));
   ASSERT_TRUE(pty.Send("fresh reply!"));
   char buf[12];
-  ASSERT_TRUE(ReceiveExact(&instance, buf, 12));
+  ASSERT_EQ(Line(instance.port).ReceiveExact(buf, 12), ComOk);
   EXPECT_EQ(std::string(buf, 12), "fresh reply!");
 }
 

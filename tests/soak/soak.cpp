@@ -273,13 +273,22 @@ class Remote {
   std::string error_;
 };
 
-// The native backend, counting the requests the driver writes.
+// The native backend, counting the requests the driver writes and with the
+// reply time-out that the open asks for replaced by the soak's own.
 std::atomic<long> g_writes{0};
+std::uint32_t g_openReplyMs = 0;
+std::uint32_t g_soakReplyMs = 0;
 
-bool CountingWrite(zelqd::serial::Handle handle, const void* bytes, std::uint32_t count,
+bool CountingWrite(zelqd::serial::Device* device, const void* bytes, std::uint32_t count,
                    std::uint32_t* written) {
   g_writes.fetch_add(1, std::memory_order_relaxed);
-  return zelqd::serial::NativePlatform().write(handle, bytes, count, written);
+  return zelqd::serial::NativePlatform().write(device, bytes, count, written);
+}
+
+bool ShortReplies(zelqd::serial::Device* device, const zelqd::serial::Timeouts* timeouts) {
+  zelqd::serial::Timeouts t = *timeouts;
+  if (t.readTotalConstant == g_openReplyMs) t.readTotalConstant = g_soakReplyMs;
+  return zelqd::serial::NativePlatform().setTimeouts(device, &t);
 }
 
 struct Counts {
@@ -378,17 +387,19 @@ int main(int argc, char** argv) {
   open.settings.dataBits = 8;
   call.code = CodeOpenPort;
   call.params = &open;
+  // The driver's floor for the reply time-out is 1.2 s; the soak's backend
+  // puts its own in its place when the open applies it, so that the faults
+  // that cost a time-out cost little.
+  g_openReplyMs = static_cast<std::uint32_t>(open.replyTimeout) * 10;
+  g_soakReplyMs = static_cast<std::uint32_t>(options.timeoutMs);
+  zelqd::serial::Platform counting = zelqd::serial::NativePlatform();
+  counting.write = CountingWrite;
+  counting.setTimeouts = ShortReplies;
+  zelqd::serial::UsePlatform(&counting);
   if (ZelMain(&call) != ResultOk) {
     std::fprintf(stderr, "zelqd_soak: cannot open %s\n", pty.shortName().c_str());
     return 2;
   }
-  // The driver's floor for the reply time-out is 1.2 s; the soak shortens
-  // it on the open handle, the way OpenPort applies it, so that the faults
-  // that cost a time-out cost little.
-  zelqd::serial::ComSetReadTimeout(instance.port, options.timeoutMs / 10);
-  zelqd::serial::Platform counting = zelqd::serial::NativePlatform();
-  counting.write = CountingWrite;
-  zelqd::serial::UsePlatform(&counting);
   // Five attempts, each at most a purge, a settle and a reply, with room for
   // a loaded machine: a transfer that takes longer hangs.
   const double boundMs = kAttempts * (4.0 * options.timeoutMs + 100) + 1000;

@@ -1,6 +1,7 @@
 #include "support/recording_platform.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "serial/settle.h"
@@ -10,26 +11,38 @@ namespace {
 
 RecordingPlatform* g_active = nullptr;
 
+// The model's devices are its handles: a device carries the handle's value
+// and is never dereferenced.
+serial::Device* TFind(serial::Handle h) {
+  const auto value = static_cast<std::uintptr_t>(h);
+  return reinterpret_cast<serial::Device*>(value);  // NOLINT(performance-no-int-to-ptr)
+}
+serial::Handle H(serial::Device* d) {
+  return static_cast<serial::Handle>(reinterpret_cast<std::uintptr_t>(d));
+}
+
 serial::Handle TOpen(const char* n, serial::OpenStep* f) { return g_active->DoOpen(n, f); }
-bool TGetState(serial::Handle h, serial::DeviceState* s) { return g_active->DoGetState(h, s); }
-bool TSetState(serial::Handle h, const serial::DeviceState* s) {
-  return g_active->DoSetState(h, s);
+bool TGetState(serial::Device* d, serial::DeviceState* s) { return g_active->DoGetState(H(d), s); }
+bool TSetState(serial::Device* d, const serial::DeviceState* s) {
+  return g_active->DoSetState(H(d), s);
 }
-bool TGetTimeouts(serial::Handle h, serial::Timeouts* t) { return g_active->DoGetTimeouts(h, t); }
-bool TSetTimeouts(serial::Handle h, const serial::Timeouts* t) {
-  return g_active->DoSetTimeouts(h, t);
+bool TGetTimeouts(serial::Device* d, serial::Timeouts* t) {
+  return g_active->DoGetTimeouts(H(d), t);
 }
-bool TSetQueues(serial::Handle h, std::uint32_t i, std::uint32_t o) {
-  return g_active->DoSetQueues(h, i, o);
+bool TSetTimeouts(serial::Device* d, const serial::Timeouts* t) {
+  return g_active->DoSetTimeouts(H(d), t);
 }
-bool TClearErrors(serial::Handle h, std::uint32_t* w) { return g_active->DoClearErrors(h, w); }
-bool TRead(serial::Handle h, void* b, std::uint32_t c, std::uint32_t* g) {
-  return g_active->DoRead(h, b, c, g);
+bool TSetQueues(serial::Device* d, std::uint32_t i, std::uint32_t o) {
+  return g_active->DoSetQueues(H(d), i, o);
 }
-bool TWrite(serial::Handle h, const void* b, std::uint32_t c, std::uint32_t* w) {
-  return g_active->DoWrite(h, b, c, w);
+bool TClearErrors(serial::Device* d, std::uint32_t* w) { return g_active->DoClearErrors(H(d), w); }
+bool TRead(serial::Device* d, void* b, std::uint32_t c, std::uint32_t* g) {
+  return g_active->DoRead(H(d), b, c, g);
 }
-bool TClose(serial::Handle h) { return g_active->DoClose(h); }
+bool TWrite(serial::Device* d, const void* b, std::uint32_t c, std::uint32_t* w) {
+  return g_active->DoWrite(H(d), b, c, w);
+}
+bool TClose(serial::Device* d) { return g_active->DoClose(H(d)); }
 std::uint32_t TLastError() { return g_active->error; }
 std::uint64_t TNowMs() { return g_active->clockMs; }
 
@@ -37,8 +50,8 @@ std::uint64_t TNowMs() { return g_active->clockMs; }
 constexpr std::uint32_t kNameTooLong = 36;
 
 constexpr serial::Platform kRecording{
-    TOpen, TGetState, TSetState, TGetTimeouts, TSetTimeouts, TSetQueues,  TClearErrors,
-    TRead, TWrite,    TClose,    TLastError,   TNowMs,       kNameTooLong};
+    TOpen,        TFind, TGetState, TSetState, TGetTimeouts, TSetTimeouts, TSetQueues,
+    TClearErrors, TRead, TWrite,    TClose,    TLastError,   TNowMs,       kNameTooLong};
 
 constexpr std::uint64_t kNever = UINT64_MAX;
 

@@ -571,6 +571,14 @@ TEST_F(TransferTest, SilentLineFailsAfterFiveAttempts) {
 
 namespace serial = zelqd::serial;
 
+// The read time-out that was in force when ComSetReadTimeout set another
+// (units of 10 ms; 0 when a platform call failed).
+std::int32_t PreviousTimeout(serial::Handle handle, std::int32_t timeout) {
+  std::int32_t previous = -1;
+  serial::ComSetReadTimeout(handle, timeout, &previous);
+  return previous;
+}
+
 class LineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -660,18 +668,18 @@ TEST_F(LineTest, ExactReadsTable) {
 }
 
 TEST_F(LineTest, ReadTimeoutReadsBackInUnitsOfTenMilliseconds) {
-  EXPECT_EQ(serial::ComSetReadTimeout(handle_, 120), 100);
+  EXPECT_EQ(PreviousTimeout(handle_, 120), 100);
   COMMTIMEOUTS t{};
   ASSERT_TRUE(GetCommTimeouts(AsHandle(handle_), &t));
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 1200u);
-  EXPECT_EQ(serial::ComSetReadTimeout(handle_, 120), 120);
-  EXPECT_EQ(serial::ComSetReadTimeout(handle_, 100), 120);
+  EXPECT_EQ(PreviousTimeout(handle_, 120), 120);
+  EXPECT_EQ(PreviousTimeout(handle_, 100), 120);
 }
 
 TEST_F(LineTest, PurgeDrainsInChunksAndRestoresTheTimeout) {
   PeerSends(kPort, std::string(1100, 'p'));
   ASSERT_TRUE(WaitForInput(handle_, 1100));
-  EXPECT_EQ(serial::ComPurgeInput(handle_), 0);
+  EXPECT_EQ(serial::ComPurgeInput(handle_), serial::ComOk);
   EXPECT_EQ(Waiting(handle_), 0u);
   COMMTIMEOUTS t{};
   ASSERT_TRUE(GetCommTimeouts(AsHandle(handle_), &t));
@@ -685,22 +693,20 @@ TEST_F(LineTest, PurgeDrainsInChunksAndRestoresTheTimeout) {
 }
 
 TEST_F(LineTest, SendAllDiscardsStaleInputAndReceiveExactTakesTheReply) {
-  DriverInstance instance{};
-  instance.port = handle_;
   PeerSends(kPort, "stale");
   ASSERT_TRUE(WaitForInput(handle_, 5));
   const std::string request = "request";
-  ASSERT_TRUE(
-      serial::SendAll(&instance, request.data(), static_cast<std::int32_t>(request.size())));
+  serial::Line line(handle_);
+  ASSERT_EQ(line.SendAll(request.data(), static_cast<std::int32_t>(request.size())), serial::ComOk);
   EXPECT_EQ(PeerTakes(kPort, request.size()), request);
   PeerSends(kPort, "reply");
   char buffer[5] = {};
-  ASSERT_TRUE(serial::ReceiveExact(&instance, buffer, 5));
+  ASSERT_EQ(line.ReceiveExact(buffer, 5), serial::ComOk);
   EXPECT_EQ(std::string(buffer, 5), "reply");
 
-  DriverInstance closed{};
-  EXPECT_FALSE(serial::SendAll(&closed, request.data(), 1));
-  EXPECT_FALSE(serial::ReceiveExact(&closed, buffer, 1));
+  serial::Line closed(0);
+  EXPECT_NE(closed.SendAll(request.data(), 1), serial::ComOk);
+  EXPECT_NE(closed.ReceiveExact(buffer, 1), serial::ComOk);
 }
 
 struct ControlCase {
@@ -764,7 +770,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Without any time-out a read waits until the bytes are there (and, with
 // nothing on the line, for ever: that case cannot be tested).
 TEST_F(LineTest, ZeroTimeoutsWaitForTheBytes) {
-  EXPECT_EQ(serial::ComSetReadTimeout(handle_, 0), 100);
+  EXPECT_EQ(PreviousTimeout(handle_, 0), 100);
   PeerSends(kPort, "late", 500);
   std::string got;
   std::int32_t received = 0;

@@ -20,6 +20,7 @@ inline constexpr std::uint32_t kSlotCount = 1u << kSlotBits;
 // What the backend keeps for an open port. Valid only while its handle is
 // live; set up by the opener before the handle is published.
 struct Port {
+  Handle handle;        // the handle it was published under
   int fd;               // -1 once a close released it (see Close)
   pid_t owner;          // the process that opened it
   bool terminal;        // a terminal device: the line calls apply

@@ -35,7 +35,7 @@ namespace zelqd::serial::posix {
 bool ValidState(const DeviceState& state);
 
 // current with raw mode and the block's framing and flow control applied
-// (the rate is set apart, see posix_speed.h).
+// (the rate is set apart, see speed.h).
 termios RawTermios(const termios& current, const DeviceState& state);
 
 // Overwrites the fields of *state that t holds: data bits, parity, stop

@@ -1,4 +1,4 @@
-#include "serial/posix_line.h"
+#include "serial/posix/line.h"
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "serial/posix_speed.h"
+#include "serial/posix/speed.h"
 
 namespace zelqd::serial::posix {
 namespace {

@@ -14,8 +14,9 @@
 //   handle through fork() only closes its own descriptor: the lock and the
 //   exclusive use belong to the opener, which still uses the port. A handle
 //   that the table does not know (never opened, closed already, or garbage
-//   in an instance that was never zeroed) names no open port: its close
-//   succeeds at once, so that such an instance can open a port again.
+//   in an instance that was never zeroed) names no open port: it finds no
+//   device, and the close of no device succeeds at once, so that such an
+//   instance can open a port again.
 // - Time-outs belong to the handle and live here; getting and setting them
 //   costs no system call.
 // - Queue sizes: the kernel sizes its own buffers (4 KiB and more per
@@ -34,11 +35,11 @@
 #include <cerrno>
 
 #include "serial/platform.h"
-#include "serial/posix_device_path.h"
-#include "serial/posix_handles.h"
-#include "serial/posix_io.h"
-#include "serial/posix_line.h"
-#include "serial/posix_speed.h"
+#include "serial/posix/device_path.h"
+#include "serial/posix/handles.h"
+#include "serial/posix/io.h"
+#include "serial/posix/line.h"
+#include "serial/posix/speed.h"
 
 namespace zelqd::serial {
 namespace {
@@ -49,9 +50,11 @@ using posix::Port;
 // from the port records, which every transfer reads.
 posix::SavedSettings g_saved[posix::kSlotCount];
 
-// The port of a live handle on a terminal, or nullptr with errno set.
-Port* Terminal(Handle handle) {
-  Port* port = posix::FindPort(handle);
+Port* PortOf(Device* device) { return reinterpret_cast<Port*>(device); }
+
+// The port of a device on a terminal, or nullptr with errno set.
+Port* Terminal(Device* device) {
+  Port* port = PortOf(device);
   if (port == nullptr || port->fd < 0) {
     errno = EBADF;
     return nullptr;
@@ -123,8 +126,8 @@ Handle Open(const char* name, OpenStep* failed) {
   return posix::PublishPort(slot);
 }
 
-bool GetState(Handle handle, DeviceState* state) {
-  Port* port = Terminal(handle);
+bool GetState(Device* device, DeviceState* state) {
+  Port* port = Terminal(device);
   if (port == nullptr) return false;
   DeviceState reported = port->state;
   reported.length = state->length;
@@ -133,32 +136,32 @@ bool GetState(Handle handle, DeviceState* state) {
   return true;
 }
 
-bool SetState(Handle handle, const DeviceState* state) {
-  Port* port = Terminal(handle);
+bool SetState(Device* device, const DeviceState* state) {
+  Port* port = Terminal(device);
   if (port == nullptr) return false;
   if (!posix::ApplyLine(port->fd, port->pseudoTerminal, *state)) return false;
   port->state = *state;
   return true;
 }
 
-bool GetTimeouts(Handle handle, Timeouts* timeouts) {
-  Port* port = Terminal(handle);
+bool GetTimeouts(Device* device, Timeouts* timeouts) {
+  Port* port = Terminal(device);
   if (port == nullptr) return false;
   *timeouts = port->timeouts;
   return true;
 }
 
-bool SetTimeouts(Handle handle, const Timeouts* timeouts) {
-  Port* port = Terminal(handle);
+bool SetTimeouts(Device* device, const Timeouts* timeouts) {
+  Port* port = Terminal(device);
   if (port == nullptr) return false;
   port->timeouts = *timeouts;
   return true;
 }
 
-bool SetQueues(Handle handle, std::uint32_t, std::uint32_t) { return Terminal(handle) != nullptr; }
+bool SetQueues(Device* device, std::uint32_t, std::uint32_t) { return Terminal(device) != nullptr; }
 
-bool ClearErrors(Handle handle, std::uint32_t* waiting) {
-  Port* port = Terminal(handle);
+bool ClearErrors(Device* device, std::uint32_t* waiting) {
+  Port* port = Terminal(device);
   if (port == nullptr) return false;
   int count = 0;
   if (ioctl(port->fd, FIONREAD, &count) != 0) return false;
@@ -166,8 +169,8 @@ bool ClearErrors(Handle handle, std::uint32_t* waiting) {
   return true;
 }
 
-bool Read(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) {
-  Port* port = posix::FindPort(handle);
+bool Read(Device* device, void* buffer, std::uint32_t count, std::uint32_t* got) {
+  Port* port = PortOf(device);
   if (port == nullptr || port->fd < 0) {
     errno = EBADF;
     return false;
@@ -188,8 +191,8 @@ bool Read(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) 
   return true;
 }
 
-bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written) {
-  Port* port = posix::FindPort(handle);
+bool Write(Device* device, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+  Port* port = PortOf(device);
   if (port == nullptr || port->fd < 0) {
     errno = EBADF;
     return false;
@@ -201,8 +204,8 @@ bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t*
 // A close() that fails has released the descriptor all the same (Linux);
 // the handle then stays live for one more close, which completes it, so
 // that a caller who keeps a handle whose close failed can retry.
-bool Close(Handle handle) {
-  Port* port = posix::FindPort(handle);
+bool Close(Device* device) {
+  Port* port = PortOf(device);
   if (port == nullptr) return true;  // no port open under this handle
   if (port->fd >= 0) {
     const int fd = port->fd;
@@ -210,16 +213,18 @@ bool Close(Handle handle) {
     if (port->owner == getpid()) {
       if (port->terminal) {
         if (port->rs485Saved) posix::RestoreRs485(fd, port->rs485Flags);
-        posix::RestoreSettings(fd, g_saved[posix::SlotOf(handle)]);
+        posix::RestoreSettings(fd, g_saved[posix::SlotOf(port->handle)]);
         ioctl(fd, TIOCNXCL);
       }
       if (port->locked) flock(fd, LOCK_UN);
     }
     if (close(fd) != 0) return false;
   }
-  posix::ReleasePort(posix::SlotOf(handle));
+  posix::ReleasePort(posix::SlotOf(port->handle));
   return true;
 }
+
+Device* Find(Handle handle) { return reinterpret_cast<Device*>(posix::FindPort(handle)); }
 
 std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
 
@@ -230,9 +235,9 @@ std::uint64_t NowMs() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-constexpr Platform kPosix{Open,      GetState,    SetState,    GetTimeouts, SetTimeouts,
-                          SetQueues, ClearErrors, Read,        Write,       Close,
-                          LastError, NowMs,       ENAMETOOLONG};
+constexpr Platform kPosix{Open,        Find,      GetState,    SetState,    GetTimeouts,
+                          SetTimeouts, SetQueues, ClearErrors, Read,        Write,
+                          Close,       LastError, NowMs,       ENAMETOOLONG};
 
 }  // namespace
 

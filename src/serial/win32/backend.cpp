@@ -33,6 +33,11 @@ Handle FromNative(HANDLE handle) {
   return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+// The device of a handle is the system's HANDLE itself: nothing to look up.
+Device* Find(Handle handle) { return reinterpret_cast<Device*>(ToNative(handle)); }
+
+HANDLE NativeOf(Device* device) { return reinterpret_cast<HANDLE>(device); }
+
 void ToDeviceState(const DCB& dcb, DeviceState* state) {
   state->length = dcb.DCBlength;
   state->baudRate = dcb.BaudRate;
@@ -107,22 +112,22 @@ Handle Open(const char* name, OpenStep* failed) {
   return FromNative(h);
 }
 
-bool GetState(Handle handle, DeviceState* state) {
+bool GetState(Device* device, DeviceState* state) {
   DCB dcb{};
   dcb.DCBlength = state->length;
-  if (!GetCommState(ToNative(handle), &dcb)) return false;
+  if (!GetCommState(NativeOf(device), &dcb)) return false;
   ToDeviceState(dcb, state);
   return true;
 }
 
-bool SetState(Handle handle, const DeviceState* state) {
+bool SetState(Device* device, const DeviceState* state) {
   DCB dcb = FromDeviceState(*state);
-  return SetCommState(ToNative(handle), &dcb) != FALSE;
+  return SetCommState(NativeOf(device), &dcb) != FALSE;
 }
 
-bool GetTimeouts(Handle handle, Timeouts* timeouts) {
+bool GetTimeouts(Device* device, Timeouts* timeouts) {
   COMMTIMEOUTS t{};
-  if (!GetCommTimeouts(ToNative(handle), &t)) return false;
+  if (!GetCommTimeouts(NativeOf(device), &t)) return false;
   timeouts->readInterval = t.ReadIntervalTimeout;
   timeouts->readTotalMultiplier = t.ReadTotalTimeoutMultiplier;
   timeouts->readTotalConstant = t.ReadTotalTimeoutConstant;
@@ -131,43 +136,43 @@ bool GetTimeouts(Handle handle, Timeouts* timeouts) {
   return true;
 }
 
-bool SetTimeouts(Handle handle, const Timeouts* timeouts) {
+bool SetTimeouts(Device* device, const Timeouts* timeouts) {
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = timeouts->readInterval;
   t.ReadTotalTimeoutMultiplier = timeouts->readTotalMultiplier;
   t.ReadTotalTimeoutConstant = timeouts->readTotalConstant;
   t.WriteTotalTimeoutMultiplier = timeouts->writeTotalMultiplier;
   t.WriteTotalTimeoutConstant = timeouts->writeTotalConstant;
-  return SetCommTimeouts(ToNative(handle), &t) != FALSE;
+  return SetCommTimeouts(NativeOf(device), &t) != FALSE;
 }
 
-bool SetQueues(Handle handle, std::uint32_t inputSize, std::uint32_t outputSize) {
-  return SetupComm(ToNative(handle), inputSize, outputSize) != FALSE;
+bool SetQueues(Device* device, std::uint32_t inputSize, std::uint32_t outputSize) {
+  return SetupComm(NativeOf(device), inputSize, outputSize) != FALSE;
 }
 
-bool ClearErrors(Handle handle, std::uint32_t* waiting) {
+bool ClearErrors(Device* device, std::uint32_t* waiting) {
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!ClearCommError(ToNative(handle), &errors, &stat)) return false;
+  if (!ClearCommError(NativeOf(device), &errors, &stat)) return false;
   *waiting = stat.cbInQue;
   return true;
 }
 
-bool Read(Handle handle, void* buffer, std::uint32_t count, std::uint32_t* got) {
+bool Read(Device* device, void* buffer, std::uint32_t count, std::uint32_t* got) {
   DWORD n = 0;
-  const BOOL ok = ReadFile(ToNative(handle), buffer, count, &n, nullptr);
+  const BOOL ok = ReadFile(NativeOf(device), buffer, count, &n, nullptr);
   *got = n;
   return ok != FALSE;
 }
 
-bool Write(Handle handle, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+bool Write(Device* device, const void* bytes, std::uint32_t count, std::uint32_t* written) {
   DWORD n = 0;
-  const BOOL ok = WriteFile(ToNative(handle), bytes, count, &n, nullptr);
+  const BOOL ok = WriteFile(NativeOf(device), bytes, count, &n, nullptr);
   *written = n;
   return ok != FALSE;
 }
 
-bool Close(Handle handle) { return CloseHandle(ToNative(handle)) != FALSE; }
+bool Close(Device* device) { return CloseHandle(NativeOf(device)) != FALSE; }
 
 std::uint32_t LastError() { return GetLastError(); }
 
@@ -183,19 +188,9 @@ std::uint64_t NowMs() {
   return ticks / perSecond * 1000 + ticks % perSecond * 1000 / perSecond;
 }
 
-constexpr Platform kWin32{Open,
-                          GetState,
-                          SetState,
-                          GetTimeouts,
-                          SetTimeouts,
-                          SetQueues,
-                          ClearErrors,
-                          Read,
-                          Write,
-                          Close,
-                          LastError,
-                          NowMs,
-                          ERROR_FILENAME_EXCED_RANGE};
+constexpr Platform kWin32{
+    Open,        Find, GetState, SetState, GetTimeouts, SetTimeouts, SetQueues,
+    ClearErrors, Read, Write,    Close,    LastError,   NowMs,       ERROR_FILENAME_EXCED_RANGE};
 
 }  // namespace
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "serial/posix_speed.h"
+#include "serial/posix/speed.h"
 
 namespace zelqd::serial::posix {
 namespace {

@@ -1,4 +1,4 @@
-#include "serial/posix_handles.h"
+#include "serial/posix/handles.h"
 
 #include <atomic>
 
@@ -50,6 +50,7 @@ Handle PublishPort(std::uint32_t slot) {
   Slot& s = g_slots[slot];
   s.generation = s.generation >= kMaxGeneration ? 1 : s.generation + 1;
   const Handle handle = (s.generation << kSlotBits) | slot;
+  s.port.handle = handle;
   s.live.store(handle, std::memory_order_release);
   return handle;
 }

@@ -1,4 +1,4 @@
-#include "serial/posix_io.h"
+#include "serial/posix/io.h"
 
 #include <poll.h>
 #include <time.h>
@@ -23,6 +23,13 @@ Nanos Now() {
 
 // start + ms, or kNever when that lies beyond the clock's range.
 Nanos After(Nanos start, std::uint64_t ms) {
+  // A time-out below 2^33 ms (99 days) on a clock below 19 years of
+  // uptime fits without a division.
+  constexpr std::uint64_t kShortMs = std::uint64_t{1} << 33;
+  constexpr Nanos kShortNs = static_cast<Nanos>(kShortMs) * kPerMilli;
+  if (ms < kShortMs && start < kNever - kShortNs) [[likely]] {
+    return start + static_cast<Nanos>(ms) * kPerMilli;
+  }
   if (ms > static_cast<std::uint64_t>((kNever - start) / kPerMilli)) return kNever;
   return start + static_cast<Nanos>(ms) * kPerMilli;
 }
@@ -75,12 +82,23 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
   const std::uint32_t interval =
       (intervalMax || timeouts.readInterval == 0) ? 0 : timeouts.readInterval;
 
-  Nanos now = (totalMs != 0 || interval != 0) ? Now() : 0;
-  const Nanos deadline = totalMs != 0 ? After(now, totalMs) : kNever;
+  // The clock is read when the read begins, or, for a read before any
+  // wait, once the first wait is due: a reply that is waiting already costs
+  // no look at the clock.
+  Nanos now = 0;
+  Nanos deadline = kNever;
+  bool started = false;
+  const auto start = [&] {
+    started = true;
+    if (totalMs != 0 || interval != 0) now = Now();
+    if (totalMs != 0) deadline = After(now, totalMs);
+  };
+  if (!readFirst) start();
   Nanos gapEnds = kNever;  // interval deadline, once a byte has come
   std::uint32_t total = 0;
   for (bool wait = !readFirst;; wait = true) {
     if (wait && !atOnce) {
+      if (!started) start();
       const Nanos until = gapEnds < deadline ? gapEnds : deadline;
       const Wait w = WaitFor(fd, POLLIN, until, now);
       if (w == Wait::kTimedOut) break;
@@ -93,7 +111,11 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
     if (n > 0) {
       total += static_cast<std::uint32_t>(n);
       if (total == count || anyByte || atOnce) break;
-      if (interval != 0 || deadline != kNever) now = Now();
+      if (!started) {
+        start();
+      } else if (interval != 0 || deadline != kNever) {
+        now = Now();
+      }
       if (interval != 0) gapEnds = After(now, interval);
       continue;
     }
@@ -109,7 +131,7 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
       *got = total;
       return false;
     }
-    if (deadline != kNever || gapEnds != kNever) now = Now();
+    if (started && (deadline != kNever || gapEnds != kNever)) now = Now();
   }
   *got = total;
   return true;

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "serial/posix_speed.h"
+#include "serial/posix/speed.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 

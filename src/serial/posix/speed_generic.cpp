@@ -1,5 +1,5 @@
 // POSIX systems other than Linux: the rates of the termios table.
-#include "serial/posix_speed.h"
+#include "serial/posix/speed.h"
 
 namespace zelqd::serial::posix {
 

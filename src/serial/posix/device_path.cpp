@@ -1,4 +1,4 @@
-#include "serial/posix_device_path.h"
+#include "serial/posix/device_path.h"
 
 #include <cstdint>
 #include <cstdio>
