@@ -28,35 +28,17 @@
 #include <thread>
 #include <vector>
 
-#include "zelsim/engine.h"
-#include "zelsim/pty_pair.h"
-#include "zelsim/runner.h"
+#include "service_support.h"
 
 namespace {
 
+using gateway_test::Contents;
+using gateway_test::Eventually;
+using gateway_test::Has;
+using gateway_test::Remote;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-std::string Contents(const fs::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
-}
 
 int FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -103,55 +85,6 @@ void End(pid_t& pid, int signal) {
   ::waitpid(pid, nullptr, 0);
   pid = -1;
 }
-
-// A remote computer on a pseudo-terminal behind a short symbolic link, which
-// follows the pseudo-terminal when the line comes back after a hang-up.
-class Remote {
- public:
-  Remote() {
-    char path[] = "/tmp/XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd >= 0) ::close(fd);
-    link_ = path;
-    Plug();
-  }
-  ~Remote() {
-    Unplug();
-    ::unlink(link_.c_str());
-  }
-  const std::string& port() const { return link_; }
-  void Plug() {
-    pty_ = std::make_unique<zelsim::PtyPair>();
-    ::unlink(link_.c_str());
-    if (::symlink(pty_->slaveName().c_str(), link_.c_str()) != 0) ADD_FAILURE() << "symlink";
-    runner_ = std::make_unique<zelsim::Runner>(engine_, pty_->master());
-    runner_->Start();
-  }
-  void Unplug() {
-    runner_.reset();
-    pty_.reset();
-  }
-  template <typename F>
-  auto With(F&& fn) {
-    if (runner_) return runner_->WithEngine(std::forward<F>(fn));
-    return fn(engine_);
-  }
-  void Set(int variable, std::uint32_t value) {
-    With([&](zelsim::Engine& e) { e.table().Set(variable, value); });
-  }
-  std::uint32_t Get(int variable) {
-    return With([&](zelsim::Engine& e) { return e.table().Get(variable); });
-  }
-  std::uint64_t Writes() {
-    return With([](zelsim::Engine& e) { return e.counters().writeRequests; });
-  }
-
- private:
-  std::string link_;
-  zelsim::Engine engine_;
-  std::unique_ptr<zelsim::PtyPair> pty_;
-  std::unique_ptr<zelsim::Runner> runner_;
-};
 
 // mosquitto with a configuration of its own, on a free port of 127.0.0.1.
 class Broker {
