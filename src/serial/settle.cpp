@@ -14,10 +14,10 @@ namespace {
 // is settled at once instead.
 constexpr std::uint32_t kEntries = 64;
 
-// What settling a port needs: when the attempt gave up, and how many bytes
-// of a reply may still come.
+// What settling a port needs: until when, and how many bytes of a reply
+// may still come.
 struct Mark {
-  std::uint64_t sinceMs = 0;
+  std::uint64_t deadlineMs = 0;
   std::int32_t owed = 0;
 };
 
@@ -47,39 +47,57 @@ std::uint64_t AtMost(std::uint64_t value, std::uint64_t limit) {
   return value < limit ? value : limit;
 }
 
-// Drains the line as the mark asks, discarding what it reads, and restores
-// the time-outs in force.
-void Drain(Device* device, const Mark& mark) {
+}  // namespace
+
+LineTiming TimingOf(Device* device) {
+  const Platform& p = ActivePlatform();
+  LineTiming timing;
+  Timeouts timeouts;
+  timing.readMs = p.getTimeouts(device, &timeouts) && timeouts.readTotalConstant != 0
+                      ? timeouts.readTotalConstant
+                      : kOpenReadTimeoutMs;
+  DeviceState state;
+  state.length = 28;
+  if (p.getState(device, &state) && state.baudRate != 0) {
+    timing.bits = CharacterBits(state.byteSize, state.parity, state.stopBits);
+    timing.baud = state.baudRate;
+  }
+  return timing;
+}
+
+std::uint64_t WireOf(const LineTiming& timing, std::int64_t count) {
+  return WireMs(static_cast<std::uint64_t>(count > 0 ? count : 0), timing.bits, timing.baud);
+}
+
+std::uint64_t AfterFailure(const LineTiming& timing, std::uint64_t failedMs, std::int32_t owed) {
+  return failedMs + timing.readMs + WireOf(timing, std::int64_t{owed} + kRequestAllowance) +
+         kSettleMarginMs;
+}
+
+std::uint64_t AfterRequest(const LineTiming& timing, std::uint64_t sentMs,
+                           std::int32_t replyBytes) {
+  return sentMs + WireOf(timing, kRequestAllowance) + 2 * timing.readMs +
+         WireOf(timing, replyBytes) + kSettleMarginMs;
+}
+
+// Each read returns once a burst of bytes is followed by the gap, or when
+// its total time-out ends: at the deadline while bytes are owed, after one
+// gap of quiet once they have come. The time-outs in force are restored.
+void Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed) {
   const Platform& p = ActivePlatform();
   Timeouts saved;
   if (!p.getTimeouts(device, &saved)) return;
-  DeviceState state;
-  state.length = 28;
-  // Without the device's settings, a character counts as at 9600 baud.
-  std::uint32_t bits = CharacterBits(8, 0, 0);
-  std::uint32_t baud = 9600;
-  if (p.getState(device, &state) && state.baudRate != 0) {
-    bits = CharacterBits(state.byteSize, state.parity, state.stopBits);
-    baud = state.baudRate;
-  }
-  const std::uint64_t replyMs =
-      saved.readTotalConstant != 0 ? saved.readTotalConstant : kOpenReadTimeoutMs;
-  const std::uint64_t owedWire =
-      WireMs(static_cast<std::uint64_t>(mark.owed) + kRequestAllowance, bits, baud);
-  const std::uint64_t characters = WireMs(kQuietGapCharacters, bits, baud);
-  const std::uint64_t gap = AtMost(characters > kQuietGapMs ? characters : kQuietGapMs, replyMs);
-  const std::uint64_t deadline = mark.sinceMs + replyMs + owedWire + gap + kSettleMarginMs;
+  const LineTiming timing = TimingOf(device);
+  const std::uint64_t characters = WireOf(timing, kQuietGapCharacters);
+  const std::uint64_t gap =
+      AtMost(characters > kQuietGapMs ? characters : kQuietGapMs, timing.readMs);
 
-  // Each read returns once a burst of bytes is followed by the gap, or when
-  // its total time-out ends: at the deadline while bytes are owed, after
-  // one gap of quiet once they have come.
   Timeouts drain = saved;
   drain.readInterval = static_cast<std::uint32_t>(gap);
   drain.readTotalMultiplier = 0;
-  std::int32_t owed = mark.owed;
   unsigned char scratch[kPurgeChunk];
-  for (std::uint64_t now = p.nowMs(); now < deadline; now = p.nowMs()) {
-    const std::uint64_t left = deadline - now;
+  for (std::uint64_t now = p.nowMs(); now < deadlineMs; now = p.nowMs()) {
+    const std::uint64_t left = deadlineMs - now;
     const bool owing = owed > 0;
     drain.readTotalConstant =
         static_cast<std::uint32_t>(owing ? AtMost(left, 0xFFFFFFFEu) : AtMost(gap, left));
@@ -94,14 +112,11 @@ void Drain(Device* device, const Mark& mark) {
   p.setTimeouts(device, &saved);
 }
 
-}  // namespace
-
-void MarkUnsettled(Handle handle, Device* device, std::int32_t owed) {
+void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed) {
   if (handle == 0) return;  // no port: nothing can arrive
   if (owed < 0) owed = 0;
-  const std::uint64_t now = ActivePlatform().nowMs();
   if (Entry* e = Find(handle)) {
-    e->mark.sinceMs = now;
+    if (deadlineMs > e->mark.deadlineMs) e->mark.deadlineMs = deadlineMs;
     e->mark.owed += owed;
     return;
   }
@@ -109,13 +124,13 @@ void MarkUnsettled(Handle handle, Device* device, std::int32_t owed) {
     Handle expected = 0;
     if (e.handle.load(std::memory_order_relaxed) == 0 &&
         e.handle.compare_exchange_strong(expected, handle, std::memory_order_acquire)) {
-      e.mark = Mark{now, owed};
+      e.mark = Mark{deadlineMs, owed};
       detail::g_unsettled.fetch_add(1, std::memory_order_relaxed);
       return;
     }
   }
   // No entry free: settle now rather than not at all.
-  Drain(device, Mark{now, owed});
+  Drain(device, deadlineMs, owed);
 }
 
 void Settle(Handle handle, Device* device) {
@@ -123,7 +138,7 @@ void Settle(Handle handle, Device* device) {
   if (e == nullptr) return;
   const Mark mark = e->mark;
   Release(e);
-  Drain(device, mark);
+  Drain(device, mark.deadlineMs, mark.owed);
 }
 
 void Forget(Handle handle) {
