@@ -243,12 +243,16 @@ ComResult Line::SendAll(const void* bytes, std::int32_t count) {
 // A retry after an attempt that got no byte goes out at once, unless a
 // reply is arriving: that one is drained whole first, so that the purge
 // does not cut it and leave its rest for the retry's reply.
+// A settle after a refused or partial reply has drained the line already.
+// The drain ends no later than a settle after a failure would.
 void Line::DrainArriving() {
-  if (AnyUnsettled()) Settle(handle_, device_);
+  if (AnyUnsettled() && Settle(handle_, device_)) return;
   std::uint32_t waiting = 0;
   if (platform_.clearErrors(device_, &waiting) && waiting == 0) return;
   const LineTiming timing = TimingOf(device_);
-  Drain(device_, AfterRequest(timing, lastSentMs_, replyBytes_), replyBytes_);
+  const std::uint64_t due = AfterRequest(timing, lastSentMs_, replyBytes_);
+  const std::uint64_t bound = AfterFailure(timing, platform_.nowMs(), replyBytes_);
+  Drain(device_, due < bound ? due : bound, replyBytes_);
 }
 
 ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {

@@ -133,12 +133,13 @@ void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std:
   Drain(device, deadlineMs, owed);
 }
 
-void Settle(Handle handle, Device* device) {
+bool Settle(Handle handle, Device* device) {
   Entry* e = Find(handle);
-  if (e == nullptr) return;
+  if (e == nullptr) return false;
   const Mark mark = e->mark;
   Release(e);
   Drain(device, mark.deadlineMs, mark.owed);
+  return true;
 }
 
 void Forget(Handle handle) {

@@ -78,8 +78,9 @@ std::uint64_t AfterRequest(const LineTiming& timing, std::uint64_t sentMs, std::
 void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed);
 
 // Settles a marked port (see above) and removes its mark; does nothing for
-// a port without one. The read time-outs in force are restored.
-void Settle(Handle handle, Device* device);
+// a port without one. The read time-outs in force are restored. Whether
+// the port was marked.
+bool Settle(Handle handle, Device* device);
 
 // Drains the line as a settle does, without a mark.
 void Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed);
