@@ -252,7 +252,10 @@ void Line::DrainArriving() {
   const LineTiming timing = TimingOf(device_);
   const std::uint64_t due = AfterRequest(timing, lastSentMs_, replyBytes_);
   const std::uint64_t bound = AfterFailure(timing, platform_.nowMs(), replyBytes_);
-  Drain(device_, due < bound ? due : bound, replyBytes_);
+  if (Drain(device_, due < bound ? due : bound, replyBytes_) == 0) {
+    --outstanding_;  // a whole reply came
+    lastReplyMs_ = platform_.nowMs();
+  }
 }
 
 ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
@@ -345,7 +348,10 @@ void Line::TimedOut(std::int32_t count, std::int32_t got) {
 }
 
 void Line::ReplyMayFollow(std::int32_t owed) {
-  if (owed == 0 && unanswered_) --outstanding_;  // a whole reply came
+  if (owed == 0 && unanswered_) {
+    --outstanding_;  // a whole reply came
+    lastReplyMs_ = platform_.nowMs();
+  }
   if (handle_ == 0) return;
   const LineTiming timing = TimingOf(device_);
   MarkUnsettled(handle_, device_, AfterFailure(timing, platform_.nowMs(), owed), owed);
@@ -355,14 +361,21 @@ void Line::EndTransfer(bool answered) {
   if (!unanswered_) [[likely]] {
     return;
   }
-  if (answered) --outstanding_;
+  if (answered) {
+    --outstanding_;
+    lastReplyMs_ = platform_.nowMs();
+  }
   unanswered_ = false;
   if (outstanding_ <= 0 || handle_ == 0) return;
   // Any reply since the first unanswered one may have answered an earlier
-  // request: the last request's may still come.
+  // request: the replies of the later requests may still come, the first
+  // after the last request or the last reply, whichever came later (a
+  // remote that answers one request after the other has been busy until
+  // then), each of the others after the one before.
   const LineTiming timing = TimingOf(device_);
-  MarkUnsettled(handle_, device_, AfterRequest(timing, lastSentMs_, replyBytes_),
-                outstanding_ * replyBytes_);
+  const std::uint64_t since = lastReplyMs_ > lastSentMs_ ? lastReplyMs_ : lastSentMs_;
+  MarkUnsettled(handle_, device_, AfterRequest(timing, since, replyBytes_),
+                outstanding_ * replyBytes_, NextReplyWithin(timing, replyBytes_));
 }
 
 }  // namespace zelqd::serial

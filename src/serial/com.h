@@ -131,6 +131,7 @@ class Line {
   bool unanswered_ = false;
   std::int32_t outstanding_ = 0;
   std::uint64_t lastSentMs_ = 0;
+  std::uint64_t lastReplyMs_ = 0;  // when a whole reply last came
 };
 
 }  // namespace zelqd::serial

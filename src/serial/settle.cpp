@@ -19,6 +19,7 @@ constexpr std::uint32_t kEntries = 64;
 struct Mark {
   std::uint64_t deadlineMs = 0;
   std::int32_t owed = 0;
+  std::uint64_t extendMs = 0;
 };
 
 // An entry is claimed by storing its handle (0: free). Only the thread that
@@ -74,19 +75,24 @@ std::uint64_t AfterFailure(const LineTiming& timing, std::uint64_t failedMs, std
          kSettleMarginMs;
 }
 
+std::uint64_t NextReplyWithin(const LineTiming& timing, std::int32_t replyBytes) {
+  return WireOf(timing, kRequestAllowance) + 2 * timing.readMs + WireOf(timing, replyBytes) +
+         kSettleMarginMs;
+}
+
 std::uint64_t AfterRequest(const LineTiming& timing, std::uint64_t sentMs,
                            std::int32_t replyBytes) {
-  return sentMs + WireOf(timing, kRequestAllowance) + 2 * timing.readMs +
-         WireOf(timing, replyBytes) + kSettleMarginMs;
+  return sentMs + NextReplyWithin(timing, replyBytes);
 }
 
 // Each read returns once a burst of bytes is followed by the gap, or when
 // its total time-out ends: at the deadline while bytes are owed, after one
 // gap of quiet once they have come. The time-outs in force are restored.
-void Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed) {
+std::int32_t Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed,
+                   std::uint64_t extendMs) {
   const Platform& p = ActivePlatform();
   Timeouts saved;
-  if (!p.getTimeouts(device, &saved)) return;
+  if (!p.getTimeouts(device, &saved)) return owed;
   const LineTiming timing = TimingOf(device);
   const std::uint64_t characters = WireOf(timing, kQuietGapCharacters);
   const std::uint64_t gap =
@@ -108,15 +114,22 @@ void Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed) {
     // A read that waited for owed bytes and ends with room to spare ended on
     // the gap after them: the line has been quiet since.
     if (owing && owed == 0 && got < kPurgeChunk) break;
+    if (owed > 0 && extendMs != 0) {
+      const std::uint64_t next = p.nowMs() + extendMs;
+      if (next > deadlineMs) deadlineMs = next;
+    }
   }
   p.setTimeouts(device, &saved);
+  return owed;
 }
 
-void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed) {
+void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed,
+                   std::uint64_t extendMs) {
   if (handle == 0) return;  // no port: nothing can arrive
   if (owed < 0) owed = 0;
   if (Entry* e = Find(handle)) {
     if (deadlineMs > e->mark.deadlineMs) e->mark.deadlineMs = deadlineMs;
+    if (extendMs > e->mark.extendMs) e->mark.extendMs = extendMs;
     e->mark.owed += owed;
     return;
   }
@@ -124,13 +137,13 @@ void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std:
     Handle expected = 0;
     if (e.handle.load(std::memory_order_relaxed) == 0 &&
         e.handle.compare_exchange_strong(expected, handle, std::memory_order_acquire)) {
-      e.mark = Mark{deadlineMs, owed};
+      e.mark = Mark{deadlineMs, owed, extendMs};
       detail::g_unsettled.fetch_add(1, std::memory_order_relaxed);
       return;
     }
   }
   // No entry free: settle now rather than not at all.
-  Drain(device, deadlineMs, owed);
+  Drain(device, deadlineMs, owed, extendMs);
 }
 
 bool Settle(Handle handle, Device* device) {
@@ -138,7 +151,7 @@ bool Settle(Handle handle, Device* device) {
   if (e == nullptr) return false;
   const Mark mark = e->mark;
   Release(e);
-  Drain(device, mark.deadlineMs, mark.owed);
+  Drain(device, mark.deadlineMs, mark.owed, mark.extendMs);
   return true;
 }
 

@@ -130,9 +130,11 @@ class Remote {
   }
 
   // Waits until the remote has read and taken in count requests, for at
-  // most a second; its replies may still be on their way.
+  // most a second plus the delays of five replies (it answers one request
+  // after the other); its replies may still be on their way.
   bool WaitSeen(std::size_t count) {
-    for (int i = 0; i < 5000; ++i) {
+    const int rounds = 5000 * (1 + 2 * timeoutMs_ * kAttempts / 1000);
+    for (int i = 0; i < rounds; ++i) {
       if (SeenCount() >= count) return true;
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
