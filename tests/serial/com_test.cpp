@@ -435,9 +435,11 @@ struct Piece {
 //   quiet gap of 10 ms, at the latest until the failure plus one read
 //   time-out, the wire time of the owed bytes and of a request and 25 ms;
 // - after a transfer in which an attempt got no byte, B waits for the
-//   replies still owed and the gap, at the latest until its last request
-//   plus the wire time of the request, two read time-outs, the wire time of
-//   a reply and 25 ms; after a pause that long, not at all.
+//   replies still owed and the gap, at the latest until A's last request,
+//   or the last reply A took if that came later (a remote that answers one
+//   request after the other), plus the wire time of the request, two read
+//   time-outs, the wire time of a reply and 25 ms; after a pause that long,
+//   not at all.
 // B's own reply is always the one it reads.
 TEST_F(Opened, WhenTheLineIsSettledBeforeARetryAndBeforeTheNextTransfer) {
   struct Case {
@@ -458,6 +460,13 @@ TEST_F(Opened, WhenTheLineIsSettledBeforeARetryAndBeforeTheNextTransfer) {
        0,
        1000,
        1610,
+       "#late-reply#"},
+      {"no byte, the first reply late during the retry, the retry's two time-outs after it",
+       {{1500, late}},
+       {{2500, other}},
+       0,
+       1000,
+       3510,
        "#late-reply#"},
       {"no byte, then a pause of two time-outs",
        {},
