@@ -375,7 +375,7 @@ void Line::EndTransfer(bool answered) {
   const LineTiming timing = TimingOf(device_);
   const std::uint64_t since = lastReplyMs_ > lastSentMs_ ? lastReplyMs_ : lastSentMs_;
   MarkUnsettled(handle_, device_, AfterRequest(timing, since, replyBytes_),
-                outstanding_ * replyBytes_, NextReplyWithin(timing, replyBytes_));
+                outstanding_ * replyBytes_, NextReplyWithin(timing, replyBytes_), replyBytes_);
 }
 
 }  // namespace zelqd::serial

@@ -20,6 +20,7 @@ struct Mark {
   std::uint64_t deadlineMs = 0;
   std::int32_t owed = 0;
   std::uint64_t extendMs = 0;
+  std::int32_t unit = 0;  // bytes of one owed reply
 };
 
 // An entry is claimed by storing its handle (0: free). Only the thread that
@@ -46,6 +47,11 @@ void Release(Entry* e) {
 
 std::uint64_t AtMost(std::uint64_t value, std::uint64_t limit) {
   return value < limit ? value : limit;
+}
+
+// Whole replies of unit bytes that owed bytes still stand for.
+std::int32_t Replies(std::int32_t owed, std::int32_t unit) {
+  return unit > 0 ? (owed + unit - 1) / unit : owed;
 }
 
 }  // namespace
@@ -89,7 +95,7 @@ std::uint64_t AfterRequest(const LineTiming& timing, std::uint64_t sentMs,
 // its total time-out ends: at the deadline while bytes are owed, after one
 // gap of quiet once they have come. The time-outs in force are restored.
 std::int32_t Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed,
-                   std::uint64_t extendMs) {
+                   std::uint64_t extendMs, std::int32_t unit) {
   const Platform& p = ActivePlatform();
   Timeouts saved;
   if (!p.getTimeouts(device, &saved)) return owed;
@@ -110,11 +116,14 @@ std::int32_t Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed,
     if (!p.setTimeouts(device, &drain)) break;
     std::uint32_t got = 0;
     if (!p.read(device, scratch, kPurgeChunk, &got) || got == 0) break;
+    const std::int32_t before = owed;
     owed = got >= static_cast<std::uint32_t>(owed) ? 0 : owed - static_cast<std::int32_t>(got);
     // A read that waited for owed bytes and ends with room to spare ended on
     // the gap after them: the line has been quiet since.
     if (owing && owed == 0 && got < kPurgeChunk) break;
-    if (owed > 0 && extendMs != 0) {
+    // Only once a whole owed reply has come: a trickle of bytes never
+    // stretches the settle further than the replies owed.
+    if (owed > 0 && extendMs != 0 && Replies(owed, unit) < Replies(before, unit)) {
       const std::uint64_t next = p.nowMs() + extendMs;
       if (next > deadlineMs) deadlineMs = next;
     }
@@ -124,12 +133,13 @@ std::int32_t Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed,
 }
 
 void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed,
-                   std::uint64_t extendMs) {
+                   std::uint64_t extendMs, std::int32_t unit) {
   if (handle == 0) return;  // no port: nothing can arrive
   if (owed < 0) owed = 0;
   if (Entry* e = Find(handle)) {
     if (deadlineMs > e->mark.deadlineMs) e->mark.deadlineMs = deadlineMs;
     if (extendMs > e->mark.extendMs) e->mark.extendMs = extendMs;
+    if (unit > e->mark.unit) e->mark.unit = unit;
     e->mark.owed += owed;
     return;
   }
@@ -137,13 +147,13 @@ void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std:
     Handle expected = 0;
     if (e.handle.load(std::memory_order_relaxed) == 0 &&
         e.handle.compare_exchange_strong(expected, handle, std::memory_order_acquire)) {
-      e.mark = Mark{deadlineMs, owed, extendMs};
+      e.mark = Mark{deadlineMs, owed, extendMs, unit};
       detail::g_unsettled.fetch_add(1, std::memory_order_relaxed);
       return;
     }
   }
   // No entry free: settle now rather than not at all.
-  Drain(device, deadlineMs, owed, extendMs);
+  Drain(device, deadlineMs, owed, extendMs, unit);
 }
 
 bool Settle(Handle handle, Device* device) {
@@ -151,7 +161,7 @@ bool Settle(Handle handle, Device* device) {
   if (e == nullptr) return false;
   const Mark mark = e->mark;
   Release(e);
-  Drain(device, mark.deadlineMs, mark.owed, mark.extendMs);
+  Drain(device, mark.deadlineMs, mark.owed, mark.extendMs, mark.unit);
   return true;
 }
 

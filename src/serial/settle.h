@@ -75,12 +75,12 @@ std::uint64_t AfterRequest(const LineTiming& timing, std::uint64_t sentMs, std::
 // Marks the port: owed bytes may still arrive until deadlineMs (owed 0:
 // none is owed, but stragglers may follow a reply that was refused). A
 // port already marked owes these bytes as well, until the later deadline.
-// extendMs (when not 0): a remote that answers one request after the other
-// may send each owed reply up to that long after the one before it, so
-// every burst that comes while bytes are owed moves the deadline to that
-// long after it.
+// extendMs (when not 0): the owed bytes are replies of unit bytes each,
+// and a remote that answers one request after the other may send each up to
+// that long after the one before it, so every whole reply that comes while
+// more are owed moves the deadline to that long after it.
 void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed,
-                   std::uint64_t extendMs = 0);
+                   std::uint64_t extendMs = 0, std::int32_t unit = 0);
 
 // Settles a marked port (see above) and removes its mark; does nothing for
 // a port without one. The read time-outs in force are restored. Whether
@@ -90,7 +90,7 @@ bool Settle(Handle handle, Device* device);
 // Drains the line as a settle does, without a mark; returns the bytes
 // still owed.
 std::int32_t Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed,
-                   std::uint64_t extendMs = 0);
+                   std::uint64_t extendMs = 0, std::int32_t unit = 0);
 
 // The time a remote that answers one request after the other may take for
 // the next reply after the one before: the wire time of a request, twice
