@@ -59,13 +59,15 @@ std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
   BuildWriteRequest(frame, instance.leadByte, instance.sequence, request.variableNumber,
                     LoadValue(request.values, 0));
   attempt.requestLength = kWriteRequestSize;
+  line.ExpectReply(kErrorReplySize);
   if (line.SendAll(frame.data(), kWriteRequestSize) != serial::ComOk) {
     return attempt.Fail(AttemptFailure::kNotWritten);
   }
 
   if (!ReceiveMore(line, attempt, kWriteReplyHead)) {
-    // Either form of the reply has at least as many bytes again.
-    line.ReplyMayFollow(kOkReplySize - kWriteReplyHead);
+    // Either form of the reply has at least as many bytes again, once it
+    // has begun.
+    if (attempt.replyReceived > 0) line.ReplyMayFollow(kOkReplySize - kWriteReplyHead);
     return ResultFailed;
   }
   if (HasOkKeyword(attempt.reply)) {
@@ -91,6 +93,7 @@ std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
   const std::span<std::uint8_t, kReadRequestSize> frame(attempt.request, kReadRequestSize);
   BuildReadRequest(frame, instance.leadByte, instance.sequence, request.variableNumber, count);
   attempt.requestLength = kReadRequestSize;
+  line.ExpectReply(ReadReplySize(count));
   if (line.SendAll(frame.data(), kReadRequestSize) != serial::ComOk) {
     return attempt.Fail(AttemptFailure::kNotWritten);
   }

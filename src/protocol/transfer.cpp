@@ -29,6 +29,7 @@ std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& reques
     }
     if (result == ResultOk || attempt.failure == AttemptFailure::kOutOfRange) break;
   }
+  line.EndTransfer(result == ResultOk);
   return result;
 }
 

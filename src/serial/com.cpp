@@ -156,7 +156,9 @@ ComResult SetReadTimeout(const Platform& p, Device* device, std::int32_t timeout
   // A line that keeps every read full is drained for one read time-out.
   const std::uint64_t boundMs =
       previous > 0 ? static_cast<std::uint64_t>(previous) * 10 : kOpenReadTimeoutMs;
-  const std::uint64_t until = p.nowMs() + boundMs;
+  // The last read begins no later than one drain read before the bound.
+  constexpr std::uint64_t kReadMs = static_cast<std::uint64_t>(kPurgeReadTimeout) * 10;
+  const std::uint64_t until = p.nowMs() + (boundMs > kReadMs ? boundMs - kReadMs : 0);
   unsigned char scratch[kPurgeChunk];
   bool failed = false;
   for (;;) {
@@ -224,21 +226,156 @@ Line::Line(Handle handle)
     : platform_(ActivePlatform()), handle_(handle), device_(platform_.find(handle)) {}
 
 ComResult Line::SendAll(const void* bytes, std::int32_t count) {
+  if (unanswered_) [[unlikely]] {
+    DrainArriving();
+  }
   PurgeInput(platform_, handle_, device_);
-  return WriteAll(platform_, device_, bytes, count, nullptr);
+  replyGot_ = 0;
+  replyDeadlineMs_ = 0;
+  const ComResult result = WriteAll(platform_, device_, bytes, count, nullptr);
+  if (unanswered_) [[unlikely]] {
+    lastSentMs_ = platform_.nowMs();
+    ++outstanding_;
+  }
+  return result;
+}
+
+// A retry after an attempt that got no byte goes out at once, unless a
+// reply is arriving: that one is drained whole first, so that the purge
+// does not cut it and leave its rest for the retry's reply.
+// A settle after a refused or partial reply has drained the line already.
+// The drain ends no later than a settle after a failure would.
+void Line::DrainArriving() {
+  if (AnyUnsettled() && Settle(handle_, device_)) return;
+  std::uint32_t waiting = 0;
+  if (platform_.clearErrors(device_, &waiting) && waiting == 0) return;
+  const LineTiming timing = TimingOf(device_);
+  const std::uint64_t due = AfterRequest(timing, lastSentMs_, replyBytes_);
+  const std::uint64_t bound = AfterFailure(timing, platform_.nowMs(), replyBytes_);
+  if (Drain(device_, due < bound ? due : bound, replyBytes_) == 0) {
+    --outstanding_;  // a whole reply came
+    lastReplyMs_ = platform_.nowMs();
+  }
 }
 
 ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
   std::int32_t got = 0;
-  const std::int32_t result = ReadExactly(platform_, device_, buffer, count, &got);
+  std::int32_t result = ComIoError;
+  if (count >= 0 && count <= kMaxReadCount) [[likely]] {
+    const auto ask = static_cast<std::uint16_t>(count);
+    std::uint32_t n = 0;
+    if (platform_.read(device_, bytes, ask, &n) && n <= ask) [[likely]] {
+      got = static_cast<std::int32_t>(n);
+      if (got == count) [[likely]] {
+        result = count > 0 ? ComOk : kTimedOut;
+      } else if (got == 0) {
+        result = kTimedOut;
+      } else {
+        result = ReadRest(bytes, count, &got);
+      }
+    }
+  }
   if (received != nullptr) *received = got;
   if (result == ComOk) [[likely]] {
+    replyGot_ += got;
     return ComOk;
   }
-  if (result == kTimedOut && count > 0) MarkUnsettled(handle_, device_, count - got);
+  if (result == kTimedOut && count > 0) TimedOut(count, got);
+  replyGot_ += got;
   return ComIoError;
 }
 
-void Line::ReplyMayFollow(std::int32_t owed) { MarkUnsettled(handle_, device_, owed); }
+// The rest of a reply whose first read came back short, within the
+// deadline of the attempt's reply.
+[[gnu::noinline]] std::int32_t Line::ReadRest(unsigned char* bytes, std::int32_t count,
+                                              std::int32_t* received) {
+  const Platform& p = platform_;
+  std::uint64_t now = p.nowMs();
+  Timeouts saved;
+  const bool haveTimeouts = p.getTimeouts(device_, &saved);
+  if (replyDeadlineMs_ == 0) {
+    const LineTiming timing = TimingOf(device_);
+    const std::int32_t whole = replyBytes_ > count ? replyBytes_ : count;
+    // The read that came back short waited the whole read time-out: the
+    // reply began at the latest that long ago, or one more read time-out
+    // earlier when a portion of it had come before.
+    replyDeadlineMs_ = now + 2 * WireOf(timing, whole) + (replyGot_ == 0 ? timing.readMs : 0);
+  }
+  Timeouts cut = saved;
+  bool changed = false;
+  std::int32_t result = kTimedOut;
+  for (std::int32_t total = *received; now < replyDeadlineMs_; now = p.nowMs()) {
+    const std::uint64_t left = replyDeadlineMs_ - now;
+    if (haveTimeouts && (saved.readTotalConstant == 0 || left < saved.readTotalConstant)) {
+      cut.readTotalConstant = static_cast<std::uint32_t>(left);
+      changed = p.setTimeouts(device_, &cut) || changed;
+    }
+    const auto ask = static_cast<std::uint16_t>(count - total);
+    std::uint32_t n = 0;
+    if (!p.read(device_, bytes + total, ask, &n) || n > ask) {
+      result = ComIoError;
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<std::int32_t>(n);
+    *received = total;
+    if (total == count) {
+      result = ComOk;
+      break;
+    }
+  }
+  if (changed) p.setTimeouts(device_, &saved);
+  return result;
+}
+
+// An attempt that got no byte of its reply is retried at once; one that
+// got part of it leaves the port marked.
+void Line::TimedOut(std::int32_t count, std::int32_t got) {
+  if (handle_ == 0) return;  // no port: nothing can arrive
+  const LineTiming timing = TimingOf(device_);
+  const std::uint64_t now = platform_.nowMs();
+  if (replyGot_ + got == 0) {
+    if (!unanswered_) {
+      // The read waited the read time-out after the request went out.
+      unanswered_ = true;
+      outstanding_ = 1;
+      lastSentMs_ = now > timing.readMs ? now - timing.readMs : 0;
+    }
+    return;
+  }
+  MarkUnsettled(handle_, device_, AfterFailure(timing, now, count - got), count - got);
+}
+
+void Line::ReplyMayFollow(std::int32_t owed) {
+  if (owed == 0 && unanswered_) {
+    --outstanding_;  // a whole reply came
+    lastReplyMs_ = platform_.nowMs();
+  }
+  if (handle_ == 0) return;
+  const LineTiming timing = TimingOf(device_);
+  MarkUnsettled(handle_, device_, AfterFailure(timing, platform_.nowMs(), owed), owed);
+}
+
+void Line::EndTransfer(bool answered) {
+  if (!unanswered_) [[likely]] {
+    return;
+  }
+  if (answered) {
+    --outstanding_;
+    lastReplyMs_ = platform_.nowMs();
+  }
+  unanswered_ = false;
+  if (outstanding_ <= 0 || handle_ == 0) return;
+  // Any reply since the first unanswered one may have answered an earlier
+  // request: the replies of the later requests may still come, the first
+  // after the last request or the last reply, whichever came later (a
+  // remote that answers one request after the other has been busy until
+  // then), each of the others after the one before.
+  const LineTiming timing = TimingOf(device_);
+  const std::uint64_t since = lastReplyMs_ > lastSentMs_ ? lastReplyMs_ : lastSentMs_;
+  MarkUnsettled(handle_, device_, AfterRequest(timing, since, replyBytes_),
+                outstanding_ * replyBytes_, NextReplyWithin(timing, replyBytes_), replyBytes_);
+}
 
 }  // namespace zelqd::serial

@@ -78,30 +78,60 @@ ComResult ComWriteAll(Handle handle, const void* bytes, std::int32_t count, std:
 ComResult ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received);
 
 // The port of one transfer: its handle, looked up once, for the requests
-// and replies of every attempt. Valid while the handle stays open.
+// and replies of every attempt. Valid while the handle stays open. Every
+// attempt sends the same request; what the line may still owe between
+// attempts and after the transfer is settled as settle.h says.
 class Line {
  public:
   explicit Line(Handle handle);
+
+  // The longest whole reply that the requests of this transfer are
+  // answered with: the attempt's deadline and the settling count on it.
+  void ExpectReply(std::int32_t bytes) { replyBytes_ = bytes; }
 
   // Discards pending input, then writes all count bytes: ComOk, or
   // ComShortWrite or ComIoError.
   ComResult SendAll(const void* bytes, std::int32_t count);
 
   // Reads exactly count bytes: ComOk or ComIoError. *received (when not
-  // null) holds the count that arrived, also when the read fell short. When
-  // the bytes did not all come in time, the rest may still come: the port
-  // is settled before its next request.
+  // null) holds the count that arrived, also when the read fell short. Each
+  // read waits at most the read time-out in force; once a read comes back
+  // short, the reply of the attempt as a whole gets a deadline too: the
+  // read time-out plus twice the wire time of the whole reply after that
+  // read ended (without the read time-out when an earlier portion of the
+  // reply had come whole), so that the reply takes at most twice the read
+  // time-out and twice its wire time from the request on.
   ComResult ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received = nullptr);
 
   // After an attempt that ended early: owed more bytes of its reply may
-  // still arrive (0: none is owed, but bytes may follow a reply that was
-  // refused). The port is settled before its next request.
+  // still arrive (0: the whole reply came and was refused, but bytes may
+  // follow it). The port is settled before its next request.
   void ReplyMayFollow(std::int32_t owed);
 
+  // After the transfer's last attempt (answered: it took a whole reply).
+  // When an attempt went unanswered, a reply to the last request may still
+  // come: the port is marked, and settled before its next request.
+  void EndTransfer(bool answered);
+
  private:
+  std::int32_t ReadRest(unsigned char* bytes, std::int32_t count, std::int32_t* received);
+  void TimedOut(std::int32_t count, std::int32_t got);
+  void DrainArriving();
+
   const Platform& platform_;
   Handle handle_;
   Device* device_;
+  std::int32_t replyBytes_ = 0;
+  // The attempt in progress: reply bytes so far, and the deadline of its
+  // reply (0: none yet).
+  std::int32_t replyGot_ = 0;
+  std::uint64_t replyDeadlineMs_ = 0;
+  // Once an attempt went unanswered: the requests whose replies may still
+  // come, and when the last request went out.
+  bool unanswered_ = false;
+  std::int32_t outstanding_ = 0;
+  std::uint64_t lastSentMs_ = 0;
+  std::uint64_t lastReplyMs_ = 0;  // when a whole reply last came
 };
 
 }  // namespace zelqd::serial

@@ -14,11 +14,13 @@ namespace {
 // is settled at once instead.
 constexpr std::uint32_t kEntries = 64;
 
-// What settling a port needs: when the attempt gave up, and how many bytes
-// of a reply may still come.
+// What settling a port needs: until when, and how many bytes of a reply
+// may still come.
 struct Mark {
-  std::uint64_t sinceMs = 0;
+  std::uint64_t deadlineMs = 0;
   std::int32_t owed = 0;
+  std::uint64_t extendMs = 0;
+  std::int32_t unit = 0;  // bytes of one owed reply
 };
 
 // An entry is claimed by storing its handle (0: free). Only the thread that
@@ -47,61 +49,97 @@ std::uint64_t AtMost(std::uint64_t value, std::uint64_t limit) {
   return value < limit ? value : limit;
 }
 
-// Drains the line as the mark asks, discarding what it reads, and restores
-// the time-outs in force.
-void Drain(Device* device, const Mark& mark) {
+// Whole replies of unit bytes that owed bytes still stand for.
+std::int32_t Replies(std::int32_t owed, std::int32_t unit) {
+  return unit > 0 ? (owed + unit - 1) / unit : owed;
+}
+
+}  // namespace
+
+LineTiming TimingOf(Device* device) {
   const Platform& p = ActivePlatform();
-  Timeouts saved;
-  if (!p.getTimeouts(device, &saved)) return;
+  LineTiming timing;
+  Timeouts timeouts;
+  timing.readMs = p.getTimeouts(device, &timeouts) && timeouts.readTotalConstant != 0
+                      ? timeouts.readTotalConstant
+                      : kOpenReadTimeoutMs;
   DeviceState state;
   state.length = 28;
-  // Without the device's settings, a character counts as at 9600 baud.
-  std::uint32_t bits = CharacterBits(8, 0, 0);
-  std::uint32_t baud = 9600;
   if (p.getState(device, &state) && state.baudRate != 0) {
-    bits = CharacterBits(state.byteSize, state.parity, state.stopBits);
-    baud = state.baudRate;
+    timing.bits = CharacterBits(state.byteSize, state.parity, state.stopBits);
+    timing.baud = state.baudRate;
   }
-  const std::uint64_t replyMs =
-      saved.readTotalConstant != 0 ? saved.readTotalConstant : kOpenReadTimeoutMs;
-  const std::uint64_t owedWire =
-      WireMs(static_cast<std::uint64_t>(mark.owed) + kRequestAllowance, bits, baud);
-  const std::uint64_t characters = WireMs(kQuietGapCharacters, bits, baud);
-  const std::uint64_t gap = AtMost(characters > kQuietGapMs ? characters : kQuietGapMs, replyMs);
-  const std::uint64_t deadline = mark.sinceMs + replyMs + owedWire + gap + kSettleMarginMs;
+  return timing;
+}
 
-  // Each read returns once a burst of bytes is followed by the gap, or when
-  // its total time-out ends: at the deadline while bytes are owed, after
-  // one gap of quiet once they have come.
+std::uint64_t WireOf(const LineTiming& timing, std::int64_t count) {
+  return WireMs(static_cast<std::uint64_t>(count > 0 ? count : 0), timing.bits, timing.baud);
+}
+
+std::uint64_t AfterFailure(const LineTiming& timing, std::uint64_t failedMs, std::int32_t owed) {
+  return failedMs + timing.readMs + WireOf(timing, std::int64_t{owed} + kRequestAllowance) +
+         kSettleMarginMs;
+}
+
+std::uint64_t NextReplyWithin(const LineTiming& timing, std::int32_t replyBytes) {
+  return WireOf(timing, kRequestAllowance) + 2 * timing.readMs + WireOf(timing, replyBytes) +
+         kSettleMarginMs;
+}
+
+std::uint64_t AfterRequest(const LineTiming& timing, std::uint64_t sentMs,
+                           std::int32_t replyBytes) {
+  return sentMs + NextReplyWithin(timing, replyBytes);
+}
+
+// Each read returns once a burst of bytes is followed by the gap, or when
+// its total time-out ends: at the deadline while bytes are owed, after one
+// gap of quiet once they have come. The time-outs in force are restored.
+std::int32_t Drain(Device* device, std::uint64_t deadlineMs, std::int32_t owed,
+                   std::uint64_t extendMs, std::int32_t unit) {
+  const Platform& p = ActivePlatform();
+  Timeouts saved;
+  if (!p.getTimeouts(device, &saved)) return owed;
+  const LineTiming timing = TimingOf(device);
+  const std::uint64_t characters = WireOf(timing, kQuietGapCharacters);
+  const std::uint64_t gap =
+      AtMost(characters > kQuietGapMs ? characters : kQuietGapMs, timing.readMs);
+
   Timeouts drain = saved;
   drain.readInterval = static_cast<std::uint32_t>(gap);
   drain.readTotalMultiplier = 0;
-  std::int32_t owed = mark.owed;
   unsigned char scratch[kPurgeChunk];
-  for (std::uint64_t now = p.nowMs(); now < deadline; now = p.nowMs()) {
-    const std::uint64_t left = deadline - now;
+  for (std::uint64_t now = p.nowMs(); now < deadlineMs; now = p.nowMs()) {
+    const std::uint64_t left = deadlineMs - now;
     const bool owing = owed > 0;
     drain.readTotalConstant =
         static_cast<std::uint32_t>(owing ? AtMost(left, 0xFFFFFFFEu) : AtMost(gap, left));
     if (!p.setTimeouts(device, &drain)) break;
     std::uint32_t got = 0;
     if (!p.read(device, scratch, kPurgeChunk, &got) || got == 0) break;
+    const std::int32_t before = owed;
     owed = got >= static_cast<std::uint32_t>(owed) ? 0 : owed - static_cast<std::int32_t>(got);
     // A read that waited for owed bytes and ends with room to spare ended on
     // the gap after them: the line has been quiet since.
     if (owing && owed == 0 && got < kPurgeChunk) break;
+    // Only once a whole owed reply has come: a trickle of bytes never
+    // stretches the settle further than the replies owed.
+    if (owed > 0 && extendMs != 0 && Replies(owed, unit) < Replies(before, unit)) {
+      const std::uint64_t next = p.nowMs() + extendMs;
+      if (next > deadlineMs) deadlineMs = next;
+    }
   }
   p.setTimeouts(device, &saved);
+  return owed;
 }
 
-}  // namespace
-
-void MarkUnsettled(Handle handle, Device* device, std::int32_t owed) {
+void MarkUnsettled(Handle handle, Device* device, std::uint64_t deadlineMs, std::int32_t owed,
+                   std::uint64_t extendMs, std::int32_t unit) {
   if (handle == 0) return;  // no port: nothing can arrive
   if (owed < 0) owed = 0;
-  const std::uint64_t now = ActivePlatform().nowMs();
   if (Entry* e = Find(handle)) {
-    e->mark.sinceMs = now;
+    if (deadlineMs > e->mark.deadlineMs) e->mark.deadlineMs = deadlineMs;
+    if (extendMs > e->mark.extendMs) e->mark.extendMs = extendMs;
+    if (unit > e->mark.unit) e->mark.unit = unit;
     e->mark.owed += owed;
     return;
   }
@@ -109,21 +147,22 @@ void MarkUnsettled(Handle handle, Device* device, std::int32_t owed) {
     Handle expected = 0;
     if (e.handle.load(std::memory_order_relaxed) == 0 &&
         e.handle.compare_exchange_strong(expected, handle, std::memory_order_acquire)) {
-      e.mark = Mark{now, owed};
+      e.mark = Mark{deadlineMs, owed, extendMs, unit};
       detail::g_unsettled.fetch_add(1, std::memory_order_relaxed);
       return;
     }
   }
   // No entry free: settle now rather than not at all.
-  Drain(device, Mark{now, owed});
+  Drain(device, deadlineMs, owed, extendMs, unit);
 }
 
-void Settle(Handle handle, Device* device) {
+bool Settle(Handle handle, Device* device) {
   Entry* e = Find(handle);
-  if (e == nullptr) return;
+  if (e == nullptr) return false;
   const Mark mark = e->mark;
   Release(e);
-  Drain(device, mark);
+  Drain(device, mark.deadlineMs, mark.owed, mark.extendMs, mark.unit);
+  return true;
 }
 
 void Forget(Handle handle) {

@@ -36,13 +36,22 @@ class TransferTest : public LineTest {
   TransferRequest request{};
 };
 
-TEST_F(TransferTest, SilentPeerGetsExactlyFiveRequests) {
+// Read time-out 1000 ms, 9600 8N1 (the model's device tells no rate): the
+// retries go out one read time-out apart, and each transfer's first request
+// waits until the last one of the transfer before plus the wire time of a
+// request (20 ms), two read time-outs, that of its reply and 25 ms.
+TEST_F(TransferTest, SilentPeerGetsExactlyFiveRequestsOneReadTimeoutApart) {
   struct Case {
     std::int32_t code;
     std::size_t requestSize;
+    std::uint64_t replyWireMs;  // 9 bytes of a write reply, 28 of three values, 12 of one
   };
-  for (const Case& c : std::vector<Case>{
-           {CodeWriteValue, 19}, {CodeReadBlock, 14}, {CodeWriteVar, 19}, {CodeReadVar, 14}}) {
+  platform.timeouts.readTotalConstant = 1000;
+  std::uint64_t lastAt = 0, owedWireMs = 0;
+  for (const Case& c : std::vector<Case>{{CodeWriteValue, 19, 10},
+                                         {CodeReadBlock, 14, 30},
+                                         {CodeWriteVar, 19, 10},
+                                         {CodeReadVar, 14, 13}}) {
     SCOPED_TRACE(c.code);
     platform.Clear();
     EXPECT_EQ(Call(c.code), ResultFailed);
@@ -52,6 +61,16 @@ TEST_F(TransferTest, SilentPeerGetsExactlyFiveRequests) {
       EXPECT_EQ(w.size(), c.requestSize);
       EXPECT_EQ(w, writes[0]);
     }
+    std::vector<std::uint64_t> at;
+    for (const testing::Call& call : platform.calls) {
+      if (call.op == Op::Write) at.push_back(call.atMs);
+    }
+    if (owedWireMs != 0) {
+      EXPECT_EQ(at[0], lastAt + 20 + 2000 + owedWireMs + 25);
+    }
+    for (std::size_t i = 1; i < at.size(); ++i) EXPECT_EQ(at[i] - at[i - 1], 1000u) << i;
+    lastAt = at.back();
+    owedWireMs = c.replyWireMs;
     EXPECT_TRUE(slots.Untouched());
   }
 }

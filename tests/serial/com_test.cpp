@@ -308,8 +308,8 @@ TEST_F(Opened, PurgeOfANoisyLineEndsAfterAboutOneReadTimeout) {
     std::uint32_t readTimeoutMs;
     std::uint64_t earliest, latest;  // when the purge returns
   };
-  for (const Case& c : {Case{11000, 1200, 1200, 1250}, Case{11000, 100, 100, 150},
-                        Case{200000, 1000, 1000, 1003}, Case{5000, 1000, 50, 150}}) {
+  for (const Case& c : {Case{11000, 1200, 1150, 1200}, Case{11000, 100, 50, 100},
+                        Case{200000, 1000, 950, 1000}, Case{5000, 1000, 50, 150}}) {
     SCOPED_TRACE(::testing::Message() << c.bytesPerSecond << " B/s, " << c.readTimeoutMs << " ms");
     rec.clockMs = 1000;
     rec.input.clear();
@@ -420,71 +420,192 @@ TEST_F(Opened, FailedReadKeepsWhatArrivedBefore) {
 
 // --- Settling the line after a late reply ----------------------------------
 
-// A request goes out at 0 ms and its 12-byte reply comes in the pieces of
-// the case; the read gives up after its time-out (1000 ms). The next
-// request goes out once the owed bytes have come and the line has been
-// quiet for the gap (10 ms), and at the latest at the deadline: the
-// time-out, one more read time-out, the wire time of the owed bytes and of
-// a request, the gap and a margin of 25 ms. Its own reply is read, nothing of the late one is
-// left, and the time-outs are as before. A reply in time costs nothing.
-TEST_F(Opened, TheNextRequestWaitsForALateReplyAndDiscardsIt) {
-  struct Piece {
-    std::uint64_t at;
-    std::string bytes;
-  };
+struct Piece {
+  std::uint64_t at;  // after the request it answers
+  std::string bytes;
+};
+
+// Transfer A sends its request at 0 ms (read time-out 1000 ms, 9600 8N1,
+// replies of 12 bytes: 13 ms on the wire, a request 20 ms) and retries
+// once when its attempt fails; transfer B follows after the host's pause.
+// Whether and how long the line is settled before the retry and before B
+// shows in the times of their requests:
+// - no byte at all: the retry goes out at once;
+// - part of a reply, or a reply refused: the retry waits for the rest and a
+//   quiet gap of 10 ms, at the latest until the failure plus one read
+//   time-out, the wire time of the owed bytes and of a request and 25 ms;
+// - after a transfer in which an attempt got no byte, B waits for the
+//   replies still owed and the gap, at the latest until A's last request,
+//   or the last reply A took if that came later (a remote that answers one
+//   request after the other), plus the wire time of the request, two read
+//   time-outs, the wire time of a reply and 25 ms; after a pause that long,
+//   not at all.
+// B's own reply is always the one it reads.
+TEST_F(Opened, WhenTheLineIsSettledBeforeARetryAndBeforeTheNextTransfer) {
   struct Case {
     const char* what;
-    std::vector<Piece> pieces;
-    std::uint64_t nextAt;  // when the next request goes out
+    std::vector<Piece> first, retry;  // the replies to A's two requests
+    std::uint64_t pause;              // from A's end to B's request
+    std::uint64_t retryAt;            // 0: A took its first reply
+    std::uint64_t nextAt;             // B's request
+    const char* retryTakes;           // the reply A's retry read
   };
-  const std::string reply = "#late-reply#";
-  const std::string head = reply.substr(0, 5), tail = reply.substr(5);
-  // 9600 baud 8N1: 31 characters take 33 ms, 26 take 28 ms.
+  const std::string late = "#late-reply#", other = "#retry-reply";
   const std::vector<Case> cases = {
-      {"in time", {{300, reply}}, 300},
-      {"1.1 time-outs late", {{1100, reply}}, 1110},
-      {"1.5 time-outs late", {{1500, reply}}, 1510},
-      {"2 time-outs late", {{2000, reply}}, 2010},
-      {"never", {}, 1000 + 1000 + 33 + 10 + 25},
-      {"late, in two pieces 40 ms apart", {{1100, head}, {1140, tail}}, 1150},
-      {"late, with noise after it", {{1100, reply}, {1105, std::string(20, '~')}}, 1115},
-      {"half in time, the rest late", {{500, head}, {2300, tail}}, 2310},
-      {"half in time, the rest never", {{500, head}}, 2000 + 1000 + 28 + 10 + 25},
+      {"in time", {{300, late}}, {}, 0, 0, 300, ""},
+      {"no byte, the retry answered at once", {}, {{0, other}}, 0, 1000, 3058, "#retry-reply"},
+      {"no byte, the first reply late during the retry",
+       {{1500, late}},
+       {{600, other}},
+       0,
+       1000,
+       1610,
+       "#late-reply#"},
+      {"no byte, the first reply late during the retry, the retry's two time-outs after it",
+       {{1500, late}},
+       {{2500, other}},
+       0,
+       1000,
+       3510,
+       "#late-reply#"},
+      {"no byte, then a pause of two time-outs",
+       {},
+       {{0, other}},
+       2100,
+       1000,
+       3100,
+       "#retry-reply"},
+      {"no byte twice", {}, {}, 0, 1000, 3058, ""},
+      {"part of the reply, the rest late",
+       {{500, late.substr(0, 5)}, {2300, late.substr(5)}},
+       {{0, other}},
+       0,
+       2310,
+       2310,
+       "#retry-reply"},
+      {"part of the reply, the rest never",
+       {{500, late.substr(0, 5)}},
+       {{0, other}},
+       0,
+       2000 + 1000 + 28 + 25,
+       3053,
+       "#retry-reply"},
+      {"a refused reply, noise after it",
+       {{100, "#bad-reply!#"}, {105, "~~~~"}},
+       {{0, other}},
+       0,
+       120,
+       120,
+       "#retry-reply"},
   };
-  const Timeouts before = rec.timeouts;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    rec.clockMs = 0;
-    rec.input.clear();
-    rec.Clear();
+    RecordingPlatform model;  // a clock and a line of the case's own
+    Handle port = 0;
+    ASSERT_EQ(ComOpen("COM1", k9600_8N1, 0, &port), ComOk);
+    model.timeouts.readTotalConstant = 1000;
+    model.Clear();
     int writes = 0;
-    rec.peer = [&](const Bytes&) {
-      if (writes++ == 0) {
-        for (const Piece& piece : c.pieces) rec.At(piece.at, piece.bytes);
+    bool inB = false;
+    model.peer = [&](const Bytes&) {
+      const std::vector<Piece>& pieces = writes++ == 0 ? c.first : c.retry;
+      if (inB) {
+        model.Feed("fresh-reply!");
       } else {
-        rec.Feed("fresh-reply!");
+        for (const Piece& piece : pieces) model.At(model.clockMs + piece.at, piece.bytes);
       }
     };
     char buffer[12];
-    ASSERT_EQ(Line(instance.port).SendAll("first", 5), ComOk);
-    const bool inTime = Line(instance.port).ReceiveExact(buffer, 12) == ComOk;
-    std::size_t early = 0;
-    for (const Piece& piece : c.pieces) early += piece.at < 1000 ? piece.bytes.size() : 0;
-    EXPECT_EQ(inTime, early == reply.size());
-    const std::size_t mark = rec.calls.size();
-    ASSERT_EQ(Line(instance.port).SendAll("second", 6), ComOk);
-    const std::vector<Call> writesMade = CallsOf(rec, Op::Write);
-    ASSERT_EQ(writesMade.size(), 2u);
-    EXPECT_EQ(writesMade[1].atMs, c.nextAt);
-    if (inTime) {
-      const std::vector<Op> ops = rec.Ops();
-      EXPECT_EQ(std::vector<Op>(ops.begin() + static_cast<std::ptrdiff_t>(mark), ops.end()),
-                (std::vector<Op>{Op::ClearErrors, Op::Write}));
+    {
+      Line a(port);
+      a.ExpectReply(12);
+      ASSERT_EQ(a.SendAll("first", 5), ComOk);
+      bool ok = a.ReceiveExact(buffer, 12) == ComOk;
+      if (ok && std::string(buffer, 12) != late) {
+        a.ReplyMayFollow(0);  // refused
+        ok = false;
+      }
+      if (!ok) {
+        ASSERT_EQ(a.SendAll("first", 5), ComOk);
+        ok = a.ReceiveExact(buffer, 12) == ComOk;
+        if (ok) {
+          EXPECT_EQ(std::string(buffer, 12), c.retryTakes);
+        }
+      }
+      a.EndTransfer(ok);
     }
-    ASSERT_EQ(Line(instance.port).ReceiveExact(buffer, 12), ComOk);
+    model.clockMs += c.pause;
+    inB = true;
+    Line b(port);
+    b.ExpectReply(12);
+    ASSERT_EQ(b.SendAll("second", 6), ComOk);
+    ASSERT_EQ(b.ReceiveExact(buffer, 12), ComOk);
     EXPECT_EQ(std::string(buffer, 12), "fresh-reply!");
-    EXPECT_TRUE(rec.input.empty());
-    EXPECT_EQ(Fields(rec.timeouts), Fields(before));
+    b.EndTransfer(true);
+    const std::vector<Call> made = CallsOf(model, Op::Write);
+    ASSERT_EQ(made.size(), c.retryAt != 0 ? 3u : 2u);
+    if (c.retryAt != 0) {
+      EXPECT_EQ(made[1].atMs, c.retryAt);
+    }
+    EXPECT_EQ(made.back().atMs, c.nextAt);
+    EXPECT_EQ(model.timeouts.readTotalConstant, 1000u);
+    EXPECT_EQ(model.timeouts.readInterval, 0u);
+    ComClose(port);
+  }
+}
+
+// Once a read of a reply comes back short, the attempt's reply gets a
+// deadline: the read time-out (1000 ms) plus twice the wire time of the
+// whole reply (12 bytes at 9600 8N1: 13 ms) after that read ended, without
+// the read time-out when an earlier portion had come whole. A reply in
+// pieces that keeps within it completes, a trickle ends there, and the
+// read time-out in force is as before.
+TEST_F(Opened, AReplyThatTricklesInEndsAtTheAttemptsDeadline) {
+  struct Case {
+    const char* what;
+    std::int32_t head;  // bytes read whole first (a write's first portion)
+    std::vector<Piece> pieces;
+    bool complete;
+    std::uint64_t endsAt;
+  };
+  const auto trickle = [](std::uint64_t every, int from) {
+    std::vector<Piece> pieces;
+    for (int i = from; i < 12; ++i)
+      pieces.push_back(
+          {10 * from + every * (i - from + 1), std::string(1, static_cast<char>('a' + i))});
+    return pieces;
+  };
+  const std::vector<Case> cases = {
+      {"all at once", 0, {{100, "abcdefghijkl"}}, true, 100},
+      {"two pieces 1.5 time-outs apart", 0, {{100, "abcde"}, {1600, "fghijkl"}}, true, 1600},
+      {"a byte every 50 ms", 0, trickle(50, 0), true, 600},
+      {"a byte every 300 ms", 0, trickle(300, 0), false, 2026},
+      {"a byte every 600 ms", 0, trickle(600, 0), false, 2026},
+      {"after a whole first portion, a byte every 400 ms", 3, trickle(400, 3), false, 1036},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingPlatform model;
+    Handle port = 0;
+    ASSERT_EQ(ComOpen("COM1", k9600_8N1, 0, &port), ComOk);
+    model.timeouts.readTotalConstant = 1000;
+    if (c.head > 0) model.At(10, std::string("abcdefghijkl").substr(0, 3));
+    for (const Piece& piece : c.pieces) model.At(piece.at, piece.bytes);
+    Line line(port);
+    line.ExpectReply(12);
+    char buffer[12];
+    if (c.head > 0) {
+      ASSERT_EQ(line.ReceiveExact(buffer, c.head), ComOk);
+    }
+    std::int32_t got = 0;
+    EXPECT_EQ(line.ReceiveExact(buffer + c.head, 12 - c.head, &got) == ComOk, c.complete);
+    EXPECT_EQ(model.clockMs, c.endsAt);
+    if (c.complete) {
+      EXPECT_EQ(std::string(buffer, 12), "abcdefghijkl");
+    }
+    EXPECT_EQ(model.timeouts.readTotalConstant, 1000u);
+    line.EndTransfer(c.complete);
+    ComClose(port);
   }
 }
 
