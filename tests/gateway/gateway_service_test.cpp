@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "service_support.h"
+#include "zelsim/pty_pair.h"
 
 namespace {
 
@@ -645,6 +646,61 @@ TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   EXPECT_TRUE(Has(receive(), "RELOADING=1")) << notices;
   EXPECT_TRUE(Has(notices, "STOPPING=1")) << notices;
   ::close(sock);
+}
+
+// SIGTERM while a line is inside a transfer to a remote computer that never
+// answers (about 11 s of attempts, longer than the 3 s the stop waits): the
+// write queued behind it is not carried out but answered 0x0B, the read in
+// progress is answered 0x0B when the process leaves without it, and the
+// driver's trace folder goes too.
+TEST_F(GatewayTest, StopAnswersWhatWaitsAndLeavesNoTraceFolder) {
+  zelsim::PtyPair silent;
+  char link[] = "/tmp/XXXXXX";
+  const int made = ::mkstemp(link);
+  ASSERT_GE(made, 0);
+  ::close(made);
+  ::unlink(link);
+  ASSERT_EQ(::symlink(silent.slaveName().c_str(), link), 0);
+  const fs::path tmp = dir_ / "tmp";
+  fs::create_directory(tmp);
+  const fs::path config = dir_ / "silent.toml";
+  std::ofstream(config) << "[modbus]\nlisten = \"127.0.0.1\"\nport = 0\n"
+                        << "[http]\nlisten = \"127.0.0.1\"\nport = 0\n"
+                        << "[[line]]\nname = \"silent\"\nport = \"" << link << "\"\n"
+                        << "[[tag]]\nname = \"SP\"\nline = \"silent\"\nvariable = 5\n"
+                        << "writable = true\npoll_ms = 0\n";
+  service_ =
+      std::make_unique<Service>(config, dir_, std::vector<std::string>{"TMPDIR=" + tmp.string()});
+  ASSERT_TRUE(service_->ready()) << service_->Log();
+  ASSERT_TRUE(Eventually([this] { return Has(service_->Log(), "line open"); })) << service_->Log();
+  ASSERT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 1)
+      << "the trace folder";
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> pdu;
+    int exception = -1;
+  };
+  Case cases[] = {
+      {"a read through, in progress", {3, 0, 20, 0, 2}},
+      {"a write queued behind it", {16, 0, 10, 0, 2, 4, 0, 0, 0, 42}},
+  };
+  std::vector<std::thread> clients;
+  for (Case& c : cases) {
+    clients.emplace_back([&c, port = service_->modbusPort()] {
+      Master m(port);
+      c.exception = m.Send(1, c.pdu).exception;
+    });
+    std::this_thread::sleep_for(300ms);  // in this order
+  }
+  service_->Signal(SIGTERM);
+  for (std::thread& t : clients) t.join();
+  for (const Case& c : cases) EXPECT_EQ(c.exception, 0x0B) << c.what;
+  ASSERT_TRUE(Eventually([this] { return !service_->Alive(); }, 10s));
+  EXPECT_TRUE(Has(service_->Log(), "leaving without waiting")) << service_->Log();
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 0)
+      << "nothing left in TMPDIR";
+  service_.reset();
+  ::unlink(link);
 }
 
 }  // namespace
