@@ -1,16 +1,21 @@
 // zelgw's pieces that stand on their own: the configuration's checks, block
 // merging, the register map, tag scaling and the trace's attribution.
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "config.h"
+#include "driver_facts.h"
+#include "line.h"
 #include "poll_plan.h"
 #include "register_map.h"
 #include "trace_watcher.h"
@@ -160,6 +165,80 @@ TEST(PollPlan, NeighboursMergeUpToTheGapAndTheBlockSize) {
       {{99990, 99999}, 10, {{99990, 10}}},
   };
   for (const Case& c : cases) EXPECT_EQ(MergeBlocks(c.variables, c.maxGap), c.blocks);
+}
+
+TEST(DriverFacts, TransferBoundFromTheReadTimeOutAndTheLine) {
+  namespace facts = zeltools::driver_facts;
+  struct Case {
+    const char* what;
+    int replyTimeoutMs;
+    facts::Framing framing;
+    int request, reply;
+    std::int64_t readTimeoutMs;
+    std::int64_t transferMs;  // worked by hand from the per-attempt steps
+  };
+  const Case cases[] = {
+      // settle 1200+888+15+10+25, purge 1200, write 1000+15, reply 2400+2*888
+      {"106 values, 9600 8N1, the floor", 1200, {9600, 8, 0, 0}, 14, 852, 1200, 5 * 8529},
+      {"below the floor", 500, {9600, 8, 0, 0}, 14, 852, 1200, 5 * 8529},
+      // settle 20000+888+15+10+25, purge 20000, write 1015, reply 40000+1776
+      {"20 s time-out", 20000, {9600, 8, 0, 0}, 14, 852, 20000, 5 * 83729},
+      // 11 bits; request 175 ms, reply 83 ms, gap 37 ms (four characters)
+      {"a write at 1200 7E2", 1200, {1200, 7, 2, 2}, 19, 9, 1200, 5 * 6461},
+      // rounded up to units of 10 ms: 1210; 1 value: reply 12 chars = 13 ms
+      {"one value, 1201 ms",
+       1201,
+       {9600, 8, 0, 0},
+       14,
+       12,
+       1210,
+       5 * ((1210 + 13 + 15 + 10 + 25) + 1210 + 1015 + (2420 + 26))},
+  };
+  for (const Case& c : cases) {
+    const std::int64_t t = facts::ReadTimeoutMs(c.replyTimeoutMs);
+    EXPECT_EQ(t, c.readTimeoutMs) << c.what;
+    EXPECT_EQ(facts::TransferBoundMs(t, c.framing, c.request, c.reply), c.transferMs) << c.what;
+  }
+  // A line's bound is its longest transfer: a block read of 106 values.
+  PlantLine line;
+  line.replyTimeoutMs = 20000;
+  EXPECT_EQ(Line::CallBound(line), std::chrono::milliseconds(5 * 83729) + Line::kStuckMargin);
+}
+
+TEST(ClientNetworks, ParseAndMatchBothFamilies) {
+  const auto bytes = [](const char* text) {
+    std::array<std::uint8_t, 16> out{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text, &v4) == 1) {
+      out[10] = out[11] = 0xFF;
+      std::memcpy(out.data() + 12, &v4, 4);
+    } else {
+      EXPECT_EQ(::inet_pton(AF_INET6, text, out.data()), 1) << text;
+    }
+    return out;
+  };
+  struct Case {
+    const char* network;
+    std::vector<const char*> inside, outside;
+  };
+  const Case cases[] = {
+      {"10.1.0.0/16", {"10.1.0.0", "10.1.255.3"}, {"10.2.0.1", "::a01:1"}},
+      {"127.0.0.1", {"127.0.0.1"}, {"127.0.0.2", "::1"}},
+      {"10.8.0.0/13", {"10.8.0.1", "10.15.255.255"}, {"10.16.0.0", "10.7.255.255"}},
+      {"0.0.0.0/0", {"1.2.3.4", "255.255.255.255"}, {"::1", "2001:db8::1"}},
+      {"::1", {"::1"}, {"::2", "0.0.0.1"}},
+      {"2001:db8::/32", {"2001:db8:1::5"}, {"2001:db9::", "::ffff:1.2.3.4"}},
+      {"::/0", {"::1", "1.2.3.4"}, {}},
+  };
+  for (const Case& c : cases) {
+    const auto network = ParseClientNetwork(c.network);
+    ASSERT_TRUE(network) << c.network;
+    for (const char* a : c.inside) EXPECT_TRUE(NetworkContains(*network, bytes(a).data())) << a;
+    for (const char* a : c.outside) EXPECT_FALSE(NetworkContains(*network, bytes(a).data())) << a;
+  }
+  for (const char* bad : {"10.1.2.3/16", "10.0.0.0/33", "::1/129", "10.0.0.0/", "1.2.3.4/8x",
+                          "plant-gw", "", "10.0.0.0/-1", "1.2.3.4 "})
+    EXPECT_FALSE(ParseClientNetwork(bad)) << bad;
 }
 
 TEST(RegisterMaps, RangesAndWordOrder) {

@@ -1,6 +1,7 @@
 // zelgw as it runs: the service as a process on two simulated remote
 // computers (pseudo-terminals), with libmodbus and mbpoll as Modbus masters
 // and curl for HTTP. Each test starts its own gateway on free ports.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <modbus.h>
 #include <netinet/in.h>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "service_support.h"
+#include "zelsim/pty_pair.h"
 
 namespace {
 
@@ -190,6 +192,8 @@ struct Options {
   int maxClients = 8;
   int idleSeconds = 60;
   bool northWritable = false;  // N.PV
+  int perClient = 8;
+  std::string allow;  // the [modbus] allow list's entries, as TOML
 };
 
 class GatewayTest : public ::testing::Test {
@@ -215,9 +219,12 @@ class GatewayTest : public ::testing::Test {
     c << "[gateway]\nname = \"test-gw\"\n"
       << "[modbus]\nlisten = \"127.0.0.1\"\nport = 0\nmax_clients = " << o.maxClients
       << "\nidle_timeout_s = " << o.idleSeconds << "\n"
+      << "max_connections_per_client = " << o.perClient << "\n"
+      << (o.allow.empty() ? "" : "allow = [" + o.allow + "]\n")
       << "[http]\nlisten = \"127.0.0.1\"\nport = 0\n"
       << "[[line]]\nname = \"north\"\nport = \"" << north_.port() << "\"\n"
       << "reopen_after = 1\nreopen_pause_max_s = 1\n"
+      << "[line.modbus]\nstop_writable = true\n"
       << "[[line]]\nname = \"south\"\nport = \"" << south_.port() << "\"\n"
       << "[line.modbus]\nunit_id = 2\nword_order = \"low-first\"\nuntagged_writes = true\n"
       << "registers = [{ register = 0, variable = 40000, count = 100 },"
@@ -311,6 +318,12 @@ TEST_F(GatewayTest, ReadsFromTheCacheOrThroughTheLineAndExceptionsByCase) {
   EXPECT_EQ(m.Send(1, {0x2B, 0x0E, 1, 0}).exception, 1) << "function not served";
   EXPECT_EQ(m.Send(1, {16, 0, 204, 0, 2, 3, 0, 0, 0}).exception, 3) << "byte count";
   EXPECT_EQ(m.Send(1, {5, 0, 0, 0x12, 0x34}).exception, 3) << "coil value";
+  // Codes from 0x80 on are no function: exception 0x01 with the code itself
+  // (not the code plus 0x80, which would look like a normal reply).
+  for (const std::uint8_t function : {std::uint8_t{0x83}, std::uint8_t{0x80}, std::uint8_t{0xFF}}) {
+    const auto a = m.Send(1, {function, 0, 0, 0, 1});
+    EXPECT_EQ(a.exception, 1) << int{function};
+  }
 }
 
 TEST_F(GatewayTest, WritesWholeVariablesOnlyAndNeverPartly) {
@@ -361,6 +374,10 @@ TEST_F(GatewayTest, StopCoilSuspendsTheLineWithoutTouchingIt) {
   // Function 15 on coil 0 resumes, as function 5 does.
   EXPECT_EQ(m.Send(1, {15, 0, 0, 0, 1, 1, 0}).exception, kNone);
   EXPECT_EQ(m.ReadCoil(1), 0);
+  // Line south keeps the default: $STOP is read-only over Modbus.
+  EXPECT_EQ(m.Coil(2, true).exception, 2);
+  EXPECT_EQ(m.Send(2, {15, 0, 0, 0, 1, 1, 1}).exception, 2);
+  EXPECT_EQ(m.ReadCoil(2), 0);
   EXPECT_EQ(Master::WordsOf(m.Read(1, 600, 2)), (Words{0x1111, 0x2222}));
   EXPECT_GT(north_.Requests(), before);
 }
@@ -395,8 +412,16 @@ TEST_F(GatewayTest, LineHangsUpGoesStaleAndComesBack) {
 }
 
 // A socket that connects and says nothing.
-int Connect(int port) {
+// A connection from the loopback address `from` (any of 127.0.0.0/8).
+int Connect(int port, const char* from = "127.0.0.1") {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &source.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+    ::close(fd);
+    return -1;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -420,21 +445,23 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds within) {
 
 TEST_F(GatewayTest, FloodsMalformedFramesAndSilentClientsLeaveTheOthersServed) {
   Options o;
-  o.maxClients = 4;
+  o.maxClients = 8;
+  o.perClient = 4;
   o.idleSeconds = 2;
   Start(o);
   std::vector<std::unique_ptr<Master>> masters;
   for (int i = 0; i < 4; ++i) masters.push_back(std::make_unique<Master>(service_->modbusPort()));
   for (auto& m : masters) ASSERT_EQ(m->Read(1, 204, 2).exception, kNone);
-  // A hundred more connections: each is closed at once.
+  // A hundred more connections from one address: each new one takes the
+  // place of that address's longest idle one, the masters keep theirs.
   std::vector<int> flood;
-  for (int i = 0; i < 100; ++i) flood.push_back(Connect(service_->modbusPort()));
+  for (int i = 0; i < 100; ++i) flood.push_back(Connect(service_->modbusPort(), "127.0.0.5"));
   int closed = 0;
-  for (const int fd : flood) {
-    closed += fd >= 0 && ClosedByPeer(fd, 2s);
-    ::close(fd);
-  }
-  EXPECT_EQ(closed, 100);
+  for (std::size_t i = 0; i + 4 < flood.size(); ++i) closed += ClosedByPeer(flood[i], 2s);
+  for (const int fd : flood) ::close(fd);
+  EXPECT_EQ(closed, 96);
+  EXPECT_TRUE(Has(service_->Http("/metrics"),
+                  "zelgw_modbus_disconnects_total{reason=\"evicted for a new connection\"} 96\n"));
   for (auto& m : masters) EXPECT_EQ(m->Read(2, 20, 2).exception, kNone) << "still served";
   masters.pop_back();
   // Not Modbus TCP: dropped.
@@ -451,10 +478,65 @@ TEST_F(GatewayTest, FloodsMalformedFramesAndSilentClientsLeaveTheOthersServed) {
   Master fresh(service_->modbusPort());
   EXPECT_EQ(fresh.Read(1, 204, 2).exception, kNone) << "a new client is served";
   const std::string metrics = service_->Http("/metrics");
-  EXPECT_TRUE(Has(metrics, "zelgw_modbus_connections_total{result=\"refused\"} 100\n")) << metrics;
   EXPECT_TRUE(Has(metrics, "zelgw_modbus_disconnects_total{reason=\"malformed frame\"} 1\n"));
   EXPECT_TRUE(Has(metrics, "zelgw_modbus_disconnects_total{reason=\"idle\"}"));
   EXPECT_TRUE(service_->Alive());
+}
+
+TEST_F(GatewayTest, FullTableEvictsTheLongestIdleAndTheAllowListClosesOthers) {
+  Options o;
+  o.maxClients = 4;
+  o.perClient = 2;
+  o.allow = "\"127.0.0.0/30\", \"::1\"";  // 127.0.0.1 to .3; not .4 and up
+  Start(o);
+  const int port = service_->modbusPort();
+  // One request on a raw connection: whether it was answered.
+  const auto ask = [](int fd) {
+    const std::uint8_t frame[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 204, 0, 2};
+    if (::send(fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame))
+      return false;
+    timeval tv{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::uint8_t reply[64];
+    return ::recv(fd, reply, sizeof reply, 0) == 13;
+  };
+  struct Step {
+    const char* what;
+    const char* from;
+    int evicted;  // index of the connection it displaces, or -1
+  };
+  const Step steps[] = {
+      {"first of .2", "127.0.0.2", -1},
+      {"second of .2", "127.0.0.2", -1},
+      {"third of .2: .2's longest idle goes", "127.0.0.2", 0},
+      {"first of .3", "127.0.0.3", -1},
+      {"second of .3: the table is full", "127.0.0.3", -1},
+      {"first of .1: the longest idle of all goes", "127.0.0.1", 1},
+  };
+  std::vector<int> fds;
+  for (const Step& step : steps) {
+    const int fd = Connect(port, step.from);
+    ASSERT_GE(fd, 0) << step.what;
+    EXPECT_TRUE(ask(fd)) << step.what;
+    fds.push_back(fd);
+    if (step.evicted >= 0) {
+      EXPECT_TRUE(ClosedByPeer(fds[static_cast<std::size_t>(step.evicted)], 2s)) << step.what;
+    }
+    std::this_thread::sleep_for(20ms);  // the idle times differ
+  }
+  for (const std::size_t kept : {2, 3, 4, 5}) EXPECT_TRUE(ask(fds[kept])) << "kept " << kept;
+  // Outside the allow-list: closed at once, without taking anyone's place.
+  const int outsider = Connect(port, "127.0.0.4");
+  ASSERT_GE(outsider, 0);
+  EXPECT_TRUE(ClosedByPeer(outsider, 2s));
+  ::close(outsider);
+  EXPECT_TRUE(ask(fds[2]));
+  for (const int fd : fds) ::close(fd);
+  const std::string metrics = service_->Http("/metrics");
+  EXPECT_TRUE(Has(metrics, "zelgw_modbus_connections_total{result=\"denied\"} 1\n")) << metrics;
+  EXPECT_TRUE(
+      Has(metrics, "zelgw_modbus_disconnects_total{reason=\"evicted for a new connection\"} 2\n"))
+      << metrics;
 }
 
 TEST_F(GatewayTest, MbpollAndCurlAsTheRealClients) {
@@ -564,6 +646,61 @@ TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   EXPECT_TRUE(Has(receive(), "RELOADING=1")) << notices;
   EXPECT_TRUE(Has(notices, "STOPPING=1")) << notices;
   ::close(sock);
+}
+
+// SIGTERM while a line is inside a transfer to a remote computer that never
+// answers (about 11 s of attempts, longer than the 3 s the stop waits): the
+// write queued behind it is not carried out but answered 0x0B, the read in
+// progress is answered 0x0B when the process leaves without it, and the
+// driver's trace folder goes too.
+TEST_F(GatewayTest, StopAnswersWhatWaitsAndLeavesNoTraceFolder) {
+  zelsim::PtyPair silent;
+  char link[] = "/tmp/XXXXXX";
+  const int made = ::mkstemp(link);
+  ASSERT_GE(made, 0);
+  ::close(made);
+  ::unlink(link);
+  ASSERT_EQ(::symlink(silent.slaveName().c_str(), link), 0);
+  const fs::path tmp = dir_ / "tmp";
+  fs::create_directory(tmp);
+  const fs::path config = dir_ / "silent.toml";
+  std::ofstream(config) << "[modbus]\nlisten = \"127.0.0.1\"\nport = 0\n"
+                        << "[http]\nlisten = \"127.0.0.1\"\nport = 0\n"
+                        << "[[line]]\nname = \"silent\"\nport = \"" << link << "\"\n"
+                        << "[[tag]]\nname = \"SP\"\nline = \"silent\"\nvariable = 5\n"
+                        << "writable = true\npoll_ms = 0\n";
+  service_ =
+      std::make_unique<Service>(config, dir_, std::vector<std::string>{"TMPDIR=" + tmp.string()});
+  ASSERT_TRUE(service_->ready()) << service_->Log();
+  ASSERT_TRUE(Eventually([this] { return Has(service_->Log(), "line open"); })) << service_->Log();
+  ASSERT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 1)
+      << "the trace folder";
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> pdu;
+    int exception = -1;
+  };
+  Case cases[] = {
+      {"a read through, in progress", {3, 0, 20, 0, 2}},
+      {"a write queued behind it", {16, 0, 10, 0, 2, 4, 0, 0, 0, 42}},
+  };
+  std::vector<std::thread> clients;
+  for (Case& c : cases) {
+    clients.emplace_back([&c, port = service_->modbusPort()] {
+      Master m(port);
+      c.exception = m.Send(1, c.pdu).exception;
+    });
+    std::this_thread::sleep_for(300ms);  // in this order
+  }
+  service_->Signal(SIGTERM);
+  for (std::thread& t : clients) t.join();
+  for (const Case& c : cases) EXPECT_EQ(c.exception, 0x0B) << c.what;
+  ASSERT_TRUE(Eventually([this] { return !service_->Alive(); }, 10s));
+  EXPECT_TRUE(Has(service_->Log(), "leaving without waiting")) << service_->Log();
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 0)
+      << "nothing left in TMPDIR";
+  service_.reset();
+  ::unlink(link);
 }
 
 }  // namespace

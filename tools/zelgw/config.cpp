@@ -1,6 +1,9 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <tuple>
 
@@ -76,12 +79,58 @@ ModbusLine ReadModbusLine(const toml::table& lineTable, const std::string& path,
   if (auto v = r.Choice("word_order", {{"high-first", 0}, {"low-first", 1}}))
     line.wordOrder = *v == 0 ? WordOrder::HighFirst : WordOrder::LowFirst;
   if (auto v = r.Boolean("untagged_writes")) line.untaggedWrites = *v;
+  if (auto v = r.Boolean("stop_writable")) line.stopWritable = *v;
   ReadRanges(r, line, errors);
   r.Finish();
   return line;
 }
 
 }  // namespace
+
+std::optional<ClientNetwork> ParseClientNetwork(std::string_view text) {
+  ClientNetwork network;
+  network.text = std::string(text);
+  const std::size_t slash = text.find('/');
+  const std::string host(text.substr(0, slash));
+  int bits = -1;
+  if (slash != std::string_view::npos) {
+    const std::string_view digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3) return std::nullopt;
+    bits = 0;
+    for (const char d : digits) {
+      if (d < '0' || d > '9') return std::nullopt;
+      bits = bits * 10 + (d - '0');
+    }
+  }
+  in_addr v4{};
+  in6_addr v6{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    if (bits > 32) return std::nullopt;
+    network.address[10] = network.address[11] = 0xFF;
+    std::memcpy(network.address + 12, &v4, 4);
+    network.prefix = 96 + (bits < 0 ? 32 : bits);
+  } else if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    if (bits > 128) return std::nullopt;
+    std::memcpy(network.address, &v6, 16);
+    network.prefix = bits < 0 ? 128 : bits;
+  } else {
+    return std::nullopt;
+  }
+  // No host bits beyond the prefix: "10.1.2.3/16" is a mistake for 10.1.0.0/16.
+  for (int bit = network.prefix; bit < 128; ++bit) {
+    if ((network.address[bit / 8] >> (7 - bit % 8) & 1) != 0) return std::nullopt;
+  }
+  return network;
+}
+
+bool NetworkContains(const ClientNetwork& network, const std::uint8_t* address) {
+  const int whole = network.prefix / 8;
+  if (std::memcmp(network.address, address, static_cast<std::size_t>(whole)) != 0) return false;
+  const int rest = network.prefix % 8;
+  if (rest == 0) return true;
+  const auto mask = static_cast<std::uint8_t>(0xFF << (8 - rest));
+  return (network.address[whole] & mask) == (address[whole] & mask);
+}
 
 Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
   Config config;
@@ -111,6 +160,21 @@ Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
       config.modbusListener.maxClients = static_cast<int>(*v);
     if (auto v = r.Integer("idle_timeout_s", 1, 86400))
       config.modbusListener.idleTimeoutSeconds = static_cast<int>(*v);
+    if (auto v = r.Integer("max_connections_per_client", 1, 10000))
+      config.modbusListener.maxConnectionsPerClient = static_cast<int>(*v);
+    if (const toml::array* allow = r.Array("allow")) {
+      for (std::size_t i = 0; i < allow->size(); ++i) {
+        const toml::node& node = (*allow)[i];
+        const auto text = node.value<std::string>();
+        auto network = text ? ParseClientNetwork(*text) : std::nullopt;
+        if (!network) {
+          r.ErrorAt(node, "allow[" + std::to_string(i + 1) + "]",
+                    "must be an address or a network, as \"10.1.0.0/16\" or \"2001:db8::/32\"");
+          continue;
+        }
+        config.modbusListener.allow.push_back(std::move(*network));
+      }
+    }
     r.Finish();
   }
   if (const toml::table* http = top.Table("http")) {
@@ -186,7 +250,7 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
   const auto modbusKey = [](const ModbusLine& m) {
     std::vector<std::tuple<int, int, int>> ranges;
     for (const auto& r : m.ranges) ranges.emplace_back(r.firstRegister, r.firstVariable, r.count);
-    return std::make_tuple(m.unitId, m.wordOrder, m.untaggedWrites, ranges);
+    return std::make_tuple(m.unitId, m.wordOrder, m.untaggedWrites, m.stopWritable, ranges);
   };
   if (running.modbus.size() != loaded.modbus.size() ||
       !std::equal(
@@ -195,8 +259,16 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
     note("[line.modbus]");
   const auto& ml = running.modbusListener;
   const auto& nl = loaded.modbusListener;
-  if (std::tie(ml.address, ml.port, ml.maxClients, ml.idleTimeoutSeconds) !=
-      std::tie(nl.address, nl.port, nl.maxClients, nl.idleTimeoutSeconds))
+  const auto allowText = [](const ModbusListener& l) {
+    std::vector<std::string> texts;
+    for (const ClientNetwork& n : l.allow) texts.push_back(n.text);
+    return texts;
+  };
+  if (std::tie(ml.address, ml.port, ml.maxClients, ml.idleTimeoutSeconds,
+               ml.maxConnectionsPerClient) != std::tie(nl.address, nl.port, nl.maxClients,
+                                                       nl.idleTimeoutSeconds,
+                                                       nl.maxConnectionsPerClient) ||
+      allowText(ml) != allowText(nl))
     note("[modbus]");
   if (std::tie(running.http.enabled, running.http.address, running.http.port) !=
       std::tie(loaded.http.enabled, loaded.http.address, loaded.http.port))

@@ -9,6 +9,8 @@
 //   port = 502                     # 0: any free port (logged at start)
 //   max_clients = 32               # connections beyond it are closed at once
 //   idle_timeout_s = 60            # a client silent this long is dropped
+//   max_connections_per_client = 8 # from one address; beyond it its longest idle one goes
+//   allow = ["10.1.0.0/16", "::1"] # client networks (CIDR) or addresses; default: anyone
 //
 //   [http]
 //   listen = "127.0.0.1"           # /, /status and /metrics
@@ -21,13 +23,17 @@
 //   unit_id = 1                    # default: the line's place in the file, from 1
 //   word_order = "high-first"      # or "low-first": which half of a value the first register holds
 //   untagged_writes = false        # may variables without a tag be written?
+//   stop_writable = false          # may Modbus clients write $STOP (coil 0)?
 //   registers = [{ register = 0, variable = 0, count = 32768 }]   # the default map
 //
 // Every error names the file, the line and the key; the service starts only
 // from a file without errors.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mqtt_config.h"
@@ -54,14 +60,30 @@ struct ModbusLine {
   int unitId = 1;
   WordOrder wordOrder = WordOrder::HighFirst;
   bool untaggedWrites = false;
+  bool stopWritable = false;
   std::vector<RegisterRange> ranges;
 };
+
+// A network of client addresses: IPv4 ones as IPv4-mapped IPv6 addresses, so
+// that one comparison covers both families.
+struct ClientNetwork {
+  std::uint8_t address[16] = {};
+  int prefix = 128;  // leading bits that must match
+  std::string text;  // as the file gave it
+};
+// "10.1.0.0/16", "192.0.2.7", "2001:db8::/32", "::1"; nothing when the text
+// is none of these (or has host bits set beyond the prefix).
+std::optional<ClientNetwork> ParseClientNetwork(std::string_view text);
+// address: 16 bytes, an IPv6 address or an IPv4-mapped one.
+bool NetworkContains(const ClientNetwork& network, const std::uint8_t* address);
 
 struct ModbusListener {
   std::string address = "0.0.0.0";
   int port = 502;
   int maxClients = 32;
   int idleTimeoutSeconds = 60;
+  int maxConnectionsPerClient = 8;
+  std::vector<ClientNetwork> allow;  // empty: anyone
 };
 
 struct HttpListener {

@@ -76,8 +76,12 @@ void Gateway::Start() {
   for (auto& line : lines_) line->Start();
 }
 
-bool Gateway::Stop(std::chrono::milliseconds wait) {
+void Gateway::RequestStop() {
   for (auto& line : lines_) line->RequestStop();
+}
+
+bool Gateway::Stop(std::chrono::milliseconds wait) {
+  RequestStop();
   const auto deadline = std::chrono::steady_clock::now() + wait;
   bool all = true;
   for (auto& line : lines_) {

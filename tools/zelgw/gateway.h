@@ -142,6 +142,10 @@ class Gateway {
   Gateway& operator=(const Gateway&) = delete;
 
   void Start();
+  // Asks every line to stop after the transfer it is in: what waits in its
+  // queue is not begun, but answered (writes and $STOP Failed, reads
+  // LineDown). Stop() waits for them.
+  void RequestStop();
   // Ends the lines: each finishes its transfer, closes its port and answers
   // what waits with LineDown. Returns false when some line was still inside
   // a transfer after `wait` (it is left to end with the process).

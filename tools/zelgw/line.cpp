@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "driver_facts.h"
 #include "log.h"
 
 namespace zelgw {
@@ -53,7 +54,11 @@ bool Line::OnDriverMessage(const char* text) {
 Clock::duration Line::StaleAfter(int pollMs) { return std::chrono::milliseconds(2 * pollMs) + 1s; }
 
 Line::Line(const PlantLine& setup, ZelMainFunction driver, TraceWatcher& trace, Gateway& gateway)
-    : setup_(setup), driver_(driver), trace_(trace), gateway_(gateway) {
+    : setup_(setup),
+      driver_(driver),
+      trace_(trace),
+      gateway_(gateway),
+      callBound_(CallBound(setup)) {
   health_.name = setup_.name;
   health_.port = setup_.port;
   health_.transferSeconds = Histogram(TransferBounds());
@@ -238,11 +243,18 @@ VariableAccess Line::Access(int variable) const {
   return v->writable ? VariableAccess::Writable : VariableAccess::ReadOnly;
 }
 
+Clock::duration Line::CallBound(const PlantLine& setup) {
+  namespace facts = zeltools::driver_facts;
+  const facts::Framing framing{setup.baud, setup.dataBits, setup.parity, setup.stopBits};
+  return std::chrono::milliseconds(
+             facts::AnyTransferBoundMs(facts::ReadTimeoutMs(setup.replyTimeoutMs), framing)) +
+         kStuckMargin;
+}
+
 bool Line::Stuck() const {
   const std::int64_t since = callSince_.load();
   if (since == 0) return false;
-  const auto limit = std::chrono::milliseconds(5 * setup_.replyTimeoutMs) + 30s;
-  return Clock::now() - Clock::time_point(Clock::duration(since)) > limit;
+  return Clock::now() - Clock::time_point(Clock::duration(since)) > callBound_;
 }
 
 bool Line::Stopped() const {
@@ -338,7 +350,7 @@ void Line::Run() {
     std::lock_guard lock(mutex_);
     rest.swap(queue_);
   }
-  FailJobs(rest, Status::LineDown, "the gateway is stopping");
+  for (Job& job : rest) FailJob(job, "the gateway is stopping; not carried out");
   {
     std::lock_guard lock(mutex_);
     done_ = true;
@@ -440,16 +452,6 @@ void Line::CountTransfer(TransferKind kind, std::int32_t result, double seconds)
   health_.transferSeconds.Observe(seconds);
 }
 
-void Line::FailJobs(std::deque<Job>& jobs, Status status, const std::string& reason) {
-  for (Job& job : jobs) {
-    if (job.kind == Job::Kind::Read) {
-      job.readDone(status, reason, {});
-    } else {
-      job.done(status, reason);
-    }
-  }
-}
-
 bool Line::ServeJobs() {
   std::deque<Job> jobs;
   {
@@ -458,8 +460,14 @@ bool Line::ServeJobs() {
     jobs.swap(queue_);
   }
   // $STOP and writes first, in the order they came; then the reads, merged.
+  // Once the gateway is stopping, what has not begun is dropped: answered
+  // as not carried out.
   std::vector<Job*> reads;
   for (Job& job : jobs) {
+    if (StopRequested()) {
+      FailJob(job, "the gateway is stopping; not carried out");
+      continue;
+    }
     switch (job.kind) {
       case Job::Kind::Stop:
         DoStop(job);
@@ -474,6 +482,20 @@ bool Line::ServeJobs() {
   }
   if (!reads.empty()) DoReads(reads);
   return true;
+}
+
+bool Line::StopRequested() const {
+  std::lock_guard lock(mutex_);
+  return stopping_;
+}
+
+void Line::FailJob(Job& job, const std::string& reason) {
+  // Reads find the line going down; writes and $STOP were not carried out.
+  if (job.kind == Job::Kind::Read) {
+    job.readDone(Status::LineDown, reason, {});
+  } else {
+    job.done(Status::Failed, reason);
+  }
 }
 
 void Line::DoStop(Job& job) {

@@ -67,9 +67,12 @@ class Line final : public TraceSink {
   bool ReadCached(std::span<const int> variables, std::uint32_t* out) const;
   VariableAccess Access(int variable) const;
   bool Stopped() const;
-  // Whether the thread has been inside one driver call for longer than five
-  // attempts of the reply time-out and half a minute more.
+  // Whether the thread has been inside one driver call for longer than the
+  // driver's bound of one transfer on this line (driver_facts.h) and a
+  // margin for the scheduling of the host (kStuckMargin).
   bool Stuck() const;
+  static constexpr Clock::duration kStuckMargin = std::chrono::seconds(10);
+  static Clock::duration CallBound(const PlantLine& setup);
 
   void OnAttempt(int number, bool ok, std::string_view key, std::string_view text) override;
   void OnOpenFailure(std::string_view step, std::string_view text) override;
@@ -104,7 +107,8 @@ class Line final : public TraceSink {
   void TryOpen();
   void CloseForReopen(const std::string& why);
   bool ServeJobs();
-  void FailJobs(std::deque<Job>& jobs, Status status, const std::string& reason);
+  bool StopRequested() const;
+  static void FailJob(Job& job, const std::string& reason);
   void DoWrite(Job& job);
   void DoStop(Job& job);
   void DoReads(std::vector<Job*>& reads);
@@ -132,6 +136,7 @@ class Line final : public TraceSink {
   TraceWatcher& trace_;
   Gateway& gateway_;
   std::thread thread_;
+  const Clock::duration callBound_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;

@@ -9,10 +9,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "config.h"
 #include "dravun.h"
@@ -66,26 +69,147 @@ void PrintErrors(const std::vector<ConfigError>& errors) {
   for (const ConfigError& e : errors) std::fprintf(stderr, "zelgw: %s\n", e.Text().c_str());
 }
 
-void Reload(const Config& running, Gateway& gateway, MqttBridge* mqtt) {
-  sd_notify(0, "RELOADING=1");
-  std::vector<ConfigError> errors;
-  const Config fresh = LoadConfig(running.file, errors);
-  if (!errors.empty()) {
-    for (const ConfigError& e : errors)
-      log::Error("reload refused: the file has errors; the running tags stay",
-                 {{"error", e.Text()}});
-  } else {
-    if (const std::string changed = RestartOnlyChanges(running, fresh); !changed.empty()) {
+// Reloads run on a thread of their own: reading the file may block (a
+// password file that is a FIFO) and must not hold the Modbus clients. The
+// new configuration is loaded and checked whole before anything of it is
+// applied. A reload still reading when the service stops is left behind: it
+// applies nothing after Stop().
+class Reloader {
+ public:
+  Reloader(const Config& running, Gateway& gateway, MqttBridge* mqtt)
+      : state_(std::make_shared<State>()) {
+    state_->running = &running;
+    state_->gateway = &gateway;
+    state_->mqtt = mqtt;
+    thread_ = std::thread([state = state_] { Loop(*state); });
+  }
+  ~Reloader() { Stop(); }
+  Reloader(const Reloader&) = delete;
+  Reloader& operator=(const Reloader&) = delete;
+
+  void Request() {
+    std::lock_guard lock(state_->mutex);
+    state_->requested = true;
+    state_->wake.notify_all();
+  }
+
+  void Stop() {
+    if (!thread_.joinable()) return;
+    bool busy = false;
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->stopping = true;
+      busy = state_->loading;
+      state_->wake.notify_all();
+    }
+    if (busy) {
+      log::Warning("a reload is still reading the configuration; it is abandoned");
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool requested = false;
+    bool stopping = false;
+    bool loading = false;
+    const Config* running = nullptr;
+    Gateway* gateway = nullptr;
+    MqttBridge* mqtt = nullptr;
+  };
+
+  static void Loop(State& state) {
+    std::unique_lock lock(state.mutex);
+    for (;;) {
+      state.wake.wait(lock, [&] { return state.requested || state.stopping; });
+      if (state.stopping) return;
+      state.requested = false;
+      state.loading = true;
+      const std::string file = state.running->file;
+      lock.unlock();
+      sd_notify(0, "RELOADING=1");
+      std::vector<ConfigError> errors;
+      const Config fresh = LoadConfig(file, errors);
+      lock.lock();
+      state.loading = false;
+      if (state.stopping) return;
+      Apply(state, fresh, errors);  // under the lock: Stop() waits for it
+      sd_notify(0, "READY=1");
+    }
+  }
+
+  static void Apply(State& state, const Config& fresh, const std::vector<ConfigError>& errors) {
+    if (!errors.empty()) {
+      for (const ConfigError& e : errors)
+        log::Error("reload refused: the file has errors; the running tags stay",
+                   {{"error", e.Text()}});
+      return;
+    }
+    if (const std::string changed = RestartOnlyChanges(*state.running, fresh); !changed.empty()) {
       log::Warning("changes that need a restart are not applied", {{"sections", changed}});
     }
     std::size_t kept = 0;
-    for (const PlantTag& tag : fresh.plant.tags) kept += gateway.LineIndex(tag.line) >= 0;
-    gateway.ReplaceTags(fresh.plant);
-    if (mqtt != nullptr) mqtt->Reload(fresh);
-    log::Info("tags reloaded", {{"config", running.file}, {"tags", std::to_string(kept)}});
+    for (const PlantTag& tag : fresh.plant.tags) kept += state.gateway->LineIndex(tag.line) >= 0;
+    state.gateway->ReplaceTags(fresh.plant);
+    if (state.mqtt != nullptr) state.mqtt->Reload(fresh);
+    log::Info("tags reloaded", {{"config", fresh.file}, {"tags", std::to_string(kept)}});
   }
-  sd_notify(0, "READY=1");
-}
+
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+// The systemd watchdog, fed by a thread of its own that no line can hold:
+// it pings while every line is either outside a driver call or inside one
+// for no longer than the driver's bound of a transfer (Line::Stuck), and
+// stops pinging while one is stuck beyond it.
+class Watchdog {
+ public:
+  Watchdog(const Gateway& gateway, std::chrono::microseconds interval) : gateway_(gateway) {
+    const auto every = std::max<std::chrono::milliseconds>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(interval / 2), 100ms);
+    thread_ = std::thread([this, every] { Loop(every); });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      wake_.notify_all();
+    }
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  void Loop(std::chrono::milliseconds every) {
+    std::string lastStuck;
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      lock.unlock();
+      const std::string stuck = gateway_.StuckLine();
+      if (stuck != lastStuck && !stuck.empty())
+        log::Error(
+            "a line hangs inside a driver call beyond the driver's bound; the watchdog "
+            "is no longer fed",
+            {{"line", stuck}});
+      lastStuck = stuck;
+      if (stuck.empty()) sd_notify(0, "WATCHDOG=1");
+      lock.lock();
+      wake_.wait_for(lock, every, [this] { return stopping_; });
+    }
+  }
+
+  const Gateway& gateway_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
 
 int Serve(const Config& config, const std::string& driverPath) {
   // Signals arrive through a descriptor of the main loop; every thread
@@ -151,43 +275,39 @@ int Serve(const Config& config, const std::string& driverPath) {
              {"tags", std::to_string(config.plant.tags.size())}});
   sd_notify(0, "READY=1");
 
-  // The watchdog is fed while the loop goes round and no line hangs in the
-  // driver.
   std::uint64_t watchdogUsec = 0;
-  const bool watchdog = sd_watchdog_enabled(0, &watchdogUsec) > 0;
+  std::unique_ptr<Watchdog> watchdog;
+  if (sd_watchdog_enabled(0, &watchdogUsec) > 0)
+    watchdog = std::make_unique<Watchdog>(gateway, std::chrono::microseconds(watchdogUsec));
+  Reloader reloader(config, gateway, mqtt.get());
   ModbusServer::Hooks hooks;
   hooks.fd = signalFd;
-  hooks.tick = watchdog
-                   ? std::chrono::milliseconds(std::max<std::uint64_t>(watchdogUsec / 2000, 100))
-                   : std::chrono::milliseconds(1000);
   hooks.onReadable = [&] {
     signalfd_siginfo si{};
     while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
       if (si.ssi_signo == SIGHUP) {
-        Reload(config, gateway, mqtt.get());
+        reloader.Request();
       } else {
         log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
         modbus.Stop();
       }
     }
   };
-  std::string lastStuck;
-  hooks.onTick = [&] {
-    const std::string stuck = gateway.StuckLine();
-    if (stuck != lastStuck && !stuck.empty())
-      log::Error("a line hangs inside a driver call", {{"line", stuck}});
-    lastStuck = stuck;
-    if (watchdog && stuck.empty()) sd_notify(0, "WATCHDOG=1");
-  };
   modbus.Run(hooks);
 
   sd_notify(0, "STOPPING=1");
+  // No request is begun from here on: what waits is answered, a transfer in
+  // progress finishes.
+  gateway.RequestStop();
+  reloader.Stop();
   if (http) http->Stop();
   if (mqtt) mqtt->Stop(2s);  // "offline" before the lines close
   const bool clean = gateway.Stop(3s);
+  modbus.Finish();  // the answers, then the clients close
   if (!clean) {
     log::Warning("a line is still inside a driver call; leaving without waiting for it");
     DravunSetMessageHandler(nullptr, nullptr);
+    trace.RemoveFiles();
     (void)std::fflush(nullptr);  // leaving at once: nothing left to report a failure to
     ::_exit(kExitOk);
   }

@@ -41,6 +41,17 @@ std::string PeerName(const sockaddr_storage& address, socklen_t length) {
 
 std::int64_t Ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
 
+// The peer's address as 16 bytes: IPv6 as it is, IPv4 mapped.
+void PeerBytes(const sockaddr_storage& address, std::uint8_t* out) {
+  std::memset(out, 0, 16);
+  if (address.ss_family == AF_INET6) {
+    std::memcpy(out, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, 16);
+  } else if (address.ss_family == AF_INET) {
+    out[10] = out[11] = 0xFF;
+    std::memcpy(out + 12, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, 4);
+  }
+}
+
 }  // namespace
 
 int ExceptionFor(Status status) {
@@ -66,7 +77,7 @@ ModbusServer::ModbusServer(Gateway& gateway, const Config& config)
   for (std::size_t i = 0; i < config.modbus.size() && i < gateway_.LineCount(); ++i) {
     const ModbusLine& m = config.modbus[i];
     unitIndex_[m.unitId] = static_cast<int>(units_.size());
-    units_.push_back({static_cast<int>(i), RegisterMap(m), m.untaggedWrites});
+    units_.push_back({static_cast<int>(i), RegisterMap(m), m.untaggedWrites, m.stopWritable});
   }
   // With one line, the unit ids of "the device itself" (0 and 255, which many
   // masters send to a single device) select it too.
@@ -81,7 +92,9 @@ ModbusServer::ModbusServer(Gateway& gateway, const Config& config)
 }
 
 ModbusServer::~ModbusServer() {
-  for (auto& [id, c] : clients_) ::close(c.fd);
+  for (auto& [id, c] : clients_) {
+    if (c.fd >= 0) ::close(c.fd);
+  }
   if (listenFd_ >= 0) ::close(listenFd_);
   if (eventFd_ >= 0) ::close(eventFd_);
   if (ctx_ != nullptr) modbus_free(ctx_);
@@ -174,7 +187,101 @@ void ModbusServer::Run(const Hooks& hooks) {
       nextTick = now + hooks.tick;
     }
   }
+}
+
+void ModbusServer::Finish() {
+  DrainCompletions();
+  for (auto& [id, c] : clients_) {
+    if (!c.waiting) continue;
+    // The line did not answer in time (it hangs in the driver).
+    c.waiting = false;
+    std::uint8_t frame[260];
+    std::memcpy(frame, c.request, c.requestLength);
+    Exception(c, frame, kGatewayTargetFailed);
+  }
   while (!clients_.empty()) Close(clients_.begin()->first, "gateway stopping");
+}
+
+std::uint64_t ModbusServer::AddLocalClient(std::string* out) {
+  const std::uint64_t id = nextClient_++;
+  Client& c = clients_[id];
+  c.id = id;
+  c.peer = "local";
+  c.capture = out;
+  c.lastActivity = Clock::now();
+  return id;
+}
+
+std::size_t ModbusServer::Feed(std::uint64_t client, const std::uint8_t* bytes,
+                               std::size_t length) {
+  std::size_t taken = 0;
+  for (;;) {
+    const auto it = clients_.find(client);
+    if (it == clients_.end() || it->second.waiting || taken == length) return taken;
+    Client& c = it->second;
+    const std::size_t n = std::min(length - taken, sizeof c.in - c.have);
+    if (n == 0) return taken;  // cannot happen: a full buffer holds a whole frame
+    const auto now = Clock::now();
+    if (c.have == 0) c.partialSince = now;
+    std::memcpy(c.in + c.have, bytes + taken, n);
+    c.have += n;
+    taken += n;
+    c.lastActivity = now;
+    Process(c);
+  }
+}
+
+bool ModbusServer::Waiting(std::uint64_t client) const {
+  const auto it = clients_.find(client);
+  return it != clients_.end() && it->second.waiting;
+}
+
+void ModbusServer::AwaitAnswers(std::chrono::milliseconds wait) {
+  pollfd fd{eventFd_, POLLIN, 0};
+  if (::poll(&fd, 1, static_cast<int>(wait.count())) > 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(eventFd_, &count, sizeof count);
+  }
+  DrainCompletions();
+}
+
+void ModbusServer::CloseLocalClient(std::uint64_t client) { Close(client, "closed by client"); }
+
+bool ModbusServer::MakeRoom(const std::uint8_t* address, Clock::time_point now) {
+  (void)now;
+  // The longest idle of the clients that match; one waiting for a line is
+  // not idle.
+  const auto evictOldest = [this](auto&& matches) {
+    const Client* oldest = nullptr;
+    std::size_t count = 0;
+    for (const auto& [id, c] : clients_) {
+      if (!matches(c)) continue;
+      ++count;
+      if (!c.waiting && (oldest == nullptr || c.lastActivity < oldest->lastActivity)) oldest = &c;
+    }
+    return std::make_pair(count, oldest);
+  };
+  const auto sameAddress = [address](const Client& c) {
+    return std::memcmp(c.address, address, 16) == 0;
+  };
+  const auto evict = [this](const Client* c) {
+    {
+      std::lock_guard lock(countersMutex_);
+      ++counters_.evicted;
+    }
+    Close(c->id, "evicted for a new connection");
+  };
+  if (auto [count, oldest] = evictOldest(sameAddress);
+      count >= static_cast<std::size_t>(options_.maxConnectionsPerClient)) {
+    if (oldest == nullptr) return false;
+    evict(oldest);
+  }
+  if (clients_.size() >= static_cast<std::size_t>(options_.maxClients)) {
+    const auto [count, oldest] = evictOldest([](const Client&) { return true; });
+    if (oldest == nullptr) return false;
+    evict(oldest);
+  }
+  return true;
 }
 
 void ModbusServer::Accept() {
@@ -192,7 +299,27 @@ void ModbusServer::Accept() {
       return;
     }
     const auto now = Clock::now();
-    if (clients_.size() >= static_cast<std::size_t>(options_.maxClients)) {
+    std::uint8_t peer[16];
+    PeerBytes(address, peer);
+    if (!options_.allow.empty() &&
+        std::none_of(options_.allow.begin(), options_.allow.end(),
+                     [&](const ClientNetwork& n) { return NetworkContains(n, peer); })) {
+      ::close(fd);
+      {
+        std::lock_guard lock(countersMutex_);
+        ++counters_.denied;
+      }
+      ++deniedSinceLog_;
+      if (now - lastDenialLog_ >= 10s) {
+        log::Warning(
+            "Modbus clients outside the allow-list closed",
+            {{"client", PeerName(address, length)}, {"closed", std::to_string(deniedSinceLog_)}});
+        lastDenialLog_ = now;
+        deniedSinceLog_ = 0;
+      }
+      continue;
+    }
+    if (!MakeRoom(peer, now)) {
       ::close(fd);
       {
         std::lock_guard lock(countersMutex_);
@@ -215,6 +342,7 @@ void ModbusServer::Accept() {
     c.fd = fd;
     c.id = id;
     c.peer = PeerName(address, length);
+    std::memcpy(c.address, peer, sizeof peer);
     c.lastActivity = now;
     {
       std::lock_guard lock(countersMutex_);
@@ -229,7 +357,7 @@ void ModbusServer::Accept() {
 void ModbusServer::Close(std::uint64_t id, const std::string& reason) {
   const auto it = clients_.find(id);
   if (it == clients_.end()) return;
-  ::close(it->second.fd);
+  if (it->second.fd >= 0) ::close(it->second.fd);
   if (log::Enabled(log::Level::Debug))
     log::Write(log::Level::Debug, "Modbus client dropped",
                {{"client", it->second.peer}, {"reason", reason}});
@@ -283,22 +411,36 @@ bool ModbusServer::Exception(Client& c, const std::uint8_t* frame, int code) {
     std::lock_guard lock(countersMutex_);
     ++counters_.exceptions[{frame[7], code}];
   }
-  modbus_set_socket(ctx_, c.fd);
-  if (modbus_reply_exception(ctx_, frame, static_cast<unsigned>(code)) < 0) {
+  const std::uint8_t pdu[2] = {static_cast<std::uint8_t>(frame[7] | 0x80),
+                               static_cast<std::uint8_t>(code)};
+  return Answer(c, frame, pdu, sizeof pdu);
+}
+
+bool ModbusServer::Answer(Client& c, const std::uint8_t* frame, const std::uint8_t* pdu,
+                          std::size_t length) {
+  std::uint8_t out[kHeader + 253];
+  const std::size_t size = kHeader + length;
+  std::memcpy(out, frame, 2);  // the transaction id
+  out[2] = out[3] = 0;
+  out[4] = static_cast<std::uint8_t>((length + 1) >> 8);
+  out[5] = static_cast<std::uint8_t>(length + 1);
+  out[6] = frame[6];
+  std::memcpy(out + kHeader, pdu, length);
+  c.lastActivity = Clock::now();  // the idle time counts from the answer too
+  if (c.capture != nullptr) {
+    c.capture->append(reinterpret_cast<const char*>(out), size);
+    return true;
+  }
+  const ssize_t sent = ::send(c.fd, out, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent != static_cast<ssize_t>(size)) {
     Close(c.id, "reply not taken");
     return false;
   }
   return true;
 }
 
-bool ModbusServer::Reply(Client& c, const std::uint8_t* frame, std::size_t length, void* mapping) {
-  modbus_set_socket(ctx_, c.fd);
-  if (modbus_reply(ctx_, frame, static_cast<int>(length), static_cast<modbus_mapping_t*>(mapping)) <
-      0) {
-    Close(c.id, "reply not taken");
-    return false;
-  }
-  return true;
+bool ModbusServer::Echo(Client& c, const std::uint8_t* frame) {
+  return Answer(c, frame, frame + kHeader, 5);
 }
 
 bool ModbusServer::PlanRegisters(const Unit& unit, int address, int count, Plan& plan) {
@@ -322,14 +464,15 @@ bool ModbusServer::PlanRegisters(const Unit& unit, int address, int count, Plan&
 bool ModbusServer::ReplyRegisters(Client& c, const std::uint8_t* frame, const Unit& unit,
                                   const std::uint32_t* values) {
   const Plan& plan = c.plan;
-  std::uint16_t registers[125];
-  for (int i = 0; i < plan.count; ++i)
-    registers[i] = unit.map.Word(values[plan.slotVariable[i]], plan.slotHalf[i]);
-  modbus_mapping_t view{};
-  view.start_registers = view.start_input_registers = plan.address;
-  view.nb_registers = view.nb_input_registers = plan.count;
-  view.tab_registers = view.tab_input_registers = registers;
-  return Reply(c, frame, kHeader + 5, &view);
+  std::uint8_t pdu[2 + 2 * 125];
+  pdu[0] = frame[7];
+  pdu[1] = static_cast<std::uint8_t>(2 * plan.count);
+  for (int i = 0; i < plan.count; ++i) {
+    const std::uint16_t word = unit.map.Word(values[plan.slotVariable[i]], plan.slotHalf[i]);
+    pdu[2 + 2 * i] = static_cast<std::uint8_t>(word >> 8);
+    pdu[3 + 2 * i] = static_cast<std::uint8_t>(word);
+  }
+  return Answer(c, frame, pdu, 2 + 2 * static_cast<std::size_t>(plan.count));
 }
 
 bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t length) {
@@ -364,11 +507,9 @@ bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t leng
       if (pduLength != 4 || quantity < 1 || quantity > MODBUS_MAX_READ_BITS)
         return Exception(c, frame, kIllegalDataValue);
       if (address != 0 || quantity != 1) return Exception(c, frame, kIllegalDataAddress);
-      std::uint8_t stop = gateway_.Stopped(unit.line) ? 1 : 0;
-      modbus_mapping_t view{};
-      view.nb_bits = 1;
-      view.tab_bits = &stop;
-      return Reply(c, frame, length, &view);
+      const std::uint8_t answer[3] = {
+          MODBUS_FC_READ_COILS, 1, static_cast<std::uint8_t>(gateway_.Stopped(unit.line) ? 1 : 0)};
+      return Answer(c, frame, answer, sizeof answer);
     }
     case MODBUS_FC_READ_HOLDING_REGISTERS:
     case MODBUS_FC_READ_INPUT_REGISTERS: {
@@ -391,6 +532,7 @@ bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t leng
       if (pduLength != 4) return Exception(c, frame, kIllegalDataValue);
       if (address != 0) return Exception(c, frame, kIllegalDataAddress);
       if (quantity != 0xFF00 && quantity != 0) return Exception(c, frame, kIllegalDataValue);
+      if (!unit.stopWritable) return Exception(c, frame, kIllegalDataAddress);
       const bool stop = quantity == 0xFF00;
       return send([&](std::uint64_t id) { gateway_.SetStop(unit.line, stop, done(id)); });
     }
@@ -399,7 +541,8 @@ bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t leng
       if (pduLength < 6 || quantity < 1 || quantity > MODBUS_MAX_WRITE_BITS ||
           bytes != static_cast<std::size_t>((quantity + 7) / 8) || pduLength != 5 + bytes)
         return Exception(c, frame, kIllegalDataValue);
-      if (address != 0 || quantity != 1) return Exception(c, frame, kIllegalDataAddress);
+      if (address != 0 || quantity != 1 || !unit.stopWritable)
+        return Exception(c, frame, kIllegalDataAddress);
       const bool stop = (pdu[6] & 1) != 0;
       return send([&](std::uint64_t id) { gateway_.SetStop(unit.line, stop, done(id)); });
     }
@@ -476,18 +619,10 @@ void ModbusServer::DrainCompletions() {
         alive = Exception(c, frame, kGatewayTargetFailed);
       }
     } else {
-      // Writes: the echo libmodbus builds, from a scratch map of the request's registers.
-      std::uint16_t registers[125];
-      std::uint8_t bits[1] = {0};
-      modbus_mapping_t view{};
-      view.start_registers = Be16(frame + 8);
-      view.nb_registers = 125;
-      view.tab_registers = registers;
-      view.nb_bits = 1;
-      view.tab_bits = bits;
-      alive = Reply(c, frame, c.requestLength, &view);
+      alive = Echo(c, frame);
     }
-    if (alive) Process(c);  // requests that came meanwhile
+    // Requests that came meanwhile; none once the gateway is stopping.
+    if (alive && !stopping_) Process(c);
   }
 }
 

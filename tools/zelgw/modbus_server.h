@@ -12,13 +12,17 @@
 //
 // Functions: 1 read coils (coil 0: $STOP), 3 and 4 read holding or input
 // registers (the same registers), 5 write single coil and 15 write multiple
-// coils (coil 0 only), 16 write multiple registers.
+// coils (coil 0 only, and only on a line with stop_writable), 16 write
+// multiple registers.
 //
 // Exceptions:
-//   0x01 illegal function        a function not in the list above
+//   0x01 illegal function        a function not in the list above (also a
+//                                code of 0x80 and above: answered fc | 0x80)
 //   0x02 illegal data address    a register or coil in no range; a write to a
 //                                read-only tag, or to a variable without a tag
-//                                when the line takes no untagged writes
+//                                when the line takes no untagged writes; a
+//                                write of coil 0 ($STOP) on a line whose
+//                                $STOP is read-only over Modbus (the default)
 //   0x03 illegal data value      a quantity or byte count out of bounds, a
 //                                write of half a variable (function 6 always),
 //                                a coil value other than 0xFF00 or 0x0000
@@ -26,16 +30,26 @@
 //   0x0A gateway path unavailable  the unit id selects no line; the line's
 //                                port is closed or being reopened; the line's
 //                                traffic is suspended by $STOP
-//   0x0B gateway target device failed to respond  five attempts failed
+//   0x0B gateway target device failed to respond  five attempts failed; a
+//                                write or $STOP still waiting for the line
+//                                when the gateway stops (not carried out)
 //
 // A request is either carried out whole or answered with an exception
 // before anything is written; a write of several variables that fails at
 // one of them (0x0B, 0x0A) has written those before it.
 //
 // A client is dropped when it sends a frame that is not Modbus TCP, when it
-// says nothing for the idle time-out, when a frame it began stays
-// incomplete for five seconds, or when it does not take its replies.
-// Connections beyond the most clients are closed at once.
+// says nothing for the idle time-out (counted from its last request or its
+// last answer), when a frame it began stays incomplete for five seconds, or
+// when it does not take its replies. A connection from an address outside
+// the allow-list is closed at once. When the table is full, or the new
+// connection's address has the most connections one address may hold, the
+// connection idle the longest (of all, or of that address) is closed for
+// it; when every one of them waits for a line, the new one is closed.
+//
+// On Stop(), no further request is taken; Finish() answers those with a
+// line (a write in progress finishes and is answered, one that had not
+// begun is answered 0x0B) and then closes the clients.
 #pragma once
 
 #include <atomic>
@@ -72,7 +86,9 @@ struct ModbusCounters {
   std::map<std::pair<int, int>, std::uint64_t> exceptions;  // by function and exception code
   std::map<std::string, std::uint64_t> disconnects;         // by reason
   std::uint64_t accepted = 0;
-  std::uint64_t refused = 0;  // beyond the most clients
+  std::uint64_t refused = 0;  // beyond the most clients, none idle to make room
+  std::uint64_t denied = 0;   // from an address outside the allow-list
+  std::uint64_t evicted = 0;  // closed to make room for a new connection
   std::size_t clients = 0;
 };
 
@@ -99,6 +115,20 @@ class ModbusServer {
   void Run(const Hooks& hooks);
   // From any thread.
   void Stop();
+  // After Run() has returned and the lines have answered (Gateway::Stop):
+  // sends the answers that came, answers what still waits with 0x0B, and
+  // closes every client.
+  void Finish();
+
+  // Without a socket (the fuzz target): a client whose answers are appended
+  // to out; bytes fed to it as if received (the part taken is returned: a
+  // client waiting for a line takes nothing); and waiting up to wait for the
+  // lines' answers, handling those that came. The server must not Run().
+  std::uint64_t AddLocalClient(std::string* out);
+  std::size_t Feed(std::uint64_t client, const std::uint8_t* bytes, std::size_t length);
+  bool Waiting(std::uint64_t client) const;
+  void AwaitAnswers(std::chrono::milliseconds wait);
+  void CloseLocalClient(std::uint64_t client);
 
   ModbusCounters Counters() const;
   // Seconds since the loop last went round (for the watchdog).
@@ -109,6 +139,7 @@ class ModbusServer {
     int line = 0;
     RegisterMap map;
     bool untaggedWrites = false;
+    bool stopWritable = false;
   };
   // The variables a register request covers.
   struct Plan {
@@ -122,7 +153,9 @@ class ModbusServer {
     int fd = -1;
     std::uint64_t id = 0;
     std::string peer;
-    std::uint8_t in[520] = {};  // two frames at most
+    std::uint8_t address[16] = {};   // IPv6, or IPv4-mapped
+    std::string* capture = nullptr;  // a local client's answers
+    std::uint8_t in[520] = {};       // two frames at most
     std::size_t have = 0;
     std::chrono::steady_clock::time_point lastActivity{};
     std::chrono::steady_clock::time_point partialSince{};
@@ -145,7 +178,12 @@ class ModbusServer {
   // Handles one frame; false when the client was closed.
   bool Handle(Client& c, const std::uint8_t* frame, std::size_t length);
   bool Exception(Client& c, const std::uint8_t* frame, int code);
-  bool Reply(Client& c, const std::uint8_t* frame, std::size_t length, void* mapping);
+  // Sends the answer of frame: its MBAP header and this PDU.
+  bool Answer(Client& c, const std::uint8_t* frame, const std::uint8_t* pdu, std::size_t length);
+  // The answer to a write: the request's function, address and quantity.
+  bool Echo(Client& c, const std::uint8_t* frame);
+  // Makes room for a connection from address (16 bytes); false when none can be made.
+  bool MakeRoom(const std::uint8_t* address, std::chrono::steady_clock::time_point now);
   bool ReplyRegisters(Client& c, const std::uint8_t* frame, const Unit& unit,
                       const std::uint32_t* values);
   // The variables of count registers from address; false when one is in no range.
@@ -168,6 +206,8 @@ class ModbusServer {
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   std::chrono::steady_clock::time_point lastRefusalLog_{};
   std::uint64_t refusedSinceLog_ = 0;
+  std::chrono::steady_clock::time_point lastDenialLog_{};
+  std::uint64_t deniedSinceLog_ = 0;
 
   mutable std::mutex countersMutex_;
   ModbusCounters counters_;

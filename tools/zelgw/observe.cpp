@@ -238,11 +238,14 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
   w.Family("zelgw_modbus_clients", "gauge", "Modbus TCP clients connected.");
   w.Sample("zelgw_modbus_clients", {}, static_cast<double>(modbus.clients));
   w.Family("zelgw_modbus_connections_total", "counter",
-           "Modbus TCP connections: accepted, or closed at once beyond the most clients.");
+           "Modbus TCP connections: accepted, closed at once beyond the most clients (refused) "
+           "or from outside the allow-list (denied).");
   w.Sample("zelgw_modbus_connections_total", {{"result", "accepted"}},
            static_cast<double>(modbus.accepted));
   w.Sample("zelgw_modbus_connections_total", {{"result", "refused"}},
            static_cast<double>(modbus.refused));
+  w.Sample("zelgw_modbus_connections_total", {{"result", "denied"}},
+           static_cast<double>(modbus.denied));
   w.Family("zelgw_modbus_disconnects_total", "counter", "Modbus TCP clients dropped, by reason.");
   for (const auto& [reason, n] : modbus.disconnects)
     w.Sample("zelgw_modbus_disconnects_total", {{"reason", reason}}, static_cast<double>(n));

@@ -78,12 +78,15 @@ TraceWatcher::TraceWatcher() {
   note_ = "driver trace read from " + file_;
 }
 
-TraceWatcher::~TraceWatcher() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    ::unlink(file_.c_str());
-    ::rmdir(folder_.c_str());
-  }
+TraceWatcher::~TraceWatcher() { RemoveFiles(); }
+
+void TraceWatcher::RemoveFiles() {
+  std::lock_guard lock(mutex_);
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(file_.c_str());
+  ::rmdir(folder_.c_str());
 }
 
 std::uint64_t TraceWatcher::Begin(TraceSink* sink, Call call) {

@@ -68,6 +68,9 @@ class TraceWatcher {
 
   // Lines that matched no call in progress.
   std::uint64_t unattributed() const;
+  // Removes the file and its folder now, for a process that leaves without
+  // unwinding (a line still inside a driver call); nothing is read after.
+  void RemoveFiles();
 
   // Parses one trace line and gives it to the call in progress it belongs to
   // (for the tests: the same as End() does with what it reads).
