@@ -17,8 +17,8 @@ std::string Resolve(const std::string& file, const std::string& name) {
 }
 
 // The most a password or TLS file may hold.
-constexpr std::size_t kMaxSecretFileBytes = 64 * 1024;
-constexpr std::size_t kMaxTlsFileBytes = 1024 * 1024;
+constexpr std::size_t kMaxSecretFileBytes = std::size_t{64} * 1024;
+constexpr std::size_t kMaxTlsFileBytes = std::size_t{1024} * 1024;
 
 // A path key: resolved, and read whole (a regular file of bounded size).
 std::optional<std::string> ReadPathKey(TableReader& r, std::string_view key, std::size_t maxBytes,
