@@ -1,6 +1,9 @@
 // zelgw's pieces that stand on their own: the configuration's checks, block
 // merging, the register map, tag scaling and the trace's attribution.
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +19,7 @@
 #include "config.h"
 #include "driver_facts.h"
 #include "line.h"
+#include "listen_check.h"
 #include "poll_plan.h"
 #include "register_map.h"
 #include "trace_watcher.h"
@@ -42,6 +46,15 @@ class Files : public ::testing::Test {
 };
 
 constexpr const char kLine[] = "[[line]]\nname = \"a\"\nport = \"pts/1\"\n";
+
+// n lines, the last with the Modbus table given.
+std::string Lines(int n, const std::string& lastModbus) {
+  std::string text;
+  for (int i = 1; i <= n; ++i)
+    text += "[[line]]\nname = \"l" + std::to_string(i) + "\"\nport = \"pts/" + std::to_string(i) +
+            "\"\n";
+  return text + lastModbus;
+}
 
 using ConfigChecks = Files;
 
@@ -97,7 +110,23 @@ TEST_F(ConfigChecks, EveryErrorNamesFileLineAndKey) {
       {std::string(kLine) + "[modbus]\nport = 502\nbacklog = 5\n",
        ":6:11: modbus.backlog: unknown key"},
       {"tag_files = [\"missing.toml\"]\n" + std::string(kLine), "missing.toml: cannot be read"},
+      // Only regular files are read, and none that is endless or blocks.
+      {"tag_files = [\"folder\"]\n" + std::string(kLine),
+       "folder: cannot be read: is a directory, not a regular file"},
+      {"tag_files = [\"fifo\"]\n" + std::string(kLine),
+       "fifo: cannot be read: is a FIFO, not a regular file"},
+      {"tag_files = [\"/dev/zero\"]\n" + std::string(kLine),
+       "/dev/zero: cannot be read: is a character device, not a regular file"},
+      {"tag_files = [\"huge.toml\"]\n" + std::string(kLine),
+       "huge.toml: cannot be read: is larger than 16777216 bytes"},
+      // Lines take their place in the file as unit id, up to 247.
+      {Lines(248, ""),
+       "line[248].modbus: the default unit ids (1 to 247, by the line's place in "
+       "the file) ran out: give this line its unit_id"},
   };
+  fs::create_directory(dir_ / "folder");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  fs::resize_file(Write("huge.toml", ""), zeltools::kMaxConfigFileBytes + 1);
   for (const Case& c : cases) {
     const std::string file = Write("gw.toml", c.text);
     std::vector<ConfigError> errors;
@@ -105,8 +134,77 @@ TEST_F(ConfigChecks, EveryErrorNamesFileLineAndKey) {
     ASSERT_EQ(errors.size(), 1u) << c.text;
     const std::string text = errors[0].Text();
     EXPECT_NE(text.find(c.expected), std::string::npos) << text;
-    EXPECT_EQ(text.rfind(dir_.string() + "/", 0), 0u) << text;  // the file comes first
+    // The file comes first.
+    EXPECT_TRUE(text.rfind(dir_.string() + "/", 0) == 0 || text.rfind("/dev/", 0) == 0) << text;
   }
+}
+
+TEST_F(ConfigChecks, ListenersAreBoundAndReleased) {
+  // A free port of this machine, and one the test holds.
+  std::string why;
+  int error = 0;
+  const int held = BindListener("127.0.0.1", 0, why, error);
+  ASSERT_GE(held, 0) << why;
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  const std::string busy = std::to_string(ntohs(bound.sin_port));
+  const int probe = BindListener("127.0.0.1", 0, why, error);
+  ASSERT_GE(probe, 0) << why;
+  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  const std::string free = std::to_string(ntohs(bound.sin_port));
+  ::close(probe);
+  struct Case {
+    std::string modbus, http;  // the tables' keys
+    std::string error;         // a part of the one error; "": none
+    const char* note;          // a part of the one note; nullptr: none
+  };
+  const Case cases[] = {
+      {"listen = \"127.0.0.1\"\nport = 0", "listen = \"127.0.0.1\"\nport = 0", "", nullptr},
+      {"listen = \"999.1.1.1\"\nport = 0", "port = 0",
+       "modbus.listen: cannot listen on 999.1.1.1:0: ", nullptr},
+      {"listen = \"192.0.2.1\"\nport = 0", "port = 0",
+       "modbus.listen: cannot listen on 192.0.2.1:0: Cannot assign requested address", nullptr},
+      {"port = 0", "listen = \"192.0.2.1\"\nport = 0",
+       "http.listen: cannot listen on 192.0.2.1:0: Cannot assign requested address", nullptr},
+      {"listen = \"127.0.0.1\"\nport = " + free, "listen = \"127.0.0.1\"\nport = " + free,
+       "http.port: port " + free + " is the Modbus listener's too", nullptr},
+      {"listen = \"0.0.0.0\"\nport = " + free, "listen = \"127.0.0.1\"\nport = " + free,
+       "is the Modbus listener's too", nullptr},
+      {"listen = \"127.0.0.1\"\nport = " + free,
+       "enabled = false\nlisten = \"127.0.0.1\"\nport = " + free, "", nullptr},
+      // Held by another program (the service itself, say): not the file's fault.
+      {"listen = \"127.0.0.1\"\nport = " + busy, "port = 0", "",
+       "could not be checked: Address already in use"},
+      {"listen = \"127.0.0.1\"\nport = " + busy, "listen = \"127.0.0.1\"\nport = " + busy,
+       "is the Modbus listener's too", "could not be checked: Address already in use"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = Write(
+        "gw.toml", std::string(kLine) + "[modbus]\n" + c.modbus + "\n[http]\n" + c.http + "\n");
+    std::vector<ConfigError> errors;
+    const Config config = LoadConfig(file, errors);
+    ASSERT_TRUE(errors.empty()) << errors[0].Text();
+    const ListenerCheck check = CheckListeners(config);
+    const std::string what = c.modbus + " | " + c.http;
+    ASSERT_EQ(check.errors.size(), c.error.empty() ? 0u : 1u)
+        << what << ": " << (check.errors.empty() ? "" : check.errors[0].Text());
+    if (!c.error.empty()) {
+      const std::string text = check.errors[0].Text();
+      EXPECT_NE(text.find(c.error), std::string::npos) << what << ": " << text;
+      EXPECT_EQ(text.find("Connection refused"), std::string::npos) << text;
+      EXPECT_EQ(text.rfind(file + ": ", 0), 0u) << text;
+    }
+    ASSERT_EQ(check.notes.size(), c.note != nullptr ? 1u : 0u) << what;
+    if (c.note != nullptr) {
+      EXPECT_NE(check.notes[0].find(c.note), std::string::npos) << check.notes[0];
+    }
+  }
+  // Released: the free port can be bound again.
+  const int again = BindListener("127.0.0.1", std::stoi(free), why, error);
+  EXPECT_GE(again, 0) << why;
+  ::close(again);
+  ::close(held);
 }
 
 TEST_F(ConfigChecks, DefaultsAndTagFilesFillTheConfiguration) {
@@ -143,6 +241,15 @@ TEST_F(ConfigChecks, DefaultsAndTagFilesFillTheConfiguration) {
   other.plant.lines[1].baud = 19200;
   other.modbusListener.port = 1502;
   EXPECT_EQ(RestartOnlyChanges(config, other), "[[line]], [modbus]");
+}
+
+TEST_F(ConfigChecks, UnitIdsBeyondTheDefaultsWhenGiven) {
+  const std::string file = Write("gw.toml", Lines(248, "[line.modbus]\nunit_id = 0\n"));
+  std::vector<ConfigError> errors;
+  const Config config = LoadConfig(file, errors);
+  ASSERT_TRUE(errors.empty()) << errors[0].Text();
+  EXPECT_EQ(config.modbus[246].unitId, 247);
+  EXPECT_EQ(config.modbus[247].unitId, 0);
 }
 
 TEST(PollPlan, NeighboursMergeUpToTheGapAndTheBlockSize) {
@@ -347,6 +454,40 @@ TEST(Trace, LinesGoToTheCallWhoseRequestTheyShow) {
   EXPECT_EQ(c.seen, (std::vector<std::string>{"1 failed error_reply | failed: ERROR reply"}));
   EXPECT_EQ(watcher.unattributed(), 2u);  // variable 77 is nobody's; the last is no trace line
   for (const auto t : {ta, tb, tc, to}) watcher.End(t);
+}
+
+TEST_F(Files, TraceCallsThatLeaveNoLineAreCounted) {
+  ::setenv("TMPDIR", dir_.c_str(), 1);
+  ::unsetenv("ZELQD_TRACE");
+  TraceWatcher watcher;
+  ::unsetenv("TMPDIR");
+  ASSERT_TRUE(watcher.active()) << watcher.note();
+  const std::string file = std::getenv("ZELQD_TRACE");
+  ::unsetenv("ZELQD_TRACE");
+  struct Case {
+    TraceWatcher::Call call;
+    bool sent;
+    const char* line;  // what the driver writes meanwhile; nullptr: nothing
+    std::uint64_t untraced;
+  };
+  const Case cases[] = {
+      {{'R', 42, 1, {}},
+       true,
+       "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0004200106.\" [..] -> ok\n",
+       0},
+      {{'R', 42, 1, {}}, true, nullptr, 1},  // a trace that gains nothing
+      {{'W', 42, 1, {}}, true, nullptr, 2},
+      {{'W', 42, 1, {}}, false, nullptr, 2},  // refused: nothing was sent
+      {{'O', 0, 0, "ttyUSB9"}, true, nullptr, 2},
+      {{'R', 42, 1, {}}, true, "not an attempt line\n", 3},
+  };
+  Sink sink;
+  for (const Case& c : cases) {
+    const auto token = watcher.Begin(&sink, c.call);
+    if (c.line != nullptr) std::ofstream(file, std::ios::app) << c.line;
+    watcher.End(token, c.sent);
+    EXPECT_EQ(watcher.untraced(), c.untraced) << c.call.command << " " << c.sent;
+  }
 }
 
 TEST(Trace, ReasonsAsMetricsLabelThem) {

@@ -405,13 +405,19 @@ TEST_F(MqttTest, WritesAreAnsweredOnTheResponseTopicOrOnResultOncePerMessage) {
     EXPECT_EQ(north_.Writes() - writes, static_cast<std::uint64_t>(c.writes)) << what;
     EXPECT_EQ(north_.Get(102), c.sp) << what;
   }
-  // A response topic where the gateway alone speaks is not taken.
-  std::size_t mark = sub.Mark();
-  writer.Publish("t/north/SP/set", "6", 1, false, "t/north/PV", "c-x");
-  const auto answer = sub.Wait("t/north/SP/set/result", mark, [](const Message&) { return true; });
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->correlation, "c-x");
-  for (const Message& m : sub.On("t/north/PV", mark)) EXPECT_FALSE(m.Json().contains("result"));
+  // A response topic where the gateway alone speaks, or where another
+  // gateway would take the answer as a write, is not taken.
+  for (const char* refused : {"t/north/PV", "t/kiln/TIC9.SP/set", "elsewhere/x/set"}) {
+    const std::size_t mark = sub.Mark();
+    writer.Publish("t/north/SP/set", "6", 1, false, refused, "c-x");
+    const auto answer =
+        sub.Wait("t/north/SP/set/result", mark, [](const Message&) { return true; });
+    ASSERT_TRUE(answer) << refused;
+    EXPECT_EQ(answer->correlation, "c-x");
+    EXPECT_FALSE(answer->Json().contains("value")) << "the value is nested: " << answer->payload;
+    for (const Message& m : sub.On(refused, mark))
+      EXPECT_FALSE(m.Json().contains("result")) << refused << ": " << m.payload;
+  }
   // $STOP is a tag as the others: 1 while suspended, 0 again.
   const auto stop = sub.On("t/north/$STOP");
   std::vector<int> values;

@@ -1,6 +1,11 @@
 #include "tag_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -212,16 +217,62 @@ const PlantTag* PlantFile::FindTag(std::string_view name) const {
   return nullptr;
 }
 
+std::optional<std::string> ReadRegularFile(const std::string& path, std::size_t maxBytes,
+                                           std::string& text) {
+  text.clear();
+  // O_NONBLOCK: opening a FIFO does not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::string(std::strerror(errno));
+  struct stat st {};
+  std::optional<std::string> why;
+  if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "not a file";
+    why = std::string("is ") + kind + ", not a regular file";
+  } else if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+    why = "is larger than " + std::to_string(maxBytes) + " bytes";
+  } else {
+    // At most one byte more than allowed: a file that grows meanwhile is
+    // still caught.
+    text.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        why = std::strerror(errno);
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+      if (got == text.size() && got <= maxBytes) text.resize(std::min(maxBytes + 1, got * 2));
+    }
+    if (!why && got > maxBytes) why = "is larger than " + std::to_string(maxBytes) + " bytes";
+    text.resize(why ? 0 : got);
+  }
+  ::close(fd);
+  return why;
+}
+
 std::optional<toml::table> ParseTomlFile(const std::string& path,
                                          std::vector<ConfigError>& errors) {
+  std::string text;
+  if (auto why = ReadRegularFile(path, kMaxConfigFileBytes, text)) {
+    errors.push_back({path, 0, 0, "", "cannot be read: " + *why});
+    return std::nullopt;
+  }
   try {
-    return toml::parse_file(path);
+    return toml::parse(text, path);
   } catch (const toml::parse_error& e) {
     const auto& begin = e.source().begin;
-    std::string message(e.description());
-    if (begin.line == 0) message = "cannot be read: " + message;
-    errors.push_back(
-        {path, static_cast<int>(begin.line), static_cast<int>(begin.column), "", message});
+    errors.push_back({path, static_cast<int>(begin.line), static_cast<int>(begin.column), "",
+                      std::string(e.description())});
     return std::nullopt;
   }
 }

@@ -139,6 +139,16 @@ struct PlantReadOptions {
 // Parses a TOML file; a syntax error or an unreadable file is one error.
 std::optional<toml::table> ParseTomlFile(const std::string& path, std::vector<ConfigError>& errors);
 
+// Reads a whole file that is a regular file of at most maxBytes, without
+// blocking on a FIFO or a device: the reason when it cannot ("is a
+// directory, not a regular file", "is larger than 65536 bytes", the
+// system's reason), none when text holds it.
+std::optional<std::string> ReadRegularFile(const std::string& path, std::size_t maxBytes,
+                                           std::string& text);
+
+// The most a configuration or tag file may hold.
+inline constexpr std::size_t kMaxConfigFileBytes = std::size_t{16} * 1024 * 1024;
+
 // Reads [[line]], [[tag]] and the tag files named by tag_files (relative to
 // the file's folder) from a parsed file, with every error found.
 PlantFile ReadPlant(const toml::table& document, const std::string& file,

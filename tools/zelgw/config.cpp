@@ -12,6 +12,9 @@ namespace {
 
 using zeltools::TableReader;
 
+// Lines without a unit_id take their place in the file, from 1 up to this.
+constexpr std::size_t kDefaultUnitIds = 247;
+
 // The register ranges of a line: within 0..65535, within the variables
 // 0..99999, and no register in two ranges.
 void ReadRanges(TableReader& r, ModbusLine& line, std::vector<ConfigError>& errors) {
@@ -67,7 +70,7 @@ void ReadRanges(TableReader& r, ModbusLine& line, std::vector<ConfigError>& erro
 ModbusLine ReadModbusLine(const toml::table& lineTable, const std::string& path,
                           const std::string& file, int place, std::vector<ConfigError>& errors) {
   ModbusLine line;
-  line.unitId = std::min(place, 247);
+  line.unitId = std::min(place, static_cast<int>(kDefaultUnitIds));
   TableReader outer(lineTable, path, file, errors);
   const toml::table* table = outer.Table("modbus");
   if (table == nullptr) {
@@ -192,12 +195,14 @@ Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
   }
 
   // The Modbus part of each line, in the order of the lines.
+  std::vector<bool> unitGiven;  // unit_id set in the file, by line
   if (const toml::array* lines = (*document)["line"].as_array()) {
     int place = 0;
     for (std::size_t i = 0; i < lines->size(); ++i) {
       if (const toml::table* t = (*lines)[i].as_table()) {
         config.modbus.push_back(
             ReadModbusLine(*t, "line[" + std::to_string(i + 1) + "]", path, ++place, errors));
+        unitGiven.push_back((*t)["modbus"]["unit_id"].node() != nullptr);
       }
     }
   }
@@ -206,6 +211,13 @@ Config LoadConfig(const std::string& path, std::vector<ConfigError>& errors) {
   }
   std::set<int> units;
   for (std::size_t i = 0; i < config.modbus.size() && i < config.plant.lines.size(); ++i) {
+    if (i >= kDefaultUnitIds && !unitGiven[i]) {
+      errors.push_back({path, config.plant.lines[i].sourceLine, 1,
+                        "line[" + std::to_string(i + 1) + "].modbus",
+                        "the default unit ids (1 to 247, by the line's place in the file) ran out: "
+                        "give this line its unit_id in [line.modbus]"});
+      continue;
+    }
     if (!units.insert(config.modbus[i].unitId).second) {
       errors.push_back(
           {path, config.plant.lines[i].sourceLine, 1,

@@ -229,5 +229,6 @@ std::string Gateway::StuckLine() const {
 }
 
 std::uint64_t Gateway::UnattributedTraceLines() const { return trace_.unattributed(); }
+std::uint64_t Gateway::UntracedCalls() const { return trace_.untraced(); }
 
 }  // namespace zelgw

@@ -186,6 +186,7 @@ class Gateway {
 
   // Trace lines that matched no call in progress.
   std::uint64_t UnattributedTraceLines() const;
+  std::uint64_t UntracedCalls() const;  // see TraceWatcher::untraced()
 
   // Called by the lines.
   void Publish(const std::vector<TagState>& changes);

@@ -534,7 +534,7 @@ void Line::DoWrite(Job& job) {
       InCall call(callSince_);
       result = driver_.Write(variable, value);
     }
-    trace_.End(token);
+    trace_.End(token, result != ResultRefused);
     const auto end = Clock::now();
     CountTransfer(TransferKind::Write, result, Seconds(end - start));
     if (result == ResultOk) {
@@ -579,7 +579,7 @@ std::int32_t Line::Read(const Block& block, std::uint32_t* values) {
     InCall call(callSince_);
     result = driver_.ReadBlock(block.first, block.count, values);
   }
-  trace_.End(token);
+  trace_.End(token, result != ResultRefused);
   const auto end = Clock::now();
   CountTransfer(TransferKind::Read, result, Seconds(end - start));
   if (result == ResultOk) {

@@ -23,6 +23,7 @@
 #include "gateway.h"
 #include "http_server.h"
 #include "line.h"
+#include "listen_check.h"
 #include "log.h"
 #include "modbus_server.h"
 #include "mqtt_bridge.h"
@@ -367,6 +368,15 @@ int main(int argc, char** argv) {
     return kExitConfig;
   }
   if (check) {
+    // The listeners are bound and released; the TLS and password files were
+    // read with the rest of the file.
+    const ListenerCheck listeners = CheckListeners(config);
+    for (const std::string& note : listeners.notes)
+      std::fprintf(stderr, "zelgw: note: %s\n", note.c_str());
+    if (!listeners.errors.empty()) {
+      PrintErrors(listeners.errors);
+      return kExitConfig;
+    }
     std::printf("zelgw: %s: ok (%zu lines, %zu tags)\n", configFile.c_str(),
                 config.plant.lines.size(), config.plant.tags.size());
     return kExitOk;

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "listen_check.h"
 #include "log.h"
 
 namespace zelgw {
@@ -110,9 +111,16 @@ void ModbusServer::Listen() {
   // A deep queue: connections beyond the most clients are taken and closed
   // at once rather than left to the kernel's retries.
   listenFd_ = modbus_tcp_pi_listen(ctx_, SOMAXCONN);
-  if (listenFd_ < 0)
+  if (listenFd_ < 0) {
+    // libmodbus says "Connection refused" for a name that does not resolve:
+    // the system's own reason comes from binding as libmodbus does.
+    std::string why = std::strerror(errno);
+    int error = 0;
+    if (const int fd = BindListener(options_.address, options_.port, why, error); fd >= 0)
+      ::close(fd);
     throw std::runtime_error("cannot listen for Modbus TCP on " + options_.address + ":" + service +
-                             ": " + std::strerror(errno));
+                             ": " + why);
+  }
   ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
   ::fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
   sockaddr_storage bound{};

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
-#include <variant>
 #include <vector>
 
 #include "log.h"
@@ -142,7 +141,6 @@ class MqttBridge::Session {
   std::size_t unacknowledged_ = 0;  // publishes not yet written (QoS 0) or acknowledged
   std::unordered_map<std::string, Record> records_;  // by tag name
   std::vector<LineRecord> lines_;
-  std::vector<std::string> lineNames_;
   Clock::time_point nextTick_{};
 };
 
@@ -156,7 +154,6 @@ MqttBridge::Session::Session(Gateway& gateway, const Config& config, std::string
       topics_{config.mqtt.prefix} {
   for (const zeltools::PlantLine& line : config.plant.lines) {
     lines_.push_back({line.name});
-    lineNames_.push_back(line.name);
   }
   Apply(config);
   MqttClient::Handlers handlers;
@@ -347,33 +344,26 @@ void MqttBridge::Session::PublishLines(Clock::time_point now, bool all) {
 }
 
 void MqttBridge::Session::OnMessage(const MqttMessage& m) {
-  const auto set = mqtt::ParseSetTopic(settings_.prefix, m.topic);
+  auto set = mqtt::ReadSetMessage(m.topic, m.payload, m.responseTopic, topics_, gatewayName_,
+                                  settings_.discoveryPrefix);
   if (!set) return;
   if (m.retain) {
     log::Warning("mqtt: a retained set message is not carried out",
                  {{"topic", m.topic}, {"payload", m.payload.substr(0, 64)}});
     return;
   }
-  Inbox::Answer answer;
-  answer.topic = topics_.Result(set->line, set->tag);
-  if (!m.responseTopic.empty()) {
-    if (mqtt::AnswerTopicAllowed(m.responseTopic, topics_, lineNames_, gatewayName_,
-                                 settings_.discoveryPrefix)) {
-      answer.topic = m.responseTopic;
-    } else {
-      log::Warning("mqtt: a response topic the gateway does not answer on; answered on set/result",
-                   {{"topic", m.topic}, {"response_topic", m.responseTopic}});
-    }
+  if (set->responseRefused) {
+    log::Warning("mqtt: a response topic the gateway does not answer on; answered on set/result",
+                 {{"topic", m.topic}, {"response_topic", m.responseTopic}});
   }
+  Inbox::Answer answer;
+  answer.topic = set->answerTopic;
   answer.qos = m.qos;
   answer.request = m;
   answer.request.payload.clear();
   answer.line = set->line;
   answer.tag = set->tag;
-  const bool stop = set->tag == mqtt::kStopTag;
-  const auto value = mqtt::ParseSetValue(m.payload, stop);
-  std::optional<double> number;
-  if (const double* v = std::get_if<double>(&value)) number = *v;
+  const std::optional<double> number = set->value;
   answer.value = number ? Number(*number) : m.payload.substr(0, 64);
   const std::shared_ptr<Inbox> inbox = inbox_;
   const Gateway::Done done = [inbox, answer, number](Status status, const std::string& reason) {
@@ -384,9 +374,9 @@ void MqttBridge::Session::OnMessage(const MqttMessage& m) {
     inbox->Post(std::move(a));
   };
   const int line = gateway_.LineIndex(set->line);
-  if (!number) return done(Status::Rejected, std::get<std::string>(value));
+  if (!number) return done(Status::Rejected, set->reason);
   if (line < 0) return done(Status::Rejected, "no line " + set->line + " on this gateway");
-  if (stop) return gateway_.SetStop(line, *number != 0, done);
+  if (set->stop) return gateway_.SetStop(line, *number != 0, done);
   const auto tag = gateway_.Tag(set->tag);
   if (!tag || tag->line != set->line)
     return done(Status::Rejected, "no tag " + set->tag + " on line " + set->line);

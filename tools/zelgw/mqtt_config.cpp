@@ -1,9 +1,6 @@
 #include "mqtt_config.h"
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <tuple>
 
 namespace zelgw {
@@ -19,20 +16,35 @@ std::string Resolve(const std::string& file, const std::string& name) {
   return (fs::path(file).parent_path() / name).lexically_normal().string();
 }
 
-// Whether the file can be read; the system's reason otherwise.
-std::optional<std::string> Unreadable(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return std::string(std::strerror(errno));
-  return std::nullopt;
-}
+// The most a password or TLS file may hold.
+constexpr std::size_t kMaxSecretFileBytes = std::size_t{64} * 1024;
+constexpr std::size_t kMaxTlsFileBytes = std::size_t{1024} * 1024;
 
-// A path key: resolved, and checked to be readable.
-std::optional<std::string> ReadablePath(TableReader& r, std::string_view key) {
+// A path key: resolved, and read whole (a regular file of bounded size).
+std::optional<std::string> ReadPathKey(TableReader& r, std::string_view key, std::size_t maxBytes,
+                                       std::string& text) {
   auto name = r.String(key);
   if (!name) return std::nullopt;
   const std::string path = Resolve(r.file(), *name);
-  if (auto why = Unreadable(path)) {
+  if (auto why = zeltools::ReadRegularFile(path, maxBytes, text)) {
     r.Error(key, "\"" + path + "\" cannot be read: " + *why);
+    return std::nullopt;
+  }
+  return path;
+}
+
+// A TLS file: read whole, and holding what libmosquitto will load from it
+// (PEM: a certificate, or a private key).
+std::optional<std::string> TlsFile(TableReader& r, std::string_view key, bool privateKey) {
+  std::string text;
+  auto path = ReadPathKey(r, key, kMaxTlsFileBytes, text);
+  if (!path) return std::nullopt;
+  const bool found = privateKey ? text.find("PRIVATE KEY-----") != std::string::npos &&
+                                      text.find("-----BEGIN ") != std::string::npos
+                                : text.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
+  if (!found) {
+    r.Error(key, "\"" + *path + "\" holds no " + (privateKey ? "private key" : "certificate") +
+                     " in PEM form");
     return std::nullopt;
   }
   return path;
@@ -56,11 +68,11 @@ void ReadTls(TableReader& mqtt, MqttSettings& out, std::vector<ConfigError>& err
   if (table == nullptr) return;
   TableReader r(*table, mqtt.Path("tls"), mqtt.file(), errors);
   out.tls.enabled = true;
-  if (auto v = ReadablePath(r, "ca_file")) out.tls.caFile = *v;
+  if (auto v = TlsFile(r, "ca_file", false)) out.tls.caFile = *v;
   if (!r.table().contains("ca_file"))
     r.Error("ca_file", "missing: the broker's certificate authority");
-  if (auto v = ReadablePath(r, "cert_file")) out.tls.certFile = *v;
-  if (auto v = ReadablePath(r, "key_file")) out.tls.keyFile = *v;
+  if (auto v = TlsFile(r, "cert_file", false)) out.tls.certFile = *v;
+  if (auto v = TlsFile(r, "key_file", true)) out.tls.keyFile = *v;
   if (r.table().contains("cert_file") != r.table().contains("key_file"))
     r.Error(r.table().contains("cert_file") ? "cert_file" : "key_file",
             "cert_file and key_file go together");
@@ -76,10 +88,9 @@ void ReadPassword(TableReader& r, MqttSettings& out) {
   const bool given = r.table().contains("password");
   const bool file = r.table().contains("password_file");
   if (auto v = r.String("password")) out.password = *v;
-  if (auto path = ReadablePath(r, "password_file")) {
-    std::ifstream in(*path);
-    std::string first;
-    std::getline(in, first);
+  std::string text;
+  if (auto path = ReadPathKey(r, "password_file", kMaxSecretFileBytes, text)) {
+    std::string first = text.substr(0, text.find('\n'));
     if (!first.empty() && first.back() == '\r') first.pop_back();
     if (first.empty()) {
       r.Error("password_file", "\"" + *path + "\" holds no password on its first line");

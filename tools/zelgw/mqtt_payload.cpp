@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -37,14 +38,44 @@ std::string_view Trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-// A plain number as strtod reads it, all of the text.
+bool Digit(char c) { return c >= '0' && c <= '9'; }
+
+// A decimal number, all of the text: an optional sign, digits with an
+// optional fraction (or a fraction alone), an optional exponent. Hex, inf
+// and nan, which strtod would take, are not numbers here.
 std::optional<double> PlainNumber(std::string_view text) {
-  if (text.empty() || text.size() > 64) return std::nullopt;
-  const std::string copy(text);
-  char* end = nullptr;
-  const double v = std::strtod(copy.c_str(), &end);
-  if (end != copy.c_str() + copy.size()) return std::nullopt;
-  return v;
+  char copy[72];
+  if (text.empty() || text.size() >= sizeof copy) return std::nullopt;
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && Digit(text[i])) ++i;
+    return i - from;
+  };
+  if (text[i] == '+' || text[i] == '-') ++i;
+  std::size_t mantissa = digits();
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    mantissa += digits();
+  }
+  if (mantissa == 0) return std::nullopt;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return std::nullopt;
+  }
+  if (i != text.size()) return std::nullopt;
+  text.copy(copy, text.size());
+  copy[text.size()] = '\0';
+  return std::strtod(copy, nullptr);  // out of range: +-HUGE_VAL, refused as not finite
+}
+
+// NUL and the other control characters but tab, CR and LF.
+bool HasControl(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t' && c != '\r' && c != '\n') || u == 0x7F;
+  });
 }
 
 std::variant<double, std::string> FromJson(const json& value, bool stop) {
@@ -93,8 +124,10 @@ std::string Topics::Status(std::string_view gateway) const {
 std::string Topics::SetFilter(std::string_view line) const { return Join(prefix, line) + "/+/set"; }
 
 std::optional<SetTopic> ParseSetTopic(std::string_view prefix, std::string_view topic) {
+  // Wildcards and NUL stand in no topic a message is published on.
   if (topic.size() <= prefix.size() + 1 || !topic.starts_with(prefix) ||
-      topic[prefix.size()] != '/')
+      topic[prefix.size()] != '/' ||
+      topic.find_first_of(std::string_view("+#\0", 3)) != std::string_view::npos)
     return std::nullopt;
   std::string_view rest = topic.substr(prefix.size() + 1);
   if (!rest.ends_with("/set")) return std::nullopt;
@@ -158,22 +191,20 @@ std::string HealthPayload(const LineHealth& l, std::chrono::system_clock::time_p
   return out.dump();
 }
 
-bool AnswerTopicAllowed(std::string_view topic, const Topics& topics,
-                        const std::vector<std::string>& lines, std::string_view gateway,
+bool AnswerTopicAllowed(std::string_view topic, const Topics& topics, std::string_view gateway,
                         std::string_view discoveryPrefix) {
   if (topic.empty() || topic.find_first_of("+#") != std::string_view::npos) return false;
-  const auto under = [topic](const std::string& root) {
-    return topic.size() > root.size() && topic.starts_with(root) && topic[root.size()] == '/';
+  if (topic == "set" || topic.ends_with("/set")) return false;
+  const auto under = [topic](std::string_view root) {
+    return topic == root ||
+           (topic.size() > root.size() && topic.starts_with(root) && topic[root.size()] == '/');
   };
-  if (topic == topics.Status(gateway) || under(std::string(discoveryPrefix))) return false;
-  for (const std::string& line : lines) {
-    if (under(Join(topics.prefix, line)) && !topic.ends_with("/set/result")) return false;
-  }
-  return true;
+  return !under(topics.prefix) && topic != topics.Status(gateway) && !under(discoveryPrefix);
 }
 
 std::variant<double, std::string> ParseSetValue(std::string_view payload, bool stop) {
   if (payload.size() > 256) return std::string("too long for a value");
+  if (HasControl(payload)) return std::string("holds a NUL or another control character");
   const std::string_view text = Trim(payload);
   std::variant<double, std::string> result = std::string("empty message: send a number");
   if (text.empty()) return result;
@@ -197,6 +228,33 @@ std::variant<double, std::string> ParseSetValue(std::string_view payload, bool s
   return result;
 }
 
+std::optional<SetRequest> ReadSetMessage(std::string_view topic, std::string_view payload,
+                                         std::string_view responseTopic, const Topics& topics,
+                                         std::string_view gateway,
+                                         std::string_view discoveryPrefix) {
+  auto set = ParseSetTopic(topics.prefix, topic);
+  if (!set) return std::nullopt;
+  SetRequest r;
+  r.line = std::move(set->line);
+  r.tag = std::move(set->tag);
+  r.stop = r.tag == kStopTag;
+  r.answerTopic = topics.Result(r.line, r.tag);
+  if (!responseTopic.empty()) {
+    if (AnswerTopicAllowed(responseTopic, topics, gateway, discoveryPrefix)) {
+      r.answerTopic = responseTopic;
+    } else {
+      r.responseRefused = true;
+    }
+  }
+  auto value = ParseSetValue(payload, r.stop);
+  if (const double* v = std::get_if<double>(&value)) {
+    r.value = *v;
+  } else {
+    r.reason = std::move(std::get<std::string>(value));
+  }
+  return r;
+}
+
 const char* ResultName(Status status) {
   switch (status) {
     case Status::Ok:
@@ -215,11 +273,13 @@ const char* ResultName(Status status) {
 std::string AnswerPayload(std::string_view line, std::string_view tag, std::optional<double> value,
                           Status status, std::string_view reason) {
   json out = {{"line", line}, {"tag", tag}};
-  out["value"] = value ? json(*value) : json(nullptr);
+  out["request"] = {{"value", value ? json(*value) : json(nullptr)}};
   out["result"] = ResultName(status);
   out["status"] = StatusName(status);
   if (status != Status::Ok) out["reason"] = reason;
-  return out.dump();
+  // Names and reasons come from the request's topic: bytes that are not
+  // UTF-8 are replaced rather than thrown at.
+  return out.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool Changed(const Published& last, const TagState& now, double deadband) {
@@ -228,6 +288,10 @@ bool Changed(const Published& last, const TagState& now, double deadband) {
   if (read != last.read) return true;
   if (!read) return false;
   if (deadband <= 0) return now.raw != last.raw;
+  // A comparison with NaN is false: a change to or from NaN is a change.
+  if (std::isnan(now.value) || std::isnan(last.value))
+    return std::isnan(now.value) != std::isnan(last.value);
+  if (std::isinf(now.value) || std::isinf(last.value)) return now.value != last.value;
   return std::fabs(now.value - last.value) > deadband;
 }
 

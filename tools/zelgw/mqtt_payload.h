@@ -8,7 +8,8 @@
 //   <prefix>/<line>/$STOP              the same, value 0 or 1
 //   <prefix>/<line>/$health            the line's state and counters, retained
 //   <prefix>/<line>/<tag>/set          a write: 42.5, or {"value":42.5}; true/false for $STOP
-//   <prefix>/<line>/<tag>/set/result   its answer, unless the request named a response topic
+//   <prefix>/<line>/<tag>/set/result   its answer, unless the request named a response topic:
+//                                      {"line":..,"tag":..,"request":{"value":42.5},"result":"ok",..}
 //   <prefix>/<gateway>/status          "online", or "offline" (the last will), retained
 #pragma once
 
@@ -56,21 +57,42 @@ std::string StopPayload(bool stopped, std::chrono::system_clock::time_point at);
 std::string HealthPayload(const LineHealth& line, std::chrono::system_clock::time_point now);
 
 // Whether an answer may go to the response topic a request named: not to a
-// topic with wildcards, and not to one of the gateway's own (under a line of
-// its own, other than a .../set/result; its status; discovery), so that no
-// client makes the gateway publish where the gateway alone speaks.
-bool AnswerTopicAllowed(std::string_view topic, const Topics& topics,
-                        const std::vector<std::string>& lines, std::string_view gateway,
+// topic with wildcards, not to any set topic (one ending in /set, of this
+// gateway or another), and not under the prefix, where the gateways that
+// share it publish and take writes; nor to the gateway's status or its
+// discovery entries. So no client makes a gateway publish where a gateway
+// alone speaks, or makes its answer another gateway's write.
+bool AnswerTopicAllowed(std::string_view topic, const Topics& topics, std::string_view gateway,
                         std::string_view discoveryPrefix);
 
-// The value a set message asks for: a number, plain or as JSON, or
-// {"value": number}; for $STOP also true or false. The reason otherwise.
+// The value a set message asks for: a decimal number (42.5, -7, 1e3; no hex,
+// inf or nan), plain or as JSON, or {"value": number}; for $STOP also true
+// or false. The reason otherwise; a message with a NUL or another control
+// character is refused whole.
 std::variant<double, std::string> ParseSetValue(std::string_view payload, bool stop);
+
+// A message on a set topic, read: what it asks of which tag, and where its
+// answer goes.
+struct SetRequest {
+  std::string line;
+  std::string tag;
+  bool stop = false;            // the tag is $STOP
+  std::optional<double> value;  // none: refused, reason says why
+  std::string reason;
+  std::string answerTopic;       // the response topic when allowed, else .../set/result
+  bool responseRefused = false;  // a response topic was named and not taken
+};
+// None for a topic that is not <prefix>/<line>/<tag>/set.
+std::optional<SetRequest> ReadSetMessage(std::string_view topic, std::string_view payload,
+                                         std::string_view responseTopic, const Topics& topics,
+                                         std::string_view gateway,
+                                         std::string_view discoveryPrefix);
 
 // How a write ended, as the answer says it: "ok"; "refused" when nothing was
 // sent on the line (unknown or read-only tag, a value that does not fit,
 // traffic suspended, line closed, too many requests waiting); "failed" when
-// the driver's five attempts failed.
+// the driver's five attempts failed. The value asked for is nested
+// ("request": {"value": 42.5}), so that an answer is never a set message.
 const char* ResultName(Status status);
 std::string AnswerPayload(std::string_view line, std::string_view tag, std::optional<double> value,
                           Status status, std::string_view reason);

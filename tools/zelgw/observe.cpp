@@ -253,6 +253,10 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
            "Lines of the driver's trace that matched no call in progress.");
   w.Sample("zelgw_trace_lines_unattributed_total", {},
            static_cast<double>(gateway.UnattributedTraceLines()));
+  w.Family("zelgw_trace_calls_untraced_total", "counter",
+           "Transfers that went to the line and left no line in the driver's trace (its folder "
+           "is full or cannot be written): their attempts are missing above.");
+  w.Sample("zelgw_trace_calls_untraced_total", {}, static_cast<double>(gateway.UntracedCalls()));
   return w.Take();
 }
 

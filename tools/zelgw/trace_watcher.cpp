@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "log.h"
 
 namespace zelgw {
 namespace {
@@ -96,13 +99,43 @@ std::uint64_t TraceWatcher::Begin(TraceSink* sink, Call call) {
   return token;
 }
 
-void TraceWatcher::End(std::uint64_t token) {
+void TraceWatcher::End(std::uint64_t token, bool sent) {
   std::lock_guard lock(mutex_);
   // The call's lines are in the file: the driver writes each one before the
   // call returns.
   if (fd_ >= 0) Drain();
-  std::erase_if(pending_, [token](const Pending& p) { return p.token == token; });
+  const auto call = std::find_if(pending_.begin(), pending_.end(),
+                                 [token](const Pending& p) { return p.token == token; });
+  if (call != pending_.end()) {
+    if (fd_ >= 0 && sent && call->call.command != 'O' && call->attempts == 0) Untraced();
+    pending_.erase(call);
+  }
   if (fd_ >= 0) Shrink();
+}
+
+std::uint64_t TraceWatcher::untraced() const {
+  std::lock_guard lock(mutex_);
+  return untraced_;
+}
+
+void TraceWatcher::Untraced() {
+  ++untraced_;
+  const auto now = std::chrono::steady_clock::now();
+  if (untracedWarned_ != 0 && now - warnedAt_ < std::chrono::minutes(1)) return;
+  std::string why = "unknown: it may have been removed";
+  struct statvfs fs {};
+  if (::fstatvfs(fd_, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+    why = "its filesystem is read-only";
+  } else if (::fstatvfs(fd_, &fs) == 0 && fs.f_bavail == 0) {
+    why = "its filesystem is full";
+  } else if (::access(file_.c_str(), W_OK) != 0) {
+    why = std::string("it cannot be written: ") + std::strerror(errno);
+  }
+  log::Warning(
+      "the driver's trace gains no lines: attempts and failure reasons go uncounted",
+      {{"file", file_}, {"reason", why}, {"calls", std::to_string(untraced_ - untracedWarned_)}});
+  untracedWarned_ = untraced_;
+  warnedAt_ = now;
 }
 
 void TraceWatcher::Take(std::string_view line) {

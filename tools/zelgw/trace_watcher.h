@@ -18,6 +18,7 @@
 // released (a hole punched) when calls never stop, so it does not grow.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -64,13 +65,19 @@ class TraceWatcher {
     std::string port;
   };
   std::uint64_t Begin(TraceSink* sink, Call call);
-  void End(std::uint64_t token);
+  // sent: the driver went to the line (its result was ok or failed), so
+  // its trace should show at least one attempt of the call.
+  void End(std::uint64_t token, bool sent = false);
 
   // Lines that matched no call in progress.
   std::uint64_t unattributed() const;
   // Removes the file and its folder now, for a process that leaves without
   // unwinding (a line still inside a driver call); nothing is read after.
   void RemoveFiles();
+  // Calls that went to the line and left no line in the trace: its folder
+  // cannot be written or is full, and the attempts go uncounted. Each is
+  // warned about in the log, at most once a minute.
+  std::uint64_t untraced() const;
 
   // Parses one trace line and gives it to the call in progress it belongs to
   // (for the tests: the same as End() does with what it reads).
@@ -86,6 +93,7 @@ class TraceWatcher {
   void Attribute(std::string_view line);
   void Drain();
   void Shrink();
+  void Untraced();
 
   mutable std::mutex mutex_;
   int fd_ = -1;
@@ -97,6 +105,9 @@ class TraceWatcher {
   std::vector<Pending> pending_;
   std::uint64_t nextToken_ = 1;
   std::uint64_t unattributed_ = 0;
+  std::uint64_t untraced_ = 0;
+  std::uint64_t untracedWarned_ = 0;  // untraced_ at the last warning
+  std::chrono::steady_clock::time_point warnedAt_{};
 };
 
 }  // namespace zelgw
