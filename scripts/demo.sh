@@ -13,8 +13,8 @@ say "Installing what the build needs, where missing (apt-get; scripts/setup.sh b
 bash scripts/setup.sh build
 
 say "Building the driver (build/native/src/libzelqd.so.1) and its tools zelpoll, zelsim and zelgw
-   (build/native/tools/), without the tests: about 3 minutes on a quiet 2-core machine, longer
-   on a loaded one, seconds when it is built already."
+   (build/native/tools/), without the tests: about 3 minutes on a quiet 2-core machine, 12 on
+   a busy one, seconds when it is built already."
 cmake --preset native -DZELQD_BUILD_TESTS=OFF >/dev/null
 cmake --build --preset native -j "$(nproc)" >/dev/null
 echo "   built in $((SECONDS - started)) s"

@@ -134,22 +134,22 @@ TEST(Addresses, NumbersOutsideTheVariablesNameTheRange) {
             std::string::npos);
 }
 
+zeltools::PlantTag Tag(const char* name, zeltools::ValueType type, const char* unit, double scale,
+                       double offset) {
+  zeltools::PlantTag tag;
+  tag.name = name;
+  tag.type = type;
+  tag.unit = unit;
+  tag.scale = scale;
+  tag.offset = offset;
+  return tag;
+}
+
 TEST(Output, TagsShownByNameInTheirUnitsBesideTheRawValue) {
-  zeltools::PlantTag temperature;
-  temperature.name = "TIC101.PV";
-  temperature.unit = "degC";
-  temperature.scale = 0.1;
-  zeltools::PlantTag counter = temperature;
-  counter.name = "FQ1";
-  counter.type = zeltools::ValueType::Uint32;
-  counter.unit = "";
-  counter.scale = 1;
-  counter.offset = 10;
-  zeltools::PlantTag flow = temperature;
-  flow.name = "FIC201.PV";
-  flow.type = zeltools::ValueType::Float32;
-  flow.unit = "m3/h";
-  flow.scale = 1;
+  using zeltools::ValueType;
+  const auto temperature = Tag("TIC101.PV", ValueType::Int32, "degC", 0.1, 0);
+  const auto counter = Tag("FQ1", ValueType::Uint32, "", 1, 10);
+  const auto flow = Tag("FIC201.PV", ValueType::Float32, "m3/h", 1, 0);
   struct Case {
     Item item;
     const char* arrow;
