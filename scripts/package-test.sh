@@ -2,8 +2,9 @@
 # The Debian packages as a user gets them: builds them (scripts/package.sh),
 # lists and reviews them (dpkg-deb, lintian: no errors allowed), installs
 # them with apt-get, then, with nothing of the build tree in reach:
-#   - builds the README's C example against the installed files, once with
-#     pkg-config and once with find_package (the README's CMakeLists.txt);
+#   - builds the C example of docs/host-interface.md against the installed
+#     files, once with pkg-config and once with find_package (its
+#     CMakeLists.txt);
 #   - runs it and the installed zelpoll against the installed zelsim over a
 #     pseudo-terminal;
 # and removes the packages again. The machine is left as it was, also when a
@@ -103,17 +104,17 @@ for name in "${names[@]}"; do
 done
 echo "no installed file holds the path of the source tree"
 
-step "build the README's example against the installed files"
-# The code block after the README line "<!-- NAME: ... -->".
+step "build the example of docs/host-interface.md against the installed files"
+# The code block after the line "<!-- NAME: ... -->".
 snippet() {
   awk -v marker="<!-- $1:" 'index($0, marker) == 1 { found = 1; next }
     found == 1 && /^```/ { found = 2; next }
     found == 2 && /^```/ { exit }
-    found == 2 { print }' "$source/README.md"
+    found == 2 { print }' "$source/docs/host-interface.md"
 }
 snippet example.c >example.c
 snippet CMakeLists.txt >CMakeLists.txt
-[ -s example.c ] && [ -s CMakeLists.txt ] || fail "the README's example.c or CMakeLists.txt not found"
+[ -s example.c ] && [ -s CMakeLists.txt ] || fail "docs/host-interface.md: example.c or CMakeLists.txt not found"
 cc -Wall -Wextra -Werror -o example-pkg-config example.c $(pkg-config --cflags --libs zelqd)
 echo "pkg-config: built example-pkg-config"
 cmake -S . -B cmake-build -DCMAKE_BUILD_TYPE=Release >cmake.log || { cat cmake.log; fail "cmake"; }

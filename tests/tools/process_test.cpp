@@ -225,6 +225,56 @@ TEST_F(Tools, ExitCodesTellTheOutcomesApart) {
   EXPECT_TRUE(Has(sim.out, "values stored                1")) << sim.out;
 }
 
+TEST_F(Tools, TagsAndLineQualityAsACommissioningEngineerReadsThem) {
+  std::ofstream(dir_ / "values.txt") << "101 215\n40010 0x41A40000\n";
+  std::ofstream(dir_ / "plant.toml")
+      << "[[line]]\nname = \"boiler\"\nport = \"ttyUSB0\"\n"
+         "[[tag]]\nname = \"TIC101.PV\"\nvariable = 101\nunit = \"degC\"\nscale = 0.1\n"
+         "[[tag]]\nname = \"TIC101.SP\"\nvariable = 102\nunit = \"degC\"\nscale = 0.1\n"
+         "writable = true\n"
+         "[[tag]]\nname = \"FIC201.PV\"\nvariable = 40010\ntype = \"float32\"\n"
+         "unit = \"m3/h\"\n";
+  // Every request for variable 43 gets a corrupted reply: five attempts each.
+  StartSimulator({"--values", (dir_ / "values.txt").string(), "--corrupt", "var:43"});
+  const std::string tags = "--tags=" + (dir_ / "plant.toml").string();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* output;  // part of stdout or stderr
+  };
+  const Case cases[] = {
+      {{tags, "read", "TIC101.PV"}, 0, "TIC101.PV = 21.5 degC (raw 215)  [ok"},
+      {{tags, "write", "TIC101.SP", "650"}, 0, "TIC101.SP <- 65 degC (raw 650)  [ok"},
+      {{tags, "--format", "json", "read", "FIC201.PV"},
+       0,
+       "\"address\":\"$40010\",\"value\":1101266944,\"hex\":\"0x41A40000\",\"tag\":\"FIC201.PV\","
+       "\"scaled\":20.5,\"unit\":\"m3/h\""},
+      {{tags, "poll", "TIC101.PV", "42", "--count", "1"},
+       0,
+       "TIC101.PV=21.5 degC (raw 215)  $00042=0 (0x00000000)"},
+      {{"poll", "42", "--count", "2", "--interval", "10"},
+       0,
+       "polls 2: ok 2, failed 0, refused 0; transfers 2, attempts 2, retries 0 (0.0% of "
+       "attempts); latency"},
+      {{"poll", "42", "43", "--count", "1", "--reopen-after", "0"},
+       2,
+       "polls 1: ok 0, failed 1, refused 0; transfers 2, attempts 6, retries 4 (66.7% of "
+       "attempts)"},
+      {{"--format", "json", "poll", "43", "--count", "1", "--reopen-after", "0"},
+       2,
+       "\"transfers\":1,\"attempts\":5,\"retries\":4"},
+      {{"read", "100000"},
+       64,
+       "variable 100000 (from \"100000\") is outside the variables 0 to 99999"},
+      {{"poll", "42", "$123456"}, 64, "variable 123456 (from \"$123456\") is outside"},
+  };
+  for (const auto& c : cases) {
+    const Ran r = Poll(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args.back() << " " << r.out << r.err;
+    EXPECT_TRUE(Has(r.out + r.err, c.output)) << c.output << "\n" << r.out << r.err;
+  }
+}
+
 TEST_F(Tools, EmbeddedSimulatorAnswersWithoutAPort) {
   const Ran r = Poll({"--sim-trace", "script", "-"}, "info\nwrite 7 7\nread 7\n");
   EXPECT_EQ(r.status, 0) << r.err;
@@ -487,7 +537,7 @@ char TypeOf(const std::string& raw) {
 }
 
 TEST_F(Tools, JsonRecordsFollowOneSchema) {
-  // Every field of every record, with its one type (as the README and docs/zelpoll.md list them).
+  // Every field of every record, with its one type (as docs/zelpoll.md lists them).
   const std::map<std::string, char> schema = {
       {"time", 's'},         {"command", 's'},      {"result", 's'},
       {"port", 's'},         {"simulator", 'b'},    {"note", 's'},
@@ -500,8 +550,11 @@ TEST_F(Tools, JsonRecordsFollowOneSchema) {
       {"driver", 's'},       {"shortName", 's'},    {"instanceSize", 'n'},
       {"infoTag", 'n'},      {"infoFlagA", 'n'},    {"infoFlagB", 'n'},
       {"banner", 's'},       {"parseAddress", 'a'}, {"checkAddress", 'o'},
+      {"transfers", 'n'},    {"attempts", 'n'},     {"retries", 'n'},
+      {"tag", 's'},          {"scaled", 'n'},       {"unit", 's'},
   };
-  const std::map<std::string, char> valueSchema = {{"address", 's'}, {"value", 'n'}, {"hex", 's'}};
+  const std::map<std::string, char> valueSchema = {
+      {"address", 's'}, {"value", 'n'}, {"hex", 's'}, {"tag", 's'}, {"scaled", 'n'}, {"unit", 's'}};
   const Ran script = Poll({"--format", "json", "--sim-corrupt", "req:2-6", "script", "-"},
                           "info\ncheck $00042\nwrite 42 -5\nread 42\nblock 41 3\nstop\nread 42\n"
                           "resume\npoll 42 43 --count 2 --interval 10\nread 42x\n");
@@ -631,7 +684,8 @@ TEST_F(Tools, CtrlCEndsTheRunWithoutWaitingOutTheAttempts) {
        {SIGINT, SIGINT},
        1500ms,
        0,
-       {"polls 1: ok 1, failed 0, refused 0; latency min ",
+       {"polls 1: ok 1, failed 0, refused 0; transfers 1, attempts 1, retries 0 (0.0% of "
+        "attempts); latency min ",
         " ms; interrupted twice; poll 2 $00042 abandoned\n"},
        ""},
       {"between polls SIGTERM ends the poll after its transfer",

@@ -8,10 +8,12 @@
 #include "cp437.h"
 #include "exit_codes.h"
 #include "host.h"
+#include "line_quality.h"
 #include "output.h"
 #include "port_check.h"
 #include "reopen_policy.h"
 #include "session.h"
+#include "tag_file.h"
 #include "trace_lines.h"
 
 namespace zelpoll {
@@ -102,6 +104,97 @@ TEST(Addresses, BlocksThatRunPastTheLastVariable) {
       EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
       EXPECT_NE(problem.find("runs past variable 99999"), std::string::npos) << problem;
     }
+  }
+}
+
+TEST(Addresses, NumbersOutsideTheVariablesNameTheRange) {
+  struct Case {
+    const char* command;
+    const char* address;
+    bool problem;
+  };
+  const Case cases[] = {
+      {"read", "99999", false},     {"read", "$99999", false},     {"read", "100000", true},
+      {"read", "$100000", true},    {"write", "0000100000", true}, {"read", "$000042", false},
+      {"read", "TIC101.PV", false}, {"poll", "100000", true},      {"block", "123456", true},
+      {"check", "100000", false},  // check passes the text to the driver unchanged
+  };
+  for (const auto& c : cases) {
+    CommandArgs args;
+    args.name = c.command;
+    args.address = c.address;
+    if (args.name == "poll") args.addresses = {"42", c.address};
+    const std::string problem = CommandRangeProblem(args);
+    EXPECT_EQ(!problem.empty(), c.problem) << c.command << " " << c.address << ": " << problem;
+    if (c.problem) {
+      EXPECT_NE(problem.find("outside the variables 0 to 99999"), std::string::npos);
+    }
+  }
+  EXPECT_NE(AddressRangeProblem("0000100000").find("variable 100000 (from \"0000100000\")"),
+            std::string::npos);
+}
+
+zeltools::PlantTag Tag(const char* name, zeltools::ValueType type, const char* unit, double scale,
+                       double offset) {
+  zeltools::PlantTag tag;
+  tag.name = name;
+  tag.type = type;
+  tag.unit = unit;
+  tag.scale = scale;
+  tag.offset = offset;
+  return tag;
+}
+
+TEST(Output, TagsShownByNameInTheirUnitsBesideTheRawValue) {
+  using zeltools::ValueType;
+  const auto temperature = Tag("TIC101.PV", ValueType::Int32, "degC", 0.1, 0);
+  const auto counter = Tag("FQ1", ValueType::Uint32, "", 1, 10);
+  const auto flow = Tag("FIC201.PV", ValueType::Float32, "m3/h", 1, 0);
+  struct Case {
+    Item item;
+    const char* arrow;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{"$00101", 215, &temperature}, " = ", "TIC101.PV = 21.5 degC (raw 215)"},
+      {{"$00101", 0xFFFFFF38u, &temperature}, " = ", "TIC101.PV = -20 degC (raw -200)"},
+      {{"$00101", std::nullopt, &temperature}, "=", "TIC101.PV=-"},
+      {{"$00007", 0xFFFFFFFFu, &counter}, " <- ", "FQ1 <- 4294967305 (raw 4294967295)"},
+      {{"$40010", 0x41A40000u, &flow}, " = ", "FIC201.PV = 20.5 m3/h (raw 0x41A40000)"},
+      {{"$00042", 100, nullptr}, " = ", "$00042 = 100 (0x00000064)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TextItem(c.item, c.arrow), c.text);
+}
+
+TEST(Poll, LineQualityCountsAttemptsAndRetries) {
+  const AttemptLine failed{1, 5, false, "ERROR reply"};
+  const AttemptLine ok{2, 5, true, ""};
+  struct Case {
+    std::vector<std::vector<AttemptLine>> transfers;  // the attempt lines of each
+    bool traced;
+    std::int32_t result;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{{ok}, {failed, ok}, {ok}},
+       true,
+       ResultOk,
+       "transfers 3, attempts 4, retries 1 (25.0% of attempts)"},
+      {{{failed, failed, failed, failed, failed}},
+       true,
+       ResultFailed,
+       "transfers 1, attempts 5, retries 4 (80.0% of attempts)"},
+      {{{}, {}}, true, ResultRefused, ""},  // STOP: nothing went to the line
+      {{{ok}, {}},
+       true,
+       ResultOk,
+       "transfers 1, attempts 1, retries 0 (0.0% of attempts), 1 more transfers not traced"},
+      {{{ok}, {ok}}, false, ResultOk, "attempts not known (2 transfers not traced)"},
+  };
+  for (const auto& c : cases) {
+    LineQuality line;
+    for (const auto& lines : c.transfers) line.Add(AttemptsOf(lines, c.traced, c.result));
+    EXPECT_EQ(line.Text(), c.text);
   }
 }
 

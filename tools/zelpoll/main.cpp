@@ -134,10 +134,12 @@ std::string Trim(const std::string& s) {
 zeltools::PlantFile g_tags;
 
 // Puts the variable of every tag name among the command's addresses in its
-// place; a write to a tag that is not writable is a usage error.
+// place, keeping the tag for the rows; a write to a tag that is not
+// writable is a usage error.
 int ResolveTags(CommandArgs& args) {
-  const auto resolve = [&args](std::string& address) {
+  const auto resolve = [&args](std::string& address, const zeltools::PlantTag*& found) {
     const zeltools::PlantTag* tag = g_tags.FindTag(address);
+    found = tag;
     if (tag == nullptr) return true;
     if (args.name == "write" && !tag->writable) {
       std::fprintf(stderr, "zelpoll: tag %s is not writable (%s:%d)\n", tag->name.c_str(),
@@ -149,8 +151,10 @@ int ResolveTags(CommandArgs& args) {
     address = text;
     return true;
   };
-  bool ok = resolve(args.address);
-  for (std::string& address : args.addresses) ok = resolve(address) && ok;
+  bool ok = resolve(args.address, args.tag);
+  args.tags.assign(args.addresses.size(), nullptr);
+  for (std::size_t i = 0; i < args.addresses.size(); ++i)
+    ok = resolve(args.addresses[i], args.tags[i]) && ok;
   return ok ? kExitOk : kExitUsage;
 }
 
@@ -160,10 +164,15 @@ int RunScript(std::istream& in, Session& session, Output& output,
   int status = kExitOk;
   std::string line;
   for (int number = 1; !interrupted && !output.broken() && std::getline(in, line); ++number) {
+    // The line as written, comment and all, is what a reader of the run sees.
+    const std::string written = Trim(line);
     if (const auto hash = line.find('#'); hash != std::string::npos && line.find('$') > hash)
       line.erase(hash);
     line = Trim(line);
-    if (line.empty()) continue;
+    if (line.empty()) {
+      if (!written.empty()) output.Comment(written);
+      continue;
+    }
     CLI::App app("", "zelpoll");
     app.require_subcommand(1);
     CommandArgs args;
@@ -171,7 +180,7 @@ int RunScript(std::istream& in, Session& session, Output& output,
     std::string problem;
     try {
       app.parse(line, false);
-      if (args.name == "block") problem = BlockRangeProblem(args.address, args.count);
+      problem = CommandRangeProblem(args);
     } catch (const CLI::ParseError& e) {
       problem = zeltools::UsageSentence(e, app);
     }
@@ -181,7 +190,7 @@ int RunScript(std::istream& in, Session& session, Output& output,
       status = Graver(status, kExitUsage);
       continue;
     }
-    output.Command(line);
+    output.Command(written);
     if (const int resolved = ResolveTags(args); resolved != kExitOk) {
       status = Graver(status, resolved);
       continue;
@@ -330,10 +339,8 @@ int main(int argc, char** argv) {
     return Usage("the port name \"" + port +
                  "\" is longer than the driver's 11 characters; make a short link to the device "
                  "(ln -s DEVICE /dev/ttyZ0) and give that.");
-  if (args.name == "block") {
-    if (const std::string problem = BlockRangeProblem(args.address, args.count); !problem.empty())
-      return Usage(problem);
-  }
+  if (const std::string problem = CommandRangeProblem(args); !problem.empty())
+    return Usage(problem);
   std::ifstream scriptStream;
   if (args.name == "script" && scriptFile != "-") {
     scriptStream.open(scriptFile);

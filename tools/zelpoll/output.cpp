@@ -1,10 +1,12 @@
 #include "output.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <ctime>
 
 #include "cp437.h"
 #include "exit_codes.h"
+#include "tag_file.h"
 
 namespace zelpoll {
 namespace {
@@ -19,6 +21,27 @@ std::string Signed(std::uint32_t value) { return std::to_string(static_cast<std:
 
 std::string Millis(double ms) { return Printf("%.1f", ms); }
 
+// The value in the tag's units: as many digits as its type holds.
+std::string Scaled(const zeltools::PlantTag& tag, std::uint32_t raw) {
+  return Printf(tag.type == zeltools::ValueType::Float32 ? "%.7g" : "%.15g",
+                zeltools::TagValue(tag, raw));
+}
+
+// The variable's 32 bits as the tag's type reads them.
+std::string Raw(const zeltools::PlantTag& tag, std::uint32_t raw) {
+  switch (tag.type) {
+    case zeltools::ValueType::Uint32:
+      return std::to_string(raw);
+    case zeltools::ValueType::Float32:
+      return Hex32(raw);
+    case zeltools::ValueType::Int32:
+      break;
+  }
+  return Signed(raw);
+}
+
+std::string ItemName(const Item& item) { return item.tag ? item.tag->name : item.address; }
+
 std::string LocalTime(TimePoint at) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch());
   const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
@@ -29,9 +52,18 @@ std::string LocalTime(TimePoint at) {
 }
 
 // ,"value":100,"hex":"0x00000064", or nothing for a value not read.
+// With a tag: ,"tag":"TIC101.PV","scaled":21.5,"unit":"degC" after it
+// (scaled when read and a finite number, unit when the tag has one).
 std::string JsonValue(const Item& item) {
-  if (!item.value) return {};
-  return ",\"value\":" + Signed(*item.value) + ",\"hex\":\"" + Hex32(*item.value) + "\"";
+  std::string out;
+  if (item.value)
+    out = ",\"value\":" + Signed(*item.value) + ",\"hex\":\"" + Hex32(*item.value) + "\"";
+  if (item.tag == nullptr) return out;
+  out += ",\"tag\":" + JsonString(item.tag->name);
+  if (item.value && std::isfinite(zeltools::TagValue(*item.tag, *item.value)))
+    out += ",\"scaled\":" + Scaled(*item.tag, *item.value);
+  if (!item.tag->unit.empty()) out += ",\"unit\":" + JsonString(item.tag->unit);
+  return out;
 }
 
 std::string JsonItem(const Item& item) {
@@ -118,6 +150,15 @@ std::string CsvField(std::string_view text) {
     out += c;
   }
   return out + "\"";
+}
+
+std::string TextItem(const Item& item, std::string_view arrow) {
+  std::string out = ItemName(item) + std::string(arrow);
+  if (!item.value) return out + "-";
+  if (item.tag == nullptr) return out + Signed(*item.value) + " (" + Hex32(*item.value) + ")";
+  out += Scaled(*item.tag, *item.value);
+  if (!item.tag->unit.empty()) out += " " + item.tag->unit;
+  return out + " (raw " + Raw(*item.tag, *item.value) + ")";
 }
 
 Output::Output(enum Format format, std::FILE* out) : format_(format), out_(out) {}
@@ -222,13 +263,11 @@ void Output::Transfer(std::string_view command, const std::vector<Item>& items, 
       if (!note.empty()) status += "  " + note;
       std::vector<std::string> lines;
       for (const Item& item : items) {
-        if (item.value)
-          lines.push_back(item.address + arrow + Signed(*item.value) + " (" + Hex32(*item.value) +
-                          ")");
+        if (item.value) lines.push_back(TextItem(item, arrow));
       }
       if (lines.size() <= 1 && items.size() <= 1) {
         const std::string head =
-            lines.empty() ? (items.empty() ? std::string(command) : items[0].address) : lines[0];
+            lines.empty() ? (items.empty() ? std::string(command) : ItemName(items[0])) : lines[0];
         Line(head + "  " + status);
         return;
       }
@@ -295,10 +334,7 @@ void Output::Poll(TimePoint at, std::uint64_t number, const std::vector<Item>& i
   switch (format_) {
     case Format::Text: {
       std::string line = LocalTime(at) + Printf("  #%-4" PRIu64, number);
-      for (const Item& item : items) {
-        line += "  " + item.address + "=";
-        line += item.value ? Signed(*item.value) + " (" + Hex32(*item.value) + ")" : "-";
-      }
+      for (const Item& item : items) line += "  " + TextItem(item, "=");
       line += Printf("  %8.1f ms  ", ms) + ResultText(result);
       if (simulator_) line += " (embedded simulator)";
       Line(note.empty() ? line : line + "  " + note);
@@ -348,6 +384,7 @@ void Output::Summary(const PollSummary& s) {
   if (s.hangups > 0 || s.reopens > 0)
     counts += Printf("; hang-ups %" PRIu64 ", reopens %" PRIu64 " (%" PRIu64 " opened the port)",
                      s.hangups, s.reopens, s.reopened);
+  if (const std::string line = s.line.Text(); !line.empty()) counts += "; " + line;
   const std::string latency = s.polls == 0
                                   ? std::string("no latency")
                                   : "latency min " + Millis(s.minMs) + " ms, median " +
@@ -369,6 +406,10 @@ void Output::Summary(const PollSummary& s) {
           ",\"hangups\":" + std::to_string(s.hangups) +
           ",\"reopens\":" + std::to_string(s.reopens) +
           ",\"reopened\":" + std::to_string(s.reopened);
+      if (s.line.complete())
+        line += ",\"transfers\":" + std::to_string(s.line.transfers) +
+                ",\"attempts\":" + std::to_string(s.line.attempts) +
+                ",\"retries\":" + std::to_string(s.line.retries);
       if (s.polls > 0)
         line += ",\"latencyMinMs\":" + Millis(s.minMs) +
                 ",\"latencyMedianMs\":" + Millis(s.medianMs) +
@@ -410,6 +451,11 @@ void Output::Warn(const std::string& text) {
 void Output::Command(const std::string& line) {
   std::lock_guard lock(mutex_);
   if (format_ == Format::Text) Line("> " + line);
+}
+
+void Output::Comment(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  if (format_ == Format::Text) Line(line);
 }
 
 }  // namespace zelpoll

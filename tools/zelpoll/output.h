@@ -14,6 +14,11 @@
 #include <vector>
 
 #include "host.h"
+#include "line_quality.h"
+
+namespace zeltools {
+struct PlantTag;
+}
 
 namespace zelpoll {
 
@@ -21,10 +26,13 @@ enum class Format { Text, Csv, Json };
 
 using TimePoint = std::chrono::system_clock::time_point;
 
-// One variable of a record; the value is absent when it was not read.
+// One variable of a record; the value is absent when it was not read. A
+// variable named by a tag of --tags is shown by the tag's name, with the
+// value in the tag's units beside the raw one.
 struct Item {
   std::string address;
   std::optional<std::uint32_t> value;
+  const zeltools::PlantTag* tag = nullptr;
 };
 
 struct PollSummary {
@@ -35,6 +43,7 @@ struct PollSummary {
   std::uint64_t hangups = 0;   // times the line was found gone
   std::uint64_t reopens = 0;   // reopens tried
   std::uint64_t reopened = 0;  // reopens that opened the port
+  LineQuality line;            // attempts and retries of the transfers
   double minMs = 0;
   double medianMs = 0;
   double maxMs = 0;
@@ -73,8 +82,10 @@ class Output {
   void Remark(const std::string& text);
   // A warning; on stderr in every format.
   void Warn(const std::string& text);
-  // A script line about to run; shown in text only.
+  // A script line about to run, as written; shown in text only.
   void Command(const std::string& line);
+  // A line of a script that holds only a comment; shown in text only.
+  void Comment(const std::string& line);
 
   // Nothing is written after this.
   void Close();
@@ -106,5 +117,8 @@ std::string Hex32(std::uint32_t value);  // "0x0000002A"
 std::string IsoTime(TimePoint at);       // "2024-05-01T12:00:00.123Z"
 std::string JsonString(std::string_view text);
 std::string CsvField(std::string_view text);
+// "TIC101.PV = 21.5 degC (raw 215)", or "$00042 = 215 (0x000000D7)" without
+// a tag; arrow: " = " for what was read, " <- " for what was written.
+std::string TextItem(const Item& item, std::string_view arrow);
 
 }  // namespace zelpoll

@@ -30,6 +30,10 @@ std::string NumericAddress(std::int32_t number) {
   return text;
 }
 
+const zeltools::PlantTag* TagOf(const CommandArgs& args, std::size_t i) {
+  return i < args.tags.size() ? args.tags[i] : nullptr;
+}
+
 std::string Seconds(Clock::duration d) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s",
@@ -48,6 +52,32 @@ std::string AddressText(const std::string& argument) {
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (upper == "STOP") return "$STOP";
   return argument;
+}
+
+std::string AddressRangeProblem(const std::string& argument) {
+  std::string_view digits = argument;
+  if (digits.starts_with('$')) digits.remove_prefix(1);
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(),
+                                     [](unsigned char c) { return std::isdigit(c) != 0; }))
+    return {};
+  const auto first = digits.find_first_not_of('0');
+  const std::string_view number = first == std::string_view::npos ? "0" : digits.substr(first);
+  if (number.size() <= 5) return {};  // 0..99999; the driver judges the spelling
+  return "variable " + std::string(number) + " (from \"" + argument +
+         "\") is outside the variables 0 to 99999 that a request can name.";
+}
+
+std::string CommandRangeProblem(const CommandArgs& args) {
+  if (args.name == "read" || args.name == "write" || args.name == "block") {
+    if (std::string problem = AddressRangeProblem(args.address); !problem.empty()) return problem;
+  }
+  if (args.name == "block") return BlockRangeProblem(args.address, args.count);
+  if (args.name == "poll") {
+    for (const std::string& address : args.addresses) {
+      if (std::string problem = AddressRangeProblem(address); !problem.empty()) return problem;
+    }
+  }
+  return {};
 }
 
 std::string BlockRangeProblem(const std::string& argument, std::int32_t count) {
@@ -171,9 +201,9 @@ int Session::Run(const CommandArgs& a, const std::atomic<bool>& interrupted) {
   if (a.name == "info") return Info();
   if (a.name == "check") return Check(a.address);
   if (const int open = OpenPort(); open != kExitOk) return open;
-  if (a.name == "read") return Read(a.address);
+  if (a.name == "read") return Read(a.address, a.tag);
   if (a.name == "block") return Block(a.address, a.count);
-  if (a.name == "write") return Write(a.address, a.value);
+  if (a.name == "write") return Write(a.address, a.value, a.tag);
   if (a.name == "stop") return Gate(true);
   if (a.name == "resume") return Gate(false);
   if (a.name == "poll") return Poll(a, interrupted);
@@ -195,10 +225,10 @@ int Session::Check(const std::string& argument) {
   return ExitFor(transfer.result);
 }
 
-int Session::Read(const std::string& argument) {
+int Session::Read(const std::string& argument, const zeltools::PlantTag* tag) {
   const ParsedAddress address = host_.Parse(AddressText(argument), kAccessKindTransfer);
   if (address.result != ResultOk) {
-    output_.Transfer("read", {{address.text, {}}}, address.result, std::nullopt,
+    output_.Transfer("read", {{address.text, {}, tag}}, address.result, std::nullopt,
                      "the driver refused the address");
     return ExitFor(address.result);
   }
@@ -207,7 +237,7 @@ int Session::Read(const std::string& argument) {
   if (t.result == ResultOk) value = t.values.at(0);
   std::string note = Why(t.result);
   if (address.isStop() && value) note = *value & 1 ? "traffic suspended" : "traffic running";
-  output_.Transfer("read", {{address.text, value}}, t.result, t.milliseconds, note);
+  output_.Transfer("read", {{address.text, value, tag}}, t.result, t.milliseconds, note);
   return ExitFor(t.result);
 }
 
@@ -231,10 +261,11 @@ int Session::Block(const std::string& argument, std::int32_t count) {
   return ExitFor(t.result);
 }
 
-int Session::Write(const std::string& argument, std::uint32_t value) {
+int Session::Write(const std::string& argument, std::uint32_t value,
+                   const zeltools::PlantTag* tag) {
   const ParsedAddress address = host_.Parse(AddressText(argument), kAccessKindTransfer);
   if (address.result != ResultOk) {
-    output_.Transfer("write", {{address.text, value}}, address.result, std::nullopt,
+    output_.Transfer("write", {{address.text, value, tag}}, address.result, std::nullopt,
                      "the driver refused the address");
     return ExitFor(address.result);
   }
@@ -243,7 +274,7 @@ int Session::Write(const std::string& argument, std::uint32_t value) {
   std::string note = Why(t.result);
   if (address.isStop() && t.result == ResultOk)
     note = value & 1 ? "traffic suspended" : "traffic running";
-  output_.Transfer("write", {{address.text, value}}, t.result, t.milliseconds, note);
+  output_.Transfer("write", {{address.text, value, tag}}, t.result, t.milliseconds, note);
   return ExitFor(t.result);
 }
 
@@ -334,6 +365,7 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
     latencies_.clear();
   }
   ReopenPolicy policy(args.reopen);
+  LineQuality line;       // the attempts of this poll's transfers
   bool lineDown = false;  // a hang-up was counted and no poll has succeeded since
   std::string cause;      // why the port is being reopened
   int tries = 0;          // reopens for that cause
@@ -348,23 +380,27 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
     std::string note, gone;
     if (!portOpen_) {
       result = ResultFailed;
-      for (const auto& a : addresses) items.push_back({a.text, std::nullopt});
+      for (std::size_t i = 0; i < addresses.size(); ++i)
+        items.push_back({addresses[i].text, std::nullopt, TagOf(args, i)});
       const auto left = policy.nextAt() - Clock::now();
       note = "port closed (" + closedBecause_ + "); " +
              (left <= std::chrono::milliseconds(50) ? std::string("reopening now")
                                                     : "next reopen in " + Seconds(left));
     } else {
       std::vector<AttemptLine> attempts;
-      for (const auto& a : addresses) {
+      for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const ParsedAddress& a = addresses[i];
         const Transfer t = InDriver("poll " + std::to_string(number) + " " + a.text,
                                     [&] { return host_.ReadVar(a); });
         ms += t.milliseconds;
         result = GraverResult(result, t.result);
-        items.push_back(
-            {a.text, t.result == ResultOk ? std::optional(t.values.at(0)) : std::nullopt});
+        items.push_back({a.text,
+                         t.result == ResultOk ? std::optional(t.values.at(0)) : std::nullopt,
+                         TagOf(args, i)});
         std::vector<AttemptLine> these;
         const std::string why = Why(t.result, &these);
         if (t.result != ResultOk && note.empty()) note = why;
+        line.Add(AttemptsOf(these, tap_ != nullptr, t.result));
         attempts.insert(attempts.end(), these.begin(), these.end());
       }
       if (result == ResultFailed) gone = LineGoneHow(attempts);
@@ -373,6 +409,7 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
     {
       std::lock_guard lock(progressMutex_);
       ++summary.polls;
+      summary.line = line;
       ++(result == ResultOk        ? summary.ok
          : result == ResultRefused ? summary.refused
                                    : summary.failed);

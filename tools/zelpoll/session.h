@@ -13,6 +13,7 @@
 
 #include "embedded_simulator.h"
 #include "host.h"
+#include "line_quality.h"
 #include "output.h"
 #include "port_check.h"
 #include "reopen_policy.h"
@@ -36,6 +37,10 @@ struct CommandArgs {
   std::int32_t count = 1;
   std::uint32_t value = 0;
   std::vector<std::string> addresses;
+  // The tags of --tags that named address and addresses (parallel to
+  // addresses; nullptr where a variable was given as it is).
+  const zeltools::PlantTag* tag = nullptr;
+  std::vector<const zeltools::PlantTag*> tags;
   int intervalMs = 1000;
   std::uint64_t polls = 0;  // 0: until interrupted
   ReopenSettings reopen;
@@ -46,9 +51,16 @@ struct CommandArgs {
 // "$STOP"; anything else goes to the driver as it is.
 std::string AddressText(const std::string& argument);
 
-// Why a block read cannot be right, as a sentence ("" when it may be): it
-// would run past variable 99999, which no request can name.
+// Why an address cannot be right, as a sentence ("" when it may be): a
+// number outside the variables 0 to 99999, which no request can name. Only
+// numbers are judged here; other texts are the driver's to refuse.
+std::string AddressRangeProblem(const std::string& argument);
+
+// The same for a block read, which also must not run past variable 99999.
 std::string BlockRangeProblem(const std::string& argument, std::int32_t count);
+
+// The range problem of a command's addresses, "" when there is none.
+std::string CommandRangeProblem(const CommandArgs& args);
 
 class Session {
  public:
@@ -77,9 +89,9 @@ class Session {
  private:
   int OpenPort();
   int Info();
-  int Read(const std::string& argument);
+  int Read(const std::string& argument, const zeltools::PlantTag* tag);
   int Block(const std::string& argument, std::int32_t count);
-  int Write(const std::string& argument, std::uint32_t value);
+  int Write(const std::string& argument, std::uint32_t value, const zeltools::PlantTag* tag);
   int Gate(bool stop);
   int Check(const std::string& argument);
   int Poll(const CommandArgs& args, const std::atomic<bool>& interrupted);
