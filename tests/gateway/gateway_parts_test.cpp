@@ -284,14 +284,31 @@ TEST(DriverFacts, TransferBoundFromTheReadTimeOutAndTheLine) {
     std::int64_t readTimeoutMs;
     std::int64_t transferMs;  // worked by hand from the per-attempt steps
   };
+  // Each attempt: settle, purge, write (1000 + 19 characters), reply; then
+  // five leading settles of 2T + request + a 106-value reply + 25.
   const Case cases[] = {
-      // settle 1200+888+15+10+25, purge 1200, write 1000+15, reply 2400+2*888
-      {"106 values, 9600 8N1, the floor", 1200, {9600, 8, 0, 0}, 14, 852, 1200, 5 * 8529},
-      {"below the floor", 500, {9600, 8, 0, 0}, 14, 852, 1200, 5 * 8529},
-      // settle 20000+888+15+10+25, purge 20000, write 1015, reply 40000+1776
-      {"20 s time-out", 20000, {9600, 8, 0, 0}, 14, 852, 20000, 5 * 83729},
-      // 11 bits; request 175 ms, reply 83 ms, gap 37 ms (four characters)
-      {"a write at 1200 7E2", 1200, {1200, 7, 2, 2}, 19, 9, 1200, 5 * 6461},
+      // settle 1200+888+15+10+25, purge 1200, write 1000+19*2, reply 2400+2*888;
+      // leading 2400+15+888+25
+      {"106 values, 9600 8N1, the floor",
+       1200,
+       {9600, 8, 0, 0},
+       14,
+       852,
+       1200,
+       5 * 8552 + 5 * 3328},
+      {"below the floor", 500, {9600, 8, 0, 0}, 14, 852, 1200, 5 * 8552 + 5 * 3328},
+      // settle 20000+888+15+10+25, purge 20000, write 1038, reply 40000+1776;
+      // leading 40000+15+888+25
+      {"20 s time-out", 20000, {9600, 8, 0, 0}, 14, 852, 20000, 5 * 83752 + 5 * 40928},
+      // 11 bits, a character 10 ms; request 175 ms, reply 83 ms, gap 37 ms
+      // (four characters), a 106-value reply 7810 ms
+      {"a write at 1200 7E2",
+       1200,
+       {1200, 7, 2, 2},
+       19,
+       9,
+       1200,
+       5 * (1520 + 1200 + 1190 + 2566) + 5 * (2400 + 175 + 7810 + 25)},
       // rounded up to units of 10 ms: 1210; 1 value: reply 12 chars = 13 ms
       {"one value, 1201 ms",
        1201,
@@ -299,7 +316,7 @@ TEST(DriverFacts, TransferBoundFromTheReadTimeOutAndTheLine) {
        14,
        12,
        1210,
-       5 * ((1210 + 13 + 15 + 10 + 25) + 1210 + 1015 + (2420 + 26))},
+       5 * ((1210 + 13 + 15 + 10 + 25) + 1210 + 1038 + (2420 + 26)) + 5 * (2420 + 15 + 888 + 25)},
   };
   for (const Case& c : cases) {
     const std::int64_t t = facts::ReadTimeoutMs(c.replyTimeoutMs);
@@ -309,7 +326,8 @@ TEST(DriverFacts, TransferBoundFromTheReadTimeOutAndTheLine) {
   // A line's bound is its longest transfer: a block read of 106 values.
   PlantLine line;
   line.replyTimeoutMs = 20000;
-  EXPECT_EQ(Line::CallBound(line), std::chrono::milliseconds(5 * 83729) + Line::kStuckMargin);
+  EXPECT_EQ(Line::CallBound(line),
+            std::chrono::milliseconds(5 * 83752 + 5 * 40928) + Line::kStuckMargin);
 }
 
 TEST(ClientNetworks, ParseAndMatchBothFamilies) {

@@ -8,14 +8,19 @@
 //   settle   T + W(reply) + W(request) + quiet gap + 25 ms
 //            (the rest of an earlier reply that came late is drained first)
 //   purge    T                   (input waiting before the request)
-//   write    1000 ms + W(request)   (the write time-out set at open)
+//   write    1000 ms + 19 c      (the write time-out set at open; c is one
+//                                character's wire time, rounded up to ms)
 //   reply    2 T + 2 W(reply)    (the attempt's deadline for its reply)
-// and a transfer is at most five attempts. T is the read time-out in force:
-// the reply time-out given at open, in units of 10 ms, never below 1200 ms.
-// W(n) is the wire time of n characters at the line's rate, with a start
-// bit, the data bits, a parity bit unless none, and one stop bit (two for
-// one and a half or two). The quiet gap is four characters' time, 10 ms at
-// least, at most T.
+// and a transfer is at most five attempts. Before its first request the
+// driver may settle a late reply to the previous transfer, for at most
+// 2 T + W(request) + W(previous reply) + 25 ms, and a remote that answers one
+// request after the other can stretch that by as much again for each further
+// reply it still owes, at most four times: five such settles at most, counted
+// here with the longest reply (a block of 106 values) as the previous one. T is the read time-out
+// in force: the reply time-out given at open, in units of 10 ms, never below 1200 ms. W(n) is the
+// wire time of n characters at the line's rate, with a start bit, the data bits, a parity bit
+// unless none, and one stop bit (two for one and a half or two). The quiet gap is four characters'
+// time, 10 ms at least, at most T.
 #pragma once
 
 #include <algorithm>
@@ -73,14 +78,25 @@ constexpr std::int64_t AttemptBoundMs(std::int64_t readTimeoutMs, const Framing&
       std::min(t, std::max(kQuietGapMs, WireMs(kQuietGapCharacters, bits, f.baud)));
   const std::int64_t settle = t + reply + request + gap + kSettleMarginMs;
   const std::int64_t purge = t;
-  const std::int64_t write = kWriteTimeoutMs + request;
+  const std::int64_t write = kWriteTimeoutMs + kWriteRequestSize * WireMs(1, bits, f.baud);
   const std::int64_t receive = 2 * t + 2 * reply;
   return settle + purge + write + receive;
 }
 
+// The settles before a transfer's first request: of the previous transfer's
+// late reply, and of the further replies a one-at-a-time remote still owes.
+constexpr std::int64_t LeadingSettleBoundMs(std::int64_t readTimeoutMs, const Framing& f,
+                                            int requestSize) {
+  const std::int64_t bits = CharacterBits(f.dataBits, f.parity, f.stopBits);
+  const std::int64_t one = 2 * readTimeoutMs + WireMs(requestSize, bits, f.baud) +
+                           WireMs(ReadReplySize(kMaxBlock), bits, f.baud) + kSettleMarginMs;
+  return kAttempts * one;
+}
+
 constexpr std::int64_t TransferBoundMs(std::int64_t readTimeoutMs, const Framing& f,
                                        int requestSize, int replySize) {
-  return kAttempts * AttemptBoundMs(readTimeoutMs, f, requestSize, replySize);
+  return LeadingSettleBoundMs(readTimeoutMs, f, requestSize) +
+         kAttempts * AttemptBoundMs(readTimeoutMs, f, requestSize, replySize);
 }
 
 // The longest of any transfer on the line: a block read of the most values,
