@@ -544,6 +544,42 @@ TEST_F(GatewayTest, HostileHttpClientsAreBoundedAndTheOthersServed) {
   EXPECT_TRUE(Has(service_->Http("/status"), "\"gateway\""));
 }
 
+TEST_F(GatewayTest, HttpBindFailuresSayTheSystemsReason) {
+  // A port in use: a listener of this test's own.
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string busy = std::to_string(ntohs(address.sin_port));
+  struct Case {
+    std::string listen;
+    std::string port;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"10.9.9.9", "0", "cannot listen for HTTP on 10.9.9.9:0: Cannot assign requested address"},
+      {"127.0.0.1", busy,
+       "cannot listen for HTTP on 127.0.0.1:" + busy + ": Address already in use"},
+      {"999.1.1.1", "0", "cannot listen for HTTP on 999.1.1.1:0: "},
+  };
+  const std::string http = "[http]\nlisten = \"127.0.0.1\"\nport = 0\n";
+  for (const Case& c : cases) {
+    std::string text = Config({});
+    text.replace(text.find(http), http.size(),
+                 "[http]\nlisten = \"" + c.listen + "\"\nport = " + c.port + "\n");
+    std::ofstream(dir_ / "bind.toml") << text;
+    const auto [status, out] = Capture("timeout 10 " + std::string(ZELGW_PROGRAM) + " -c " +
+                                       (dir_ / "bind.toml").string());
+    EXPECT_EQ(status, 1) << c.listen << "\n" << out;
+    EXPECT_TRUE(Has(out, c.reason)) << out;
+  }
+  ::close(taken);
+}
+
 TEST_F(GatewayTest, MbpollAndCurlAsTheRealClients) {
   Start();
   struct Case {

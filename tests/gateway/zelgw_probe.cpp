@@ -7,8 +7,10 @@
 //   slow HTTP       two clients sending a header byte every 3 s, for 30 s
 //   idle Modbus     32 silent Modbus connections, then a new client
 //   SIGTERM         two queued writes behind a slow one, then SIGTERM
-// While each runs, /metrics and a Modbus read (each on a new connection) are
-// timed four times a second, and the gateway's RSS and descriptors sampled.
+// The hostile clients come from 127.0.0.1. While each runs, /metrics and a
+// Modbus read (each on a new connection, from 127.0.0.2, as from another
+// host) are timed four times a second, and the gateway's RSS and
+// descriptors sampled.
 //
 //   zelgw_probe ZELGW_PROGRAM
 //
@@ -83,15 +85,26 @@ int Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-// A TCP connection to 127.0.0.1:port, connected within `limit`; -1 if not.
-int Connect(int port, std::chrono::milliseconds limit = 2000ms) {
+// The address the hostile clients come from, and the one of the clients
+// that are timed (a scraper or a Modbus master on another host): both on
+// loopback.
+constexpr std::uint32_t kHostile = INADDR_LOOPBACK;    // 127.0.0.1
+constexpr std::uint32_t kOther = INADDR_LOOPBACK + 1;  // 127.0.0.2
+
+// A TCP connection from `source` to 127.0.0.1:port, connected within
+// `limit`; -1 if not.
+int Connect(int port, std::chrono::milliseconds limit = 2000ms, std::uint32_t source = kHostile) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = htonl(source);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<std::uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
     ::close(fd);
     return -1;
   }
@@ -119,10 +132,10 @@ bool Closed(int fd, std::chrono::milliseconds limit) {
   }
 }
 
-// The answer's status line to a whole request on a new connection, or "".
+// The whole answer to a request on a new connection, or "".
 std::string Get(int port, const std::string& path, std::chrono::milliseconds limit) {
   const auto end = Clock::now() + limit;
-  const int fd = Connect(port, limit);
+  const int fd = Connect(port, limit, kOther);
   if (fd < 0) return "";
   const std::string request = "GET " + path + " HTTP/1.0\r\nHost: probe\r\n\r\n";
   std::string answer;
@@ -142,20 +155,34 @@ std::string Get(int port, const std::string& path, std::chrono::milliseconds lim
     }
   }
   ::close(fd);
-  return answer.substr(0, answer.find('\r'));
+  return answer;
 }
 
-// A read of two registers on a new Modbus connection; whether it was answered.
+bool Ok(const std::string& answer) {
+  return answer.rfind("HTTP/1.", 0) == 0 && answer.find(" 200 ") < answer.find('\r');
+}
+
+// A read of two registers (function 3) on a new Modbus connection from
+// the other address; whether it was answered within `limit`.
 bool ModbusRead(int port, std::chrono::milliseconds limit) {
-  modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
-  if (ctx == nullptr) return false;
-  const auto ms = static_cast<std::uint32_t>(limit.count());
-  modbus_set_response_timeout(ctx, ms / 1000, (ms % 1000) * 1000);
-  std::uint16_t words[2] = {};
-  const bool ok = modbus_connect(ctx) == 0 && modbus_read_registers(ctx, 202, 2, words) == 2;
-  modbus_close(ctx);
-  modbus_free(ctx);
-  return ok;
+  const auto end = Clock::now() + limit;
+  const int fd = Connect(port, limit, kOther);
+  if (fd < 0) return false;
+  const std::uint8_t request[] = {0, 1, 0, 0, 0, 6, 1, 3, 0, 202, 0, 2};
+  std::size_t got = 0;
+  std::uint8_t reply[64];
+  if (::send(fd, request, sizeof request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request)) {
+    while (got < 13) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      pollfd p{fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+      const ssize_t n = ::recv(fd, reply + got, sizeof reply - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  return got >= 13 && reply[7] == 3 && reply[8] == 4;
 }
 
 // The simulated remote computer: writes to variables 500 and 501 are
@@ -183,6 +210,9 @@ class Remote {
   std::uint64_t Writes() {
     return runner_->WithEngine([](zelsim::Engine& e) { return e.counters().writeRequests; });
   }
+  std::uint32_t Get(int variable) {
+    return runner_->WithEngine([=](zelsim::Engine& e) { return e.table().Get(variable); });
+  }
 
  private:
   static zelsim::FaultConfig SlowWrites() {
@@ -209,6 +239,7 @@ class Gateway {
                           << "[modbus]\nlisten = \"127.0.0.1\"\nport = 0\n"
                           << "[http]\nlisten = \"127.0.0.1\"\nport = 0\n"
                           << "[[line]]\nname = \"north\"\nport = \"" << port << "\"\n"
+                          << "reply_timeout_ms = 3000\n"
                           << "[[tag]]\nname = \"PV\"\nline = \"north\"\nvariable = 101\n"
                           << "poll_ms = 500\n"
                           << "[[tag]]\nname = \"W1\"\nline = \"north\"\nvariable = 500\n"
@@ -316,7 +347,7 @@ class Monitor {
       const auto next = Clock::now() + 250ms;
       std::thread metrics([this] {
         const auto t0 = Clock::now();
-        const bool ok = Get(gw_.http(), "/metrics", 5000ms).find(" 200 ") != std::string::npos;
+        const bool ok = Ok(Get(gw_.http(), "/metrics", 5000ms));
         metricsWorst_ = std::max(metricsWorst_, Ms(Clock::now() - t0));
         metricsFailed_ += ok ? 0 : 1;
       });
@@ -440,7 +471,7 @@ void SlowHttp(Gateway& gw) {
 }
 
 void IdleModbus(Gateway& gw) {
-  std::printf("idle Modbus: 32 silent connections, then a new client\n");
+  std::printf("idle Modbus: 32 silent connections, then a new client (from another address)\n");
   const std::string before = gw.Log();
   Monitor m(gw);
   std::vector<int> fds;
@@ -504,9 +535,16 @@ void Sigterm(Gateway& gw, Remote& remote) {
   std::printf("  %-22s %s\n", "slow write:", text(answers[0]).c_str());
   std::printf("  %-22s %s; %s\n", "queued writes:", text(answers[1]).c_str(),
               text(answers[2]).c_str());
-  std::printf("  %-22s %llu at SIGTERM, %llu more after it\n",
-              "writes at the remote:", static_cast<unsigned long long>(atSignal - writesBefore),
+  std::printf("  %-22s %llu at SIGTERM, %llu more after it (attempts included)\n",
+              "write requests:", static_cast<unsigned long long>(atSignal - writesBefore),
               static_cast<unsigned long long>(after - atSignal));
+  // 500 = 1: the slow write took place; 501 = 2 and 500 = 3: the queued
+  // ones reached the line after SIGTERM.
+  const std::uint32_t v500 = remote.Get(500), v501 = remote.Get(501);
+  std::printf(
+      "  %-22s variable 500 = %u, 501 = %u: queued writes carried out after SIGTERM: "
+      "%d of 2\n",
+      "at the remote:", v500, v501, (v501 == 2 ? 1 : 0) + (v500 == 3 ? 1 : 0));
   std::printf("  %-22s %s\n", "gateway:", exited ? "exited" : "still running after 20 s");
 }
 
@@ -535,7 +573,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zelgw_probe: the gateway did not start:\n%s", gw.Log().c_str());
       status = 1;
     } else {
-      std::this_thread::sleep_for(1s);  // the first poll done
+      // Every tag read once (the two slow ones take 1.5 s each).
+      for (int i = 0; i < 100 && Count(Get(gw.http(), "/status", 2000ms), "\"good\"") < 3; ++i)
+        std::this_thread::sleep_for(200ms);
       std::printf("zelgw_probe: %s, pid %d, descriptors limit 1024\n", argv[1], gw.pid());
       HeaderFlood(gw);
       IdleHttp(gw);

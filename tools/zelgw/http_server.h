@@ -30,7 +30,7 @@ class HttpServer {
  public:
   static constexpr unsigned kMaxConnections = 64;
   static constexpr unsigned kMaxPerAddress = 16;
-  static constexpr std::size_t kConnectionMemory = 16 * 1024;
+  static constexpr std::size_t kConnectionMemory = std::size_t{16} * 1024;
   static constexpr std::chrono::seconds kRequestDeadline{10};
 
   HttpServer(const Gateway& gateway, const Config& config, const ModbusServer& modbus,

@@ -52,8 +52,8 @@ constexpr const char kDescription[] =
 
 constexpr const char kFooter[] =
     "Exit codes: 0 stopped by a signal, or --check found no error; 1 the service could not start "
-    "(driver, listener); 64 usage; 78 the configuration has errors (each is printed with its "
-    "file, line and key).";
+    "(driver, listener), or the answer of --version or --check could not be written; 64 usage; "
+    "78 the configuration has errors (each is printed with its file, line and key).";
 
 void OnDriverMessage(int code, const char* message, void* /*context*/) {
   // A message that repeats a line's last failure (a port still missing) is
