@@ -564,7 +564,6 @@ TEST_F(GatewayTest, HttpBindFailuresSayTheSystemsReason) {
       {"10.9.9.9", "0", "cannot listen for HTTP on 10.9.9.9:0: Cannot assign requested address"},
       {"127.0.0.1", busy,
        "cannot listen for HTTP on 127.0.0.1:" + busy + ": Address already in use"},
-      {"999.1.1.1", "0", "cannot listen for HTTP on 999.1.1.1:0: "},
   };
   const std::string http = "[http]\nlisten = \"127.0.0.1\"\nport = 0\n";
   for (const Case& c : cases) {

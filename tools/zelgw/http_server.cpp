@@ -55,7 +55,6 @@ void OnLibraryMessage(void* /*cls*/, const char* format, va_list args) {
   std::size_t skipped = 0;
   if (!g_libraryMessages.Allow(skipped)) return;
   char text[256];
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the library passes a started list.
   std::vsnprintf(text, sizeof text, format, args);
   std::string message = text;
   while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
