@@ -143,12 +143,14 @@ void HttpServer::Listen() {
   // Run by this object's own thread: every callback comes from MHD_run there.
   const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &OnRequest, this, MHD_OPTION_LISTEN_SOCKET, fd,
+      flags, 0, nullptr, nullptr, &OnRequest, this,
+      // First, so that every message of the library goes to the log.
+      MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
       MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       kMaxPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kRequestDeadline.count()),
       MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, this, MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted,
-      this, MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, nullptr, MHD_OPTION_END);
+      this, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     ::close(fd);
     throw std::runtime_error("cannot start the HTTP listener on " + config_.http.address + ":" +
