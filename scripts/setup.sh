@@ -25,7 +25,7 @@ done
 # Building the driver and the tools, and their man pages; the gateway
 # (zelgw) takes Modbus TCP, TOML, HTTP, JSON and systemd libraries.
 packages=(cmake g++ make libcli11-dev scdoc pkg-config)
-packages+=(libmodbus-dev libtomlplusplus-dev libcpp-httplib-dev nlohmann-json3-dev libsystemd-dev)
+packages+=(libmodbus-dev libtomlplusplus-dev libmicrohttpd-dev nlohmann-json3-dev libsystemd-dev)
 # Its MQTT front end: libmosquitto.
 packages+=(libmosquitto-dev)
 if [ "$set_name" = all ]; then

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <modbus.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -83,6 +84,7 @@ class Service {
   }
   bool ready() const { return modbus_ > 0 && http_ > 0; }
   int modbusPort() const { return modbus_; }
+  int httpPort() const { return http_; }
   std::string Log() const { return Contents(log_); }
   void Signal(int signal) { ::kill(pid_, signal); }
   bool Alive() {
@@ -539,6 +541,134 @@ TEST_F(GatewayTest, FullTableEvictsTheLongestIdleAndTheAllowListClosesOthers) {
       << metrics;
 }
 
+// Sends `head`, then `filler` until `bytes` are out, a piece every `gap`,
+// and stops early once the gateway answers or closes. Returns the first
+// line of the answer ("" for none) and when the connection ended.
+struct Ending {
+  std::string statusLine;
+  std::chrono::milliseconds after{};
+};
+Ending Hostile(int port, const std::string& head, const std::string& filler, std::size_t bytes,
+               std::chrono::milliseconds gap, std::chrono::seconds limit) {
+  const auto start = std::chrono::steady_clock::now();
+  const int fd = Connect(port);
+  Ending e;
+  if (fd < 0) return e;
+  std::size_t sent = 0;
+  std::string answer;
+  bool ended = ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) < 0;
+  while (!ended && std::chrono::steady_clock::now() - start < limit) {
+    if (sent<bytes&& ::send(fd, filler.data(), filler.size(), MSG_NOSIGNAL)> 0)
+      sent += filler.size();
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(gap.count())) == 1) {
+      char buffer[4096];
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n > 0) answer.append(buffer, static_cast<std::size_t>(n));
+      ended = n <= 0;
+    }
+  }
+  e.after = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start);
+  if (!ended) e.after = std::chrono::milliseconds::max();
+  e.statusLine = answer.substr(0, answer.find('\r'));
+  ::close(fd);
+  return e;
+}
+
+TEST_F(GatewayTest, HostileHttpClientsAreBoundedAndTheOthersServed) {
+  Start();
+  const int port = service_->httpPort();
+  // Beyond the connection limit a connection is closed at once; those
+  // within it stay open, idle, until the request deadline.
+  std::vector<int> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(Connect(port));
+  int closed = 0;
+  for (const int fd : idle) closed += fd >= 0 && ClosedByPeer(fd, 100ms);
+  EXPECT_GE(closed, 100 - 64) << "beyond the connection limit";
+  EXPECT_LE(closed, 100 - 16) << "within the limit of one address";
+  for (const int fd : idle) ::close(fd);
+  // Those closes seen by the gateway: a new connection is kept again.
+  EXPECT_TRUE(Eventually([port] {
+    const int fd = Connect(port);
+    const bool kept = fd >= 0 && !ClosedByPeer(fd, 300ms);
+    ::close(fd);
+    return kept;
+  }));
+  std::this_thread::sleep_for(300ms);
+
+  struct Case {
+    const char* what;
+    std::string filler;
+    std::size_t bytes;
+    std::chrono::milliseconds gap;
+    std::string statusLine;  // "": none
+    std::chrono::seconds endsWithin;
+  };
+  const std::string head = "GET /status HTTP/1.1\r\nHost: t\r\n";
+  const Case cases[] = {
+      {"header flood", "X-Flood: " + std::string(1000, 'a') + "\r\n", 8u << 20,
+       std::chrono::milliseconds(0), "HTTP/1.1 431 Request Header Fields Too Large", 5s},
+      {"one line without end", std::string(1000, 'b'), 8u << 20, std::chrono::milliseconds(0),
+       "HTTP/1.1 431 Request Header Fields Too Large", 5s},
+      {"a header byte a second", "c", 60, 1000ms, "", 20s},
+  };
+  // Every client at once; the gateway answers others meanwhile.
+  std::vector<std::thread> threads;
+  std::vector<Ending> endings(std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    threads.emplace_back([&, i] {
+      endings[i] = Hostile(port, head, cases[i].filler, cases[i].bytes, cases[i].gap, 25s);
+    });
+  std::this_thread::sleep_for(500ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Has(service_->Http("/metrics"), "zelgw_info{"));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s) << "/metrics under hostile clients";
+  for (std::thread& t : threads) t.join();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(endings[i].statusLine, cases[i].statusLine) << cases[i].what;
+    EXPECT_LT(endings[i].after, cases[i].endsWithin) << cases[i].what;
+  }
+  // The slow one ran into the deadline of a whole request, not a pause.
+  EXPECT_GE(endings[2].after, 8s);
+  EXPECT_TRUE(Has(service_->Http("/status"), "\"gateway\""));
+}
+
+TEST_F(GatewayTest, HttpBindFailuresSayTheSystemsReason) {
+  // A port in use: a listener of this test's own.
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string busy = std::to_string(ntohs(address.sin_port));
+  struct Case {
+    std::string listen;
+    std::string port;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"10.9.9.9", "0", "cannot listen for HTTP on 10.9.9.9:0: Cannot assign requested address"},
+      {"127.0.0.1", busy,
+       "cannot listen for HTTP on 127.0.0.1:" + busy + ": Address already in use"},
+  };
+  const std::string http = "[http]\nlisten = \"127.0.0.1\"\nport = 0\n";
+  for (const Case& c : cases) {
+    std::string text = Config({});
+    text.replace(text.find(http), http.size(),
+                 "[http]\nlisten = \"" + c.listen + "\"\nport = " + c.port + "\n");
+    std::ofstream(dir_ / "bind.toml") << text;
+    const auto [status, out] = Capture("timeout 10 " + std::string(ZELGW_PROGRAM) + " -c " +
+                                       (dir_ / "bind.toml").string());
+    EXPECT_EQ(status, 1) << c.listen << "\n" << out;
+    EXPECT_TRUE(Has(out, c.reason)) << out;
+  }
+  ::close(taken);
+}
+
 TEST_F(GatewayTest, MbpollAndCurlAsTheRealClients) {
   Start();
   struct Case {
@@ -604,6 +734,27 @@ TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   EXPECT_EQ(status, 0) << out;
   std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM) + " --version");
   EXPECT_EQ(out, "zelgw " ZELGW_VERSION "\n");
+  // An answer that cannot be written is a failure.
+  struct Unwritten {
+    std::string arguments;
+    std::string output;
+  };
+  const std::string good = WriteConfig({}).string();
+  const Unwritten unwritten[] = {{"--version", ">&-"},
+                                 {"--version", ">/dev/full"},
+                                 {"--check -c " + good, ">&-"},
+                                 {"--check -c " + good, ">/dev/full"}};
+  for (const Unwritten& u : unwritten) {
+    std::tie(status, out) =
+        Capture("(" + std::string(ZELGW_PROGRAM) + " " + u.arguments + " " + u.output + ")");
+    EXPECT_EQ(status, 1) << u.arguments << " " << u.output << "\n" << out;
+    EXPECT_TRUE(Has(out, "zelgw: cannot write the answer: ")) << out;
+  }
+  // Started with standard error closed: descriptor 2 is /dev/null, not
+  // the signal descriptor or a socket.
+  std::tie(status, out) = Capture("(" + std::string(ZELGW_PROGRAM) + " -c " + good +
+                                  " 2>&- & p=$!; sleep 2; readlink /proc/$p/fd/2; kill $p)");
+  EXPECT_EQ(out, "/dev/null\n");
   std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM));
   EXPECT_EQ(status, 64);
 

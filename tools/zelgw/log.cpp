@@ -108,6 +108,20 @@ std::string Quote(std::string_view value) {
   return out + "\"";
 }
 
+bool Throttle::Allow(std::size_t& skipped) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  if (any_ && now - last_ < period_) {
+    ++skipped_;
+    return false;
+  }
+  any_ = true;
+  last_ = now;
+  skipped = skipped_;
+  skipped_ = 0;
+  return true;
+}
+
 void Write(Level level, std::string_view message, std::initializer_list<Field> fields) {
   if (!Enabled(level)) return;
   std::string line;

@@ -5,7 +5,10 @@
 //   level=warning msg="line closed" line=boiler reason="time-out, 0 of 12 reply bytes received"
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -34,6 +37,23 @@ inline void Warning(std::string_view message, std::initializer_list<Field> field
 inline void Error(std::string_view message, std::initializer_list<Field> fields = {}) {
   Write(Level::Error, message, fields);
 }
+
+// For an event that can repeat many times a second (an accept that fails
+// for want of descriptors): the first is logged, then at most one a period,
+// with the number left out since the last one logged.
+class Throttle {
+ public:
+  explicit Throttle(std::chrono::milliseconds period) : period_(period) {}
+  // Whether to log this one; `skipped` is set to the number left out before it.
+  bool Allow(std::size_t& skipped);
+
+ private:
+  std::mutex mutex_;
+  std::chrono::milliseconds period_;
+  std::chrono::steady_clock::time_point last_{};
+  bool any_ = false;
+  std::size_t skipped_ = 0;
+};
 
 // A value as logfmt writes it: bare when it holds no space, quote, "=" or
 // control character, quoted with escapes otherwise.

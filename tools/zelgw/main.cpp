@@ -2,15 +2,19 @@
 // the plant network over Modbus TCP, with a status page and metrics over
 // HTTP. It is a host of the zelqd driver: one DriverInstance for each line,
 // every call through ZelMain.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,8 +56,8 @@ constexpr const char kDescription[] =
 
 constexpr const char kFooter[] =
     "Exit codes: 0 stopped by a signal, or --check found no error; 1 the service could not start "
-    "(driver, listener); 64 usage; 78 the configuration has errors (each is printed with its "
-    "file, line and key).";
+    "(driver, listener), or the answer of --version or --check could not be written; 64 usage; "
+    "78 the configuration has errors (each is printed with its file, line and key).";
 
 void OnDriverMessage(int code, const char* message, void* /*context*/) {
   // A message that repeats a line's last failure (a port still missing) is
@@ -64,6 +68,50 @@ void OnDriverMessage(int code, const char* message, void* /*context*/) {
              {{"line", line != nullptr ? line : "-"},
               {"code", std::to_string(code)},
               {"text", message != nullptr ? message : ""}});
+}
+
+// Descriptors 0 to 2 that are closed get /dev/null, so that no descriptor
+// opened later (the signalfd, a socket) becomes standard error and takes
+// the log lines. Returns whether standard output was closed.
+bool OccupyStandardDescriptors() {
+  bool outputClosed = false;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    outputClosed = outputClosed || fd == 1;
+    // The lowest free number is fd itself: the ones below are open.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+  return outputClosed;
+}
+
+// The soft descriptor limit up to the hard one (1024 by default, against
+// 524288 or what the unit's LimitNOFILE sets): the HTTP and Modbus clients
+// are capped far below it, so that the lines and the listeners always have
+// descriptors left. Returns the limit in force.
+rlim_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t wanted = limit.rlim_max;
+    limit.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) (void)::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur;
+}
+
+// The answer of --version or --check on standard output; false when it
+// could not be written (closed, a full disk, a broken pipe).
+bool Answer(bool outputClosed, const std::string& text) {
+  if (outputClosed) {
+    std::fprintf(stderr, "zelgw: cannot write the answer: standard output is closed\n");
+    return false;
+  }
+  if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "zelgw: cannot write the answer: %s\n", std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 void PrintErrors(const std::vector<ConfigError>& errors) {
@@ -213,6 +261,14 @@ class Watchdog {
 };
 
 int Serve(const Config& config, const std::string& driverPath) {
+  const rlim_t files = RaiseDescriptorLimit();
+  const rlim_t wanted = HttpServer::kMaxConnections +
+                        static_cast<rlim_t>(config.modbusListener.maxClients) +
+                        8 * static_cast<rlim_t>(config.plant.lines.size()) + 64;
+  if (files != RLIM_INFINITY && files < wanted)
+    log::Warning("few descriptors: HTTP and Modbus clients may starve the lines",
+                 {{"limit", std::to_string(files)}, {"wanted", std::to_string(wanted)}});
+
   // Signals arrive through a descriptor of the main loop; every thread
   // started from here on inherits the mask.
   sigset_t signals;
@@ -321,10 +377,12 @@ int Serve(const Config& config, const std::string& driverPath) {
 
 // NOLINTNEXTLINE(bugprone-exception-escape): only the fixed option set-up or lack of memory.
 int main(int argc, char** argv) {
+  const bool outputClosed = OccupyStandardDescriptors();
   CLI::App app(kDescription, "zelgw");
   app.footer(kFooter);
   std::string configFile, driverPath, level = "info";
   bool check = false;
+  bool version = false;
   app.add_option("-c,--config", configFile, "the configuration file (TOML)")->type_name("FILE");
   app.add_flag("--check", check,
                "check the configuration and exit: 0 when it has no error, 78 with the errors");
@@ -335,13 +393,7 @@ int main(int argc, char** argv) {
   app.add_option("--log-level", level, "debug, info, notice, warning or error")
       ->check(CLI::IsMember({"debug", "info", "notice", "warning", "error"}))
       ->capture_default_str();
-  app.add_flag_callback(
-      "--version",
-      [] {
-        std::printf("zelgw %s\n", ZELQD_VERSION);
-        throw CLI::Success();
-      },
-      "print the version and exit");
+  app.add_flag("--version", version, "print the version and exit");
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -350,6 +402,7 @@ int main(int argc, char** argv) {
     app.exit(e);
     return e.get_exit_code() == 0 ? kExitOk : kExitUsage;
   }
+  if (version) return Answer(outputClosed, "zelgw " ZELQD_VERSION "\n") ? kExitOk : kExitFailed;
   if (configFile.empty()) {
     std::fprintf(stderr, "zelgw: give the configuration file with -c FILE (see --help)\n");
     return kExitUsage;
@@ -377,9 +430,10 @@ int main(int argc, char** argv) {
       PrintErrors(listeners.errors);
       return kExitConfig;
     }
-    std::printf("zelgw: %s: ok (%zu lines, %zu tags)\n", configFile.c_str(),
-                config.plant.lines.size(), config.plant.tags.size());
-    return kExitOk;
+    const std::string answer = "zelgw: " + configFile + ": ok (" +
+                               std::to_string(config.plant.lines.size()) + " lines, " +
+                               std::to_string(config.plant.tags.size()) + " tags)\n";
+    return Answer(outputClosed, answer) ? kExitOk : kExitFailed;
   }
   return Serve(config, driverPath);
 }

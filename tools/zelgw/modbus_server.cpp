@@ -300,8 +300,13 @@ void ModbusServer::Accept() {
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors: the listener stays readable; look again later.
-        log::Warning("cannot accept a Modbus client", {{"error", std::strerror(errno)}});
+        // Out of descriptors: the listener stays readable; look again later
+        // (and say so once in ten seconds, not at every look).
+        static log::Throttle throttle(10s);
+        const int error = errno;
+        if (std::size_t skipped = 0; throttle.Allow(skipped))
+          log::Warning("cannot accept a Modbus client",
+                       {{"error", std::strerror(error)}, {"left_out", std::to_string(skipped)}});
         acceptPausedUntil_ = Clock::now() + 100ms;
       }
       return;
