@@ -13,7 +13,8 @@
 # ancestor of HEAD and the version is the same, only the files that differ
 # from it (committed, staged, changed or untracked) are checked, with every
 # source whose dependency file names a changed header; a change to any
-# .clang-tidy, a CMake file, the presets or this script checks everything.
+# .clang-tidy, to the CMake files that compile src/ and tools/ (the top
+# one, theirs, cmake/), the presets or this gate checks everything.
 # Without such a record, or with --all, every file is checked.
 # --record, after a full run that passed on a clean tree, writes HEAD and
 # the version to .ci/tidy-passed (commit it with the change it follows).
