@@ -45,6 +45,10 @@ if [ "$set_name" = all ]; then
   # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
   # its tests (wine32 needs the i386 architecture).
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
+  # Where the kernel cannot execute 32-bit programs (scripts/test.sh's
+  # emulator route): qemu-i386-static runs the i686 suites, and the Windows
+  # suites run under wine64 with the 64-bit MinGW-w64 build of the backend.
+  packages+=(qemu-user-static g++-mingw-w64-x86-64-posix wine64)
   # The Win32 import library for Microsoft's linker (llvm-dlltool), and the
   # MSVC-style link that checks it (lld-link).
   packages+=(llvm-14 lld-14)

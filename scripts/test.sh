@@ -1,49 +1,43 @@
 #!/usr/bin/env bash
 # Builds the driver and its tools and runs every test suite, on the three
 # targets: native Linux, 32-bit Linux (i686, where the exact record layouts
-# are checked at compile time) and 32-bit Windows (MinGW-w64) under Wine.
-# The native build comes first: it makes the peer of the COM port tests
-# under Wine.
+# are checked at compile time) and 32-bit Windows (MinGW-w64) under Wine,
+# then the gates (format, tidy), the sanitizers, the fuzz targets, memcheck,
+# the benchmark's short form and the Debian packages. Every stage runs, also
+# after an earlier one failed (unless it needs what failed: then it is
+# skipped with the reason); the exit status is 0 only when nothing failed.
+# It closes with a summary built from CTest's, GoogleTest's and pytest's own
+# reports: per stage the route it ran by, its seconds and its counts, and
+# last "total: N passed, N failed, N skipped".
+#
+# The 32-bit suites need 32-bit programs to run. ZELQD_32BIT picks how:
+#   auto      (the default) the kernel's own 32-bit mode where the probe
+#             below finds it, else the emulator route
+#   native    the kernel's own 32-bit mode (the i686 and win32 stages are
+#             skipped, with the reason, where the kernel lacks it)
+#   emulator  the i686 suites under qemu-i386-static (user-mode emulation);
+#             the Windows suites under wine64 with the 64-bit Windows build
+#             of the same backend (preset win64: Wine does not run under
+#             that emulator), and the real 32-bit DLL's checks that need no
+#             Wine (imports, export, size, version, the linked hosts)
+# Results go to build/ci-results/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
+root=$PWD
+results=$root/build/ci-results
+rm -rf "$results"
+mkdir -p "$results"
+: >"$results/stages.tsv"
+ci_start=$SECONDS
 
-# The test cases that the GoogleTest programs of a build reported in its
-# last CTest run, as one line "PRESET: N passed, N failed, N skipped".
-cases() {
-  awk -v preset="$1" '
-    /^\[  PASSED  \] [0-9]+ tests?\./ { passed += $4 }
-    /^\[  FAILED  \] [0-9]+ tests?,/ { failed += $4 }
-    /^\[  SKIPPED \] [0-9]+ tests?,/ { skipped += $4 }
-    END { printf "%s: %d passed, %d failed, %d skipped\n", preset, passed, failed, skipped }
-  ' "build/$1/Testing/Temporary/LastTest.log"
-}
+# --- How the 32-bit programs run ---------------------------------------------
 
-# The Python binding: pip builds and installs it from python/ into a scratch
-# folder (no network, no build isolation: Debian's setuptools), and its tests
-# run from that copy against the native build's driver and zelsim.
-python_tests() {
-  echo "== python"
-  local python=${ZELQD_PYTHON:-/usr/bin/python3} site=build/native/python-site
-  rm -rf "$site" python/build python/zelqd.egg-info
-  "$python" -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
-    --target "$site" ./python
-  ZELQD_LIBRARY="$PWD/build/native/src/libzelqd.so" ZELSIM="$PWD/build/native/tools/zelsim/zelsim" \
-    PYTHONPATH="$site" "$python" -m pytest -p no:cacheprovider python/tests |
-    tee build/native/python-tests.log
-}
-
-# The i686 suites, and Wine for the win32 ones, need a kernel that executes
-# 32-bit x86 programs itself; some virtual machines' kernels do not (the
-# program fails with "Exec format error"), and an emulator registered for
-# them (qemu-user) lacks terminal calls the suites use and does not carry
-# Wine. The probe tells the two apart: under the kernel's own 32-bit mode a
-# program sees the machine's name, under an emulator the emulated one.
-# Where they cannot run, both targets are still built and checked without
-# running them (the win32 DLL's imports, export, size and version, and the
-# hosts linked through its import libraries).
+# Under the kernel's own 32-bit mode a program sees the machine's name,
+# under an emulator the emulated one; on a kernel without it the program
+# fails with "Exec format error".
 runs_32bit() {
   local dir status=0
   dir=$(mktemp -d)
@@ -53,79 +47,228 @@ runs_32bit() {
   rm -rf "$dir"
   return "$status"
 }
-run32=1
-runs_32bit || run32=0
-not_run="not run: this machine's kernel cannot execute 32-bit x86 programs"
+kernel32=0
+runs_32bit && kernel32=1
+mode=${ZELQD_32BIT:-auto}
+case "$mode" in
+  auto) if ((kernel32)); then route32=native; else route32=emulator; fi ;;
+  native | emulator) route32=$mode ;;
+  *) echo "test.sh: ZELQD_32BIT must be auto, native or emulator, not \"$mode\"" >&2; exit 64 ;;
+esac
+emulator=$(command -v qemu-i386-static || true)
+wine64=/usr/lib/wine/wine64
+echo "test.sh: 32-bit route: $route32 (ZELQD_32BIT=$mode; this kernel" \
+  "$( ((kernel32)) && echo runs || echo "does not run") 32-bit x86 programs itself)"
+
+# --- Stages ------------------------------------------------------------------
+
+# stage NAME ROUTE FUNCTION: runs FUNCTION in a subshell that stops at its
+# first failing command, and records its route, seconds and exit status.
+stage() {
+  local name=$1 route=$2 fn=$3 start=$SECONDS status
+  echo
+  echo "== $name ($route)"
+  mkdir -p "$results/$name"
+  export ZELQD_CI_CHECKS=$results/$name/checks.tsv
+  set +e
+  (
+    set -e
+    "$fn"
+  )
+  status=$?
+  set -e
+  unset ZELQD_CI_CHECKS
+  printf '%s\t%s\t%s\t%s\t\n' "$name" "$route" "$((SECONDS - start))" "$status" >>"$results/stages.tsv"
+  echo "== $name: $((SECONDS - start)) s, $( ((status == 0)) && echo ok || echo "FAILED (exit $status)")" \
+    "[$(((SECONDS - ci_start) / 60)) min since the start]"
+  return 0
+}
+# skip NAME ROUTE REASON: a stage that cannot run here, counted as skipped.
+skip() {
+  echo
+  echo "== $1: SKIPPED: $3"
+  printf '%s\t%s\t0\tskipped\t%s\n' "$1" "$2" "$3" >>"$results/stages.tsv"
+}
+# Whether stage NAME ran and passed.
+passed() { awk -F'\t' -v n="$1" '$1 == n && $4 == "0" { ok = 1 } END { exit !ok }' "$results/stages.tsv"; }
+# check NAME COMMAND...: one check of a stage that is not a test program.
+check() {
+  local name=$1 status=0
+  shift
+  "$@" || status=$?
+  printf '%s\t%s\n' "$name" "$( ((status == 0)) && echo passed || echo failed)" >>"$ZELQD_CI_CHECKS"
+  return "$status"
+}
+
+# ctest_run STAGE PRESET [CTEST ARGS...]: CTest with its JUnit report and
+# each GoogleTest program's XML in the stage's folder.
+ctest_run() {
+  local dir=$results/$1 preset=$2
+  shift 2
+  rm -rf "$dir/gtest"
+  mkdir -p "$dir/gtest"
+  GTEST_OUTPUT="xml:$dir/gtest/" ctest --preset "$preset" -j "$jobs" --output-junit "$dir/ctest.xml" "$@"
+}
+# configure PRESET [ARGS...] and build it.
+build() {
+  local preset=$1
+  shift
+  cmake --preset "$preset" -DZELQD_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+}
 
 # The format gate: tracked C and C++ files exactly as clang-format writes
-# them (scripts/check-format.sh; a few seconds).
-echo "== format"
-bash scripts/check-format.sh
+# them (a few seconds).
+format_stage() { check format bash scripts/check-format.sh; }
 
-for preset in native i686 win32; do
-  echo "== $preset"
-  cmake --preset "$preset" -DZELQD_BUILD_TESTS=ON >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
-  if [ "$preset" = native ] || ((run32)); then
-    if [ "$preset" = win32 ]; then wine --version; fi
-    ctest --preset "$preset" -j "$jobs"
-  elif [ "$preset" = win32 ]; then
-    echo "win32: the suites under Wine are $not_run; the checks that need no Wine:"
-    ctest --preset win32 -L static
+native_stage() {
+  build native
+  ctest_run native native
+}
+
+# The Python binding: pip builds and installs it from python/ into a scratch
+# folder (no network, no build isolation: Debian's setuptools), and its tests
+# run from that copy against the native build's driver and zelsim.
+python_stage() {
+  local python=${ZELQD_PYTHON:-/usr/bin/python3} site=build/native/python-site
+  rm -rf "$site" python/build python/zelqd.egg-info
+  "$python" -m pip install --quiet --no-build-isolation --no-deps --root-user-action=ignore \
+    --target "$site" ./python
+  ZELQD_LIBRARY="$PWD/build/native/src/libzelqd.so" ZELSIM="$PWD/build/native/tools/zelsim/zelsim" \
+    PYTHONPATH="$site" "$python" -m pytest -p no:cacheprovider --junitxml="$results/python/pytest.xml" \
+    python/tests
+}
+
+# i686 on the kernel's own 32-bit mode, or with every test program (and
+# every program a test starts) under qemu-i386-static.
+i686_stage() {
+  if [ "$route32" = emulator ]; then
+    build i686 -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator"
   else
-    echo "i686: the suites are $not_run (the record layouts were checked when they compiled)"
+    build i686 -DCMAKE_CROSSCOMPILING_EMULATOR=
   fi
-  if [ "$preset" = native ]; then python_tests; fi
-done
+  ctest_run i686 i686
+}
 
-# The static-analysis gate: clang-tidy over src/ and tools/ with the native
-# build's compile_commands.json, two files at a time (scripts/check-tidy.sh).
-echo "== tidy"
-bash scripts/check-tidy.sh build/native
+win32_stage() {
+  build win32
+  wine --version
+  ctest_run win32 win32
+}
+# The real 32-bit DLL where Wine cannot run it: only what needs no Wine.
+win32_static_stage() {
+  build win32
+  ctest_run win32 win32 -L static
+}
+# The same Windows backend built for 64-bit Windows, under wine64.
+win64_stage() {
+  build win64
+  "$wine64" --version
+  ctest_run win64 win64
+}
+
+# The static-analysis gate: clang-tidy over what a change can affect
+# (scripts/check-tidy.sh), with the native build's compile_commands.json.
+tidy_stage() { check tidy bash scripts/check-tidy.sh build/native; }
 
 # The Win32 package for integrators: what it holds, and the DLL in it
 # checked as the build's was (imports, export, size, version).
-echo "== win32 package"
-cmake --build --preset win32 --target package >/dev/null
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
-cmake -E tar tvf "build/win32/package/zelqd-$version-win32.zip"
-unpacked=$(mktemp -d)
-cmake -E chdir "$unpacked" cmake -E tar xf "$PWD/build/win32/package/zelqd-$version-win32.zip"
-bash scripts/check-win32-dll.sh "$unpacked/zelqd-$version-win32/bin/zelqd.dll" \
-  cmake/win32-allowed-imports.txt "$version"
-rm -rf "$unpacked"
+package_win32() {
+  local version unpacked
+  echo "win32 package: building"
+  cmake --build --preset win32 --target package >/dev/null
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
+  cmake -E tar tvf "build/win32/package/zelqd-$version-win32.zip"
+  unpacked=$(mktemp -d)
+  cmake -E chdir "$unpacked" cmake -E tar xf "$PWD/build/win32/package/zelqd-$version-win32.zip"
+  bash scripts/check-win32-dll.sh "$unpacked/zelqd-$version-win32/bin/zelqd.dll" \
+    cmake/win32-allowed-imports.txt "$version"
+  rm -rf "$unpacked"
+}
+win32_package_stage() { check "win32 package" package_win32; }
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole native suite.
-echo "== sanitize"
-cmake --preset sanitize >/dev/null
-cmake --build --preset sanitize -j "$jobs"
-ctest --preset sanitize -j "$jobs"
+sanitize_stage() {
+  cmake --preset sanitize >/dev/null
+  cmake --build --preset sanitize -j "$jobs"
+  ctest_run sanitize sanitize
+}
 
-# Each fuzz target for a bounded time (longer runs: scripts/fuzz.sh 300), and
+# Each fuzz target for a bounded time, two at a time (longer runs:
+# scripts/fuzz.sh 300).
+fuzz_stage() { bash scripts/fuzz.sh "${ZELQD_FUZZ_SECONDS:-30}"; }
+
 # memcheck over the pseudo-terminal tests of the native build.
-echo "== fuzz"
-bash scripts/fuzz.sh "${ZELQD_FUZZ_SECONDS:-30}"
-echo "== valgrind"
-bash scripts/valgrind.sh build/native
+valgrind_stage() { bash scripts/valgrind.sh build/native; }
 
 # The benchmark's short form, so that it keeps building and running; its
 # figures are not judged here (see docs/performance.md).
-echo "== benchmark (short form)"
-bash scripts/bench.sh --short
+bench_stage() { check "benchmark, short form" bash scripts/bench.sh --short; }
 
 # The Debian packages: built, reviewed by lintian, installed on this machine,
 # used as a user would (the README's example, zelpoll against zelsim), and
 # removed again.
-echo "== packages"
-bash scripts/package-test.sh
+packages_stage() { check "Debian packages" bash scripts/package-test.sh; }
+
+# --- The run -----------------------------------------------------------------
+
+stage format "clang-format" format_stage
+stage native "native kernel, x86_64" native_stage
+if passed native; then
+  stage python "native kernel, x86_64" python_stage
+else
+  skip python "native kernel, x86_64" "the native build failed"
+fi
+
+if [ "$route32" = native ] && ! ((kernel32)); then
+  reason="ZELQD_32BIT=native, and this kernel cannot execute 32-bit x86 programs"
+  skip i686 "native kernel" "$reason"
+  skip win32 "wine, native kernel" "$reason"
+elif [ "$route32" = native ]; then
+  stage i686 "native kernel" i686_stage
+  if passed native; then
+    stage win32 "wine, native kernel" win32_stage
+  else
+    skip win32 "wine, native kernel" "the native build (the COM port peer) failed"
+  fi
+else
+  if [ -n "$emulator" ]; then
+    stage i686 "emulator (qemu-i386-static)" i686_stage
+  else
+    skip i686 "emulator" "qemu-i386-static is not installed (scripts/setup.sh all installs it)"
+  fi
+  stage win32 "static checks of the 32-bit DLL, no Wine" win32_static_stage
+  if ! [ -x "$wine64" ]; then
+    skip win64 "wine64" "$wine64 is not installed (scripts/setup.sh all installs wine64)"
+  elif ! passed native; then
+    skip win64 "wine64" "the native build (the COM port peer) failed"
+  else
+    stage win64 "wine64 (64-bit build of the Win32 backend)" win64_stage
+  fi
+fi
+
+if passed native; then
+  stage tidy "clang-tidy" tidy_stage
+else
+  skip tidy "clang-tidy" "the native build (compile_commands.json, generated headers) failed"
+fi
+if passed win32 || [ -f build/win32/CMakeCache.txt ]; then
+  stage win32-package "MinGW-w64, no Wine" win32_package_stage
+else
+  skip win32-package "MinGW-w64" "the win32 build was not made"
+fi
+stage sanitize "native kernel, ASan+UBSan" sanitize_stage
+stage fuzz "native kernel, libFuzzer" fuzz_stage
+if passed native; then
+  stage valgrind "native kernel, memcheck" valgrind_stage
+else
+  skip valgrind "native kernel, memcheck" "the native build failed"
+fi
+stage benchmark "native kernel" bench_stage
+stage packages "native kernel, apt-get" packages_stage
 
 # Last, so that the counts close the output.
-echo "== test cases"
-for preset in native i686 win32 sanitize; do
-  if [ "$preset" = native ] || [ "$preset" = sanitize ] || ((run32)); then
-    cases "$preset"
-  else
-    echo "$preset: $not_run"
-  fi
-done
-echo "python: $(tail -n 1 build/native/python-tests.log | sed 's/^=* *//; s/ *=*$//')"
+echo
+status=0
+python3 scripts/ci-summary.py "$results" || status=$?
+exit "$status"

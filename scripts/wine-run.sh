@@ -2,7 +2,11 @@
 # Runs a Windows program of the win32 build under Wine; CTest puts it before
 # every test program of that build.
 #
-#   wine-run.sh [--peer PEER --ports N[,N...] [--sim N[,N...]]] PROGRAM.exe [ARGS...]
+#   wine-run.sh [--loader LOADER] [--peer PEER --ports N[,N...] [--sim N[,N...]]] PROGRAM.exe [ARGS...]
+#
+# LOADER is the Wine program that starts PROGRAM.exe: wine (the default,
+# 32-bit Wine where wine32 is installed), or /usr/lib/wine/wine64 for the
+# 64-bit build (its prefix is made 64-bit).
 #
 # The Wine prefix is WINEPREFIX when set, else wineprefix/ in the build
 # directory (the nearest directory above the program that holds
@@ -16,9 +20,10 @@
 # the simulator answers on the far end of those ports from the start.
 set -euo pipefail
 
-peer=() ports= sim=()
+peer=() ports= sim=() loader=wine
 while (($#)); do
   case "$1" in
+    --loader) loader=$2; shift 2 ;;
     --peer) peer=("$2"); shift 2 ;;
     --ports) ports=$2; shift 2 ;;
     --sim) sim=(--sim "$2"); shift 2 ;;
@@ -37,6 +42,15 @@ export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 export WINEDEBUG=-all
 # No Mono or Gecko installers: the tests need neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ "$loader" != wine ]; then
+  export WINELOADER=$loader WINEARCH=win64
+fi
+# GoogleTest's XML report (GTEST_OUTPUT=xml:/a/folder/) in Windows' terms:
+# the folder through the Z: drive.
+if [[ ${GTEST_OUTPUT:-} == xml:/* ]]; then
+  dir=${GTEST_OUTPUT#xml:}
+  export GTEST_OUTPUT="xml:Z:${dir//\//\\}"
+fi
 logs=$build/wine-logs
 mkdir -p "$logs"
 log=$logs/$(basename "$program" .exe).log
@@ -47,12 +61,12 @@ log=$logs/$(basename "$program" .exe).log
   flock 9
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine-run: making the Wine prefix $WINEPREFIX" >&2
-    wineboot -i >>"$logs/wineboot.log" 2>&1
+    "$loader" wineboot -i >>"$logs/wineboot.log" 2>&1
     wineserver -w
   fi
 ) 9>"$build/wineprefix.lock"
 
-command=(wine "$program" "$@")
+command=("$loader" "$program" "$@")
 if ((${#peer[@]})); then
   [ -x "${peer[0]}" ] || { echo "wine-run: the peer ${peer[0]} is missing (build the native preset first)" >&2; exit 1; }
   command=("${peer[0]}" --dosdevices "$WINEPREFIX/dosdevices" --ports "$ports" "${sim[@]}" -- "${command[@]}")

@@ -1,9 +1,12 @@
 # 32-bit Windows with the MinGW-w64 cross compiler (g++-mingw-w64-i686).
 # The C++ runtime, libgcc and winpthread are linked statically, so that the
 # DLL and the test programs import only system DLLs (and the host library).
+# x86_64-mingw.cmake includes this file with its own prefix and processor.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(ZELQD_MINGW_PREFIX i686-w64-mingw32)
+if(NOT ZELQD_MINGW_PREFIX)
+  set(CMAKE_SYSTEM_PROCESSOR i686)
+  set(ZELQD_MINGW_PREFIX i686-w64-mingw32)
+endif()
 
 # The posix thread model: GoogleTest needs std::mutex, which the win32 model
 # of GCC 12 lacks; winpthread is linked statically with the rest.

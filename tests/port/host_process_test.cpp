@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/emulator.h"
+
 extern char** environ;
 
 namespace {
@@ -72,10 +74,12 @@ Outcome RunBareHost(const std::string& libraryPath) {
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, err[0]);
 
-  std::string program = ZELQD_BARE_HOST;
-  char* argv[] = {program.data(), nullptr};
+  std::vector<std::string> command = zelqd::testing::ChildCommand(ZELQD_BARE_HOST);
+  std::vector<char*> argv;
+  for (std::string& part : command) argv.push_back(part.data());
+  argv.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data());
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   ::close(err[1]);

@@ -251,7 +251,9 @@ int ExclusiveFlag(const std::string& path) {
 // device.
 TEST_F(PortOnPty, AForkedChildNeverReleasesTheParentsPort) {
   if (geteuid() != 0) GTEST_SKIP() << "reading the exclusive flag needs a second open (root)";
-  if (!testing::KernelTerminalCalls()) GTEST_SKIP() << testing::kNoKernelTerminalCalls;
+  if (!testing::KernelTerminalCalls())
+    GTEST_SKIP() << "reading the exclusive flag needs TIOCGEXCL: "
+                 << testing::kNoKernelTerminalCalls;
   OpenRequest r = Open(nameA, 120);
   ASSERT_EQ(Call(inst, CodeOpenPort, &r), ResultOk);
   ASSERT_EQ(ExclusiveFlag(nameA), 1);

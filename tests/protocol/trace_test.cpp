@@ -22,6 +22,7 @@
 
 #include "line_fixture.h"
 #include "protocol/trace.h"
+#include "support/emulator.h"
 #include "support/trace_control.h"
 
 extern char** environ;
@@ -260,8 +261,7 @@ int RunProbe(const std::vector<std::string>& args, const char* value, const fs::
   std::vector<char*> envp;
   for (std::string& s : env) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> argStore = args;
-  argStore.insert(argStore.begin(), ZELQD_TRACE_PROBE);
+  std::vector<std::string> argStore = zelqd::testing::ChildCommand(ZELQD_TRACE_PROBE, args);
   std::vector<char*> argv;
   for (std::string& s : argStore) argv.push_back(s.data());
   argv.push_back(nullptr);

@@ -4,8 +4,13 @@
  * at run time. It runs under zelqd_wine_peer with the simulator on the far
  * end of COM5, and checks what such a host relies on:
  *   - the driver's description and the instance size;
+ *   - the address texts parse as a host's address dialog asks for them:
+ *     "$00042" as numeric variable 42, "$STOP" (access kind 6, the only
+ *     kind that may name it) as the STOP variable, and "$STOP" of any other
+ *     access kind refused;
  *   - a write, a read and a block read reach the simulator's table;
- *   - STOP suspends the transfers and releases them again;
+ *   - STOP suspends the transfers, reads back as set, and releases them
+ *     again, with no traffic on the line while set;
  *   - with ZELQD_TRACE naming a file, each attempt gives one line whose
  *     time stamp is the UTC time of the attempt.
  * Exits 0 when all holds; prints each failed check.
@@ -40,11 +45,18 @@ static int32_t Call(DriverInstance* instance, int32_t code, void* params) {
   return ZelMain(&call);
 }
 
-static AddressRequest Parse(DriverInstance* instance, const char* text) {
+/* The access kind a host puts in the block for the STOP variable; every
+ * other kind names numeric variables only. */
+enum { kAccessStop = 6, kAccessNumeric = 1 };
+
+static AddressRequest Parse(DriverInstance* instance, const char* text, int32_t accessKind,
+                            int32_t expected) {
   AddressRequest address;
   memset(&address, 0, sizeof address);
   address.addressText = text;
-  CHECK(Call(instance, CodeParseAddress, &address) == ResultOk);
+  address.accessKind = accessKind;
+  address.variableNumber = -1;
+  CHECK(Call(instance, CodeParseAddress, &address) == expected);
   return address;
 }
 
@@ -150,7 +162,10 @@ int main(void) {
   }
 
   GetSystemTime(&before);
-  variable = Parse(instance, "$00042");
+  variable = Parse(instance, "$00042", kAccessNumeric, ResultOk);
+  CHECK(variable.typeLetter == 'N' && variable.variableNumber == 42);
+  CHECK(variable.variableClass == ZELQD_CLASS_NUMERIC);
+  CHECK(variable.presetZero == 0 && variable.presetThirtyTwo == 32);
   slot.high = 0x1234;
   slot.low = 0x5678;
   CHECK(Transfer(instance, CodeWriteVar, &variable, &slot, 1) == ResultOk);
@@ -162,14 +177,28 @@ int main(void) {
   CHECK(ValueOf(block[0]) == 0x12345678u);
 
   /* STOP: no traffic while set, and none of it in the trace. */
-  stop = Parse(instance, "$STOP");
-  CHECK(stop.variableClass == ZELQD_CLASS_STOP);
+  stop = Parse(instance, "$STOP", kAccessNumeric, ResultRefused);
+  CHECK(stop.variableClass != ZELQD_CLASS_STOP && stop.typeLetter != 'S');
+  stop = Parse(instance, "$stop", kAccessStop, ResultOk);
+  CHECK(stop.typeLetter == 'S' && stop.variableClass == ZELQD_CLASS_STOP);
+  CHECK(stop.variableNumber == -1);
+  CHECK(stop.presetZero == 0 && stop.presetThirtyTwo == 32);
   slot.high = 0;
   slot.low = 1;
   CHECK(Transfer(instance, CodeWriteVar, &stop, &slot, 1) == ResultOk);
+  CHECK(instance->stopped == 1);
+  slot.low = 0;
+  CHECK(Transfer(instance, CodeReadVar, &stop, &slot, 0) == ResultOk);
+  CHECK((slot.low & 1u) == 1u);
   CHECK(Transfer(instance, CodeReadVar, &variable, &slot, 0) == ResultRefused);
+  CHECK(Transfer(instance, CodeWriteVar, &variable, &slot, 1) == ResultRefused);
+  slot.high = 0;
   slot.low = 0;
   CHECK(Transfer(instance, CodeWriteVar, &stop, &slot, 1) == ResultOk);
+  CHECK(instance->stopped == 0);
+  slot.low = 1;
+  CHECK(Transfer(instance, CodeReadVar, &stop, &slot, 0) == ResultOk);
+  CHECK((slot.low & 1u) == 0u);
   CHECK(Transfer(instance, CodeReadVar, &variable, &slot, 0) == ResultOk);
   GetSystemTime(&after);
 
