@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time.
+# The gateway's targets need its libraries, so the tools are configured too;
+# only the fuzz targets and what they link are built.
 #   scripts/fuzz.sh [seconds per target]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELQD_WERROR=ON \
-  -DZELQD_BUILD_FUZZ=ON -DZELQD_BUILD_TESTS=OFF -DZELQD_BUILD_TOOLS=OFF \
+  -DZELQD_BUILD_FUZZ=ON -DZELQD_BUILD_TESTS=OFF -DZELQD_BUILD_TOOLS=ON \
   -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
 cmake --build "$build/fuzz" -j "$(nproc)"
