@@ -1,5 +1,6 @@
 #include "protocol/digits.h"
 
+#include <array>
 #include <cstddef>
 
 #include "protocol/slots.h"
@@ -9,13 +10,23 @@ namespace {
 
 constexpr std::ptrdiff_t kGroupWidth = 8;
 
-// The value of a hexadecimal digit, or -1 for any other byte.
-int HexDigit(std::uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+constexpr std::uint8_t kNotADigit = 0xFF;
+
+// The value of every byte as a hexadecimal digit; kNotADigit for the bytes
+// that are none.
+constexpr std::array<std::uint8_t, 256> MakeDigitValues() {
+  std::array<std::uint8_t, 256> values{};
+  for (int c = 0; c < 256; ++c) {
+    int value = kNotADigit;
+    if (c >= '0' && c <= '9') value = c - '0';
+    if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+    values[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(value);
+  }
+  return values;
 }
+
+constexpr std::array<std::uint8_t, 256> kDigitValues = MakeDigitValues();
 
 }  // namespace
 
@@ -26,9 +37,9 @@ std::int32_t ConvertHexGroupsToSlots(const std::uint8_t* groups, std::int32_t co
     const std::uint8_t* group = groups + kGroupWidth * g;
     std::uint32_t value = 0;
     for (std::ptrdiff_t i = 0; i < kGroupWidth; ++i) {
-      const int digit = HexDigit(group[i]);
-      if (digit < 0) return g;
-      value = value << 4 | static_cast<std::uint32_t>(digit);
+      const std::uint8_t digit = kDigitValues[group[i]];
+      if (digit == kNotADigit) return g;
+      value = value << 4 | digit;
       total += group[i];
     }
     slotNumbers[g] = SwapHalves(value);
