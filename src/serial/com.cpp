@@ -36,28 +36,6 @@ std::uint32_t TimeoutMs(std::int32_t timeout) {
 // A read that brought no byte within its time-out; never leaves this file.
 constexpr std::int32_t kTimedOut = -1;
 
-// Reads exactly count bytes: ComOk, ComIoError (a read failed, or the count
-// is outside the contract) or kTimedOut.
-[[gnu::always_inline]] inline std::int32_t ReadExactly(const Platform& p, Device* device,
-                                                       void* buffer, std::int32_t count,
-                                                       std::int32_t* received) {
-  *received = 0;
-  // Counts beyond one 16-bit read request, and negative ones, are outside
-  // the contract: refuse them before anything is read.
-  if (count < 0 || count > kMaxReadCount) return ComIoError;
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  std::int32_t total = 0;
-  do {
-    const auto ask = static_cast<std::uint16_t>(count - total);
-    std::uint32_t got = 0;
-    if (!p.read(device, bytes + total, ask, &got) || got > ask) return ComIoError;
-    if (got == 0) return kTimedOut;
-    total += static_cast<std::int32_t>(got);
-    *received = total;
-  } while (total < count);
-  return ComOk;
-}
-
 // Closes a handle whose open failed half-way, keeping the step and the
 // system's error of the call that failed.
 ComResult FailOpen(const Platform& p, Device* device, ComResult result, OpenStep step,
@@ -184,16 +162,14 @@ ComResult SetReadTimeout(const Platform& p, Device* device, std::int32_t timeout
   return DrainInput(p, device);
 }
 
-// ComWriteAll on a device that was looked up already.
+// One write of count bytes: ComOk, ComShortWrite or ComIoError.
 [[gnu::always_inline]] inline ComResult WriteAll(const Platform& p, Device* device,
-                                                 const void* bytes, std::int32_t count,
-                                                 std::int32_t* written) {
+                                                 const void* bytes, std::int32_t count) {
   // A negative count has no meaning and must never reach the platform as a
   // huge unsigned length.
   if (count < 0) return ComIoError;
   std::uint32_t done = 0;
   if (!p.write(device, bytes, static_cast<std::uint32_t>(count), &done)) return ComIoError;
-  if (written != nullptr) *written = static_cast<std::int32_t>(done);
   return done == static_cast<std::uint32_t>(count) ? ComOk : ComShortWrite;
 }
 
@@ -209,19 +185,6 @@ ComResult ComPurgeInput(Handle handle) {
   return PurgeInput(p, handle, p.find(handle));
 }
 
-ComResult ComWriteAll(Handle handle, const void* bytes, std::int32_t count, std::int32_t* written) {
-  const Platform& p = ActivePlatform();
-  return WriteAll(p, p.find(handle), bytes, count, written);
-}
-
-ComResult ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received) {
-  const Platform& p = ActivePlatform();
-  std::int32_t got = 0;
-  const std::int32_t result = ReadExactly(p, p.find(handle), buffer, count, &got);
-  if (received != nullptr) *received = got;
-  return result == ComOk ? ComOk : ComIoError;
-}
-
 Line::Line(Handle handle)
     : platform_(ActivePlatform()), handle_(handle), device_(platform_.find(handle)) {}
 
@@ -232,7 +195,7 @@ ComResult Line::SendAll(const void* bytes, std::int32_t count) {
   PurgeInput(platform_, handle_, device_);
   replyGot_ = 0;
   replyDeadlineMs_ = 0;
-  const ComResult result = WriteAll(platform_, device_, bytes, count, nullptr);
+  const ComResult result = WriteAll(platform_, device_, bytes, count);
   if (unanswered_) [[unlikely]] {
     lastSentMs_ = platform_.nowMs();
     ++outstanding_;

@@ -68,15 +68,6 @@ ComResult ComSetReadTimeout(Handle handle, std::int32_t timeout, std::int32_t* p
 // failed.
 ComResult ComPurgeInput(Handle handle);
 
-// One write of count bytes: ComOk, ComShortWrite or ComIoError. *written
-// (when not null) receives the count written unless the write failed.
-ComResult ComWriteAll(Handle handle, const void* bytes, std::int32_t count, std::int32_t* written);
-
-// Reads exactly count bytes (1 to 65535), each read waiting at most the read
-// time-out in force: ComOk or ComIoError. *received (when not null) holds the
-// count that arrived.
-ComResult ComReadExact(Handle handle, void* buffer, std::int32_t count, std::int32_t* received);
-
 // The port of one transfer: its handle, looked up once, for the requests
 // and replies of every attempt. Valid while the handle stays open. Every
 // attempt sends the same request; what the line may still owe between

@@ -118,8 +118,7 @@ TEST_F(PortOnPty, SecondOpenOfAHeldDeviceFailsAndTheFirstHandleStaysInUse) {
   EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
   EXPECT_EQ(inst.port, first);
   EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed(nameA)}}));
-  std::int32_t written = 0;
-  ASSERT_EQ(serial::ComWriteAll(first, "still here", 10, &written), serial::ComOk);
+  ASSERT_EQ(serial::Line(first).SendAll("still here", 10), serial::ComOk);
   EXPECT_EQ(a.Take(10), "still here");
 
   // Another instance is refused as well.
@@ -158,8 +157,7 @@ TEST_F(PortOnPty, ChangeToTheHeldNameIsRefusedByTheDevice) {
   EXPECT_EQ(inst.port, first);
   EXPECT_EQ(inst.portSpec.settings.baudRate, 4800);  // stored before the open
   EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
-  std::int32_t written = 0;
-  EXPECT_EQ(serial::ComWriteAll(first, "ok", 2, &written), serial::ComOk);
+  EXPECT_EQ(serial::Line(first).SendAll("ok", 2), serial::ComOk);
   EXPECT_EQ(a.Take(2), "ok");
 }
 
@@ -281,8 +279,7 @@ TEST_F(PortOnPty, AForkedChildNeverReleasesTheParentsPort) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_FALSE(FreeToOpen(nameA));
     EXPECT_EQ(ExclusiveFlag(nameA), 1);
-    std::int32_t written = 0;
-    ASSERT_EQ(serial::ComWriteAll(inst.port, "mine", 4, &written), serial::ComOk);
+    ASSERT_EQ(serial::Line(inst.port).SendAll("mine", 4), serial::ComOk);
     EXPECT_EQ(a.Take(4), "mine");
   }
   log.messages.clear();
@@ -313,8 +310,7 @@ TEST_F(PortOnPty, AHandleNoPortHasIsNoPortOpen) {
     unzeroed.port = garbage;
     OpenRequest r = Open(nameA, 120);
     ASSERT_EQ(Call(unzeroed, CodeOpenPort, &r), ResultOk);
-    std::int32_t written = 0;
-    EXPECT_EQ(serial::ComWriteAll(unzeroed.port, "ok", 2, &written), serial::ComOk);
+    EXPECT_EQ(serial::Line(unzeroed.port).SendAll("ok", 2), serial::ComOk);
     EXPECT_EQ(a.Take(2), "ok");
     EXPECT_EQ(Call(unzeroed, CodeClosePort), ResultOk);
   }

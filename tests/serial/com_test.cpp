@@ -324,37 +324,25 @@ TEST_F(Opened, PurgeOfANoisyLineEndsAfterAboutOneReadTimeout) {
   rec.Noise(0, 0, 0);
 }
 
-// --- ComWriteAll, SendAll --------------------------------------------------
+// --- SendAll ---------------------------------------------------------------
 
-TEST_F(Opened, WriteAllAndSendAllResults) {
-  std::int32_t written = -1;
-  EXPECT_EQ(ComWriteAll(h, "abc", 3, &written), ComOk);
-  EXPECT_EQ(written, 3);
+TEST_F(Opened, SendAllResults) {
+  EXPECT_EQ(Line(h).SendAll("abc", 3), ComOk);
   EXPECT_EQ(rec.Writes(), std::vector<Bytes>{Bytes({'a', 'b', 'c'})});
-  EXPECT_EQ(ComWriteAll(h, "", 0, &written), ComOk);
-  EXPECT_EQ(written, 0);
-  EXPECT_EQ(ComWriteAll(h, "abc", 3, nullptr), ComOk);
-  written = -1;
-  EXPECT_EQ(ComWriteAll(h, "abc", -1, &written), ComIoError);
-  EXPECT_EQ(written, -1);
-  EXPECT_EQ(rec.Count(Op::Write), 3);
+  EXPECT_EQ(Line(h).SendAll("", 0), ComOk);
+  EXPECT_EQ(Line(h).SendAll("abc", -1), ComIoError);
+  EXPECT_EQ(rec.Count(Op::Write), 2);  // a negative count reaches no write
 
   rec.writeLimit = 2;
-  EXPECT_EQ(ComWriteAll(h, "abc", 3, &written), ComShortWrite);
-  EXPECT_EQ(written, 2);
-  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
+  EXPECT_EQ(Line(h).SendAll("abc", 3), ComShortWrite);
   rec.writeLimit = UINT32_MAX;
 
-  written = -1;
   rec.FailOn(Op::Write);
-  EXPECT_EQ(ComWriteAll(h, "abc", 3, &written), ComIoError);
-  EXPECT_EQ(written, -1);  // not written on a failed write
-  rec.FailOn(Op::Write);
-  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
-  EXPECT_EQ(Line(instance.port).SendAll("req", 3), ComOk);
+  EXPECT_EQ(Line(h).SendAll("req", 3), ComIoError);
+  EXPECT_EQ(Line(h).SendAll("req", 3), ComOk);
 }
 
-// --- ComReadExact, ReceiveExact --------------------------------------------
+// --- ReceiveExact ----------------------------------------------------------
 
 TEST_F(Opened, ReadExactAsksForTheRemainderEachTime) {
   struct Case {
@@ -380,29 +368,22 @@ TEST_F(Opened, ReadExactAsksForTheRemainderEachTime) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    for (const bool throughReceive : {false, true}) {
-      rec.Clear();
-      rec.input.clear();
-      rec.Feed(c.input);
-      rec.deliveries = c.deliveries;
-      const std::size_t count = static_cast<std::size_t>(std::max(c.count, 0));
-      std::vector<char> buf(count + 16, '#');
-      if (throughReceive) {
-        EXPECT_EQ(Line(instance.port).ReceiveExact(buf.data(), c.count) == ComOk,
-                  c.result == ComOk);
-      } else {
-        std::int32_t received = -1;
-        EXPECT_EQ(ComReadExact(h, buf.data(), c.count, &received), c.result);
-        EXPECT_EQ(received, c.received);
-        if (c.result == ComOk) {
-          EXPECT_EQ(std::string(buf.data(), count), c.input.substr(0, count));
-        }
-      }
-      std::vector<std::uint32_t> asked;
-      for (const Call& r : CallsOf(rec, Op::Read)) asked.push_back(r.count);
-      EXPECT_EQ(asked, c.asked);
-      EXPECT_EQ(std::count(buf.begin() + count, buf.end(), '#'), 16) << "written past the count";
+    rec.Clear();
+    rec.input.clear();
+    rec.Feed(c.input);
+    rec.deliveries = c.deliveries;
+    const std::size_t count = static_cast<std::size_t>(std::max(c.count, 0));
+    std::vector<char> buf(count + 16, '#');
+    std::int32_t received = -1;
+    EXPECT_EQ(Line(h).ReceiveExact(buf.data(), c.count, &received), c.result);
+    EXPECT_EQ(received, c.received);
+    if (c.result == ComOk) {
+      EXPECT_EQ(std::string(buf.data(), count), c.input.substr(0, count));
     }
+    std::vector<std::uint32_t> asked;
+    for (const Call& r : CallsOf(rec, Op::Read)) asked.push_back(r.count);
+    EXPECT_EQ(asked, c.asked);
+    EXPECT_EQ(std::count(buf.begin() + count, buf.end(), '#'), 16) << "written past the count";
   }
 }
 
@@ -412,10 +393,10 @@ TEST_F(Opened, FailedReadKeepsWhatArrivedBefore) {
   rec.FailOn(Op::Read, 2);
   char buf[3] = {};
   std::int32_t received = -1;
-  EXPECT_EQ(ComReadExact(h, buf, 3, &received), ComIoError);
+  EXPECT_EQ(Line(h).ReceiveExact(buf, 3, &received), ComIoError);
   EXPECT_EQ(received, 2);
   EXPECT_EQ(std::memcmp(buf, "ab", 2), 0);
-  EXPECT_EQ(ComReadExact(h, buf, 1, nullptr), ComOk);
+  EXPECT_EQ(Line(h).ReceiveExact(buf, 1), ComOk);
 }
 
 // --- Settling the line after a late reply ----------------------------------

@@ -435,9 +435,8 @@ TEST_F(DriverTest, ChangeToAnotherPortKeepsTheLineSettings) {
 
   // The new handle writes to the new line.
   const std::string bytes = "to COM6";
-  std::int32_t written = -1;
-  EXPECT_EQ(zelqd::serial::ComWriteAll(instance_.port, bytes.data(),
-                                       static_cast<std::int32_t>(bytes.size()), &written),
+  EXPECT_EQ(zelqd::serial::Line(instance_.port)
+                .SendAll(bytes.data(), static_cast<std::int32_t>(bytes.size())),
             zelqd::serial::ComOk);
   EXPECT_EQ(PeerTakes(kOtherPort, bytes.size()), bytes);
   EXPECT_EQ(PeerTakes(kPort, 0), "");
@@ -604,7 +603,7 @@ class LineTest : public ::testing::Test {
 
   std::int32_t Read(std::string* out, std::int32_t count, std::int32_t* received) {
     std::vector<char> buffer(static_cast<std::size_t>(count) + 1, '\0');
-    const std::int32_t result = serial::ComReadExact(handle_, buffer.data(), count, received);
+    const std::int32_t result = serial::Line(handle_).ReceiveExact(buffer.data(), count, received);
     out->assign(buffer.data(), static_cast<std::size_t>(*received));
     return result;
   }
@@ -614,16 +613,10 @@ class LineTest : public ::testing::Test {
 
 TEST_F(LineTest, WritesReachTheLine) {
   const std::string frame = "\x04R!00042001F9\x03";
-  std::int32_t written = -1;
-  ASSERT_EQ(
-      serial::ComWriteAll(handle_, frame.data(), static_cast<std::int32_t>(frame.size()), &written),
-      serial::ComOk);
-  EXPECT_EQ(written, static_cast<std::int32_t>(frame.size()));
+  ASSERT_EQ(serial::Line(handle_).SendAll(frame.data(), static_cast<std::int32_t>(frame.size())),
+            serial::ComOk);
   EXPECT_EQ(PeerTakes(kPort, frame.size()), frame);
-
-  written = -1;
-  EXPECT_EQ(serial::ComWriteAll(handle_, frame.data(), 0, &written), serial::ComOk);
-  EXPECT_EQ(written, 0);
+  EXPECT_EQ(serial::Line(handle_).SendAll(frame.data(), 0), serial::ComOk);
 }
 
 struct Delivery {

@@ -14,10 +14,7 @@ static_assert(((kMaxGeneration << kSlotBits) | (kSlotCount - 1)) != kInvalidHand
 // Marks a slot whose open is in progress; no live handle has this value.
 constexpr std::uint32_t kClaimed = kInvalidHandle;
 
-// No slot shares a cache line with another: the port record is written on
-// every read and write, and ports opened one after the other sit in
-// neighbouring slots while other threads drive them.
-struct alignas(64) Slot {
+struct Slot {
   std::atomic<std::uint32_t> live{0};  // the live handle, kClaimed, or 0 when free
   std::uint32_t generation = 0;        // touched only by the slot's claimer
   Port port{};
