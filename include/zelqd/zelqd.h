@@ -103,6 +103,15 @@ enum ZelFunctionCode {
 /* Largest value count of one block read. */
 #define ZELQD_MAX_BLOCK 106
 
+/* Timing facts of every transfer. PortSpec.replyTimeout counts units of
+ * ZELQD_TIMEOUT_UNIT_MS; the read time-out in force is never below
+ * ZELQD_MIN_READ_TIMEOUT_MS; a transfer makes at most ZELQD_ATTEMPTS
+ * attempts. ParseAddress accepts "$STOP" under ZELQD_ACCESS_TRANSFER. */
+#define ZELQD_TIMEOUT_UNIT_MS 10
+#define ZELQD_MIN_READ_TIMEOUT_MS 1200
+#define ZELQD_ATTEMPTS 5
+#define ZELQD_ACCESS_TRANSFER 6
+
 /* DTR and RTS control bits of PortSpec.controlFlags (first matching wins). */
 #define ZELQD_DTR_ON 0x0101u
 #define ZELQD_DTR_HANDSHAKE 0x8000u
