@@ -11,8 +11,8 @@
 namespace zelqd {
 namespace {
 
-// The reply time-out never goes below 1200 ms.
-constexpr std::int32_t kMinReplyTimeout = 120;
+// The reply time-out never goes below the floor of the public header.
+constexpr std::int32_t kMinReplyTimeout = ZELQD_MIN_READ_TIMEOUT_MS / ZELQD_TIMEOUT_UNIT_MS;
 // What OpenPort passes for DTR and RTS: both disabled.
 constexpr std::uint16_t kOpenControlFlags = 8;
 // Protocol state after OpenPort.

@@ -8,7 +8,7 @@
 namespace zelqd {
 
 // Attempts per transfer.
-inline constexpr int kAttempts = 5;
+inline constexpr int kAttempts = ZELQD_ATTEMPTS;
 
 std::int32_t ReadVar(DriverInstance& instance, TransferRequest& request);           // code 5
 std::int32_t ReadBlock(DriverInstance& instance, const TransferRequest& request);   // code 6

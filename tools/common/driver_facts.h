@@ -26,14 +26,17 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "zelqd/zelqd.h"
+
 namespace zeltools::driver_facts {
 
-inline constexpr std::int64_t kMinReadTimeoutMs = 1200;
+inline constexpr std::int64_t kMinReadTimeoutMs = ZELQD_MIN_READ_TIMEOUT_MS;
+inline constexpr std::int64_t kTimeoutUnitMs = ZELQD_TIMEOUT_UNIT_MS;
 inline constexpr std::int64_t kWriteTimeoutMs = 1000;
 inline constexpr std::int64_t kSettleMarginMs = 25;
 inline constexpr std::int64_t kQuietGapMs = 10;
 inline constexpr std::int64_t kQuietGapCharacters = 4;
-inline constexpr int kAttempts = 5;
+inline constexpr int kAttempts = ZELQD_ATTEMPTS;
 
 // Frame sizes, in characters.
 inline constexpr int kReadRequestSize = 14;
@@ -45,8 +48,9 @@ constexpr int ReadReplySize(int count) { return 8 * count + 4; }
 // The read time-out in force for a reply time-out given in milliseconds (the
 // driver takes it in units of 10 ms, rounded up, and never less than 1200 ms).
 constexpr std::int64_t ReadTimeoutMs(std::int64_t replyTimeoutMs) {
-  const std::int64_t units = (std::max<std::int64_t>(replyTimeoutMs, 0) + 9) / 10;
-  return std::max(kMinReadTimeoutMs, 10 * units);
+  const std::int64_t units =
+      (std::max<std::int64_t>(replyTimeoutMs, 0) + kTimeoutUnitMs - 1) / kTimeoutUnitMs;
+  return std::max(kMinReadTimeoutMs, kTimeoutUnitMs * units);
 }
 
 constexpr std::int64_t CharacterBits(int dataBits, int parity, int stopBits) {

@@ -107,10 +107,6 @@ std::vector<LineHealth> Gateway::Lines() const {
   return out;
 }
 
-LineHealth Gateway::LineHealthOf(int line) const {
-  return lines_.at(static_cast<std::size_t>(line))->Health();
-}
-
 std::vector<TagState> Gateway::Tags() const {
   std::vector<TagState> out;
   for (const auto& line : lines_) {

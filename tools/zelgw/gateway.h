@@ -155,7 +155,6 @@ class Gateway {
   std::size_t LineCount() const;
   int LineIndex(std::string_view name) const;  // -1 when unknown
   std::vector<LineHealth> Lines() const;
-  LineHealth LineHealthOf(int line) const;
 
   std::vector<TagState> Tags() const;
   std::optional<TagState> Tag(std::string_view name) const;

@@ -19,10 +19,10 @@ LineDriver::LineDriver(ZelMainFunction zelMain) : zelMain_(zelMain) {
   std::memset(storage_.get(), 0, words * 8);
   instance_ = reinterpret_cast<DriverInstance*>(storage_.get());
 
-  // The class of $STOP, as ParseAddress gives it (6: the transfer access kind).
+  // The class of $STOP, as ParseAddress gives it under the transfer access kind.
   AddressRequest address{};
   address.addressText = "$STOP";
-  address.accessKind = 6;
+  address.accessKind = ZELQD_ACCESS_TRANSFER;
   if (Call(CodeParseAddress, &address) == ResultOk) stopClass_ = address.variableClass;
 }
 

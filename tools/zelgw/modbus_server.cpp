@@ -40,8 +40,6 @@ std::string PeerName(const sockaddr_storage& address, socklen_t length) {
   return std::string(host) + ":" + service;
 }
 
-std::int64_t Ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
-
 // The peer's address as 16 bytes: IPv6 as it is, IPv4 mapped.
 void PeerBytes(const sockaddr_storage& address, std::uint8_t* out) {
   std::memset(out, 0, 16);
@@ -89,7 +87,6 @@ ModbusServer::ModbusServer(Gateway& gateway, const Config& config)
   }
   eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (eventFd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-  loopAt_ = Ticks(Clock::now());
 }
 
 ModbusServer::~ModbusServer() {
@@ -144,18 +141,12 @@ ModbusCounters ModbusServer::Counters() const {
   return c;
 }
 
-double ModbusServer::SecondsSinceLoop() const {
-  const auto at = Clock::time_point(Clock::duration(loopAt_.load()));
-  return std::chrono::duration<double>(Clock::now() - at).count();
-}
-
 void ModbusServer::Run(const Hooks& hooks) {
   std::vector<pollfd> fds;
   std::vector<std::uint64_t> ids;
   auto nextTick = Clock::now() + hooks.tick;
   while (!stopping_) {
     auto now = Clock::now();
-    loopAt_ = Ticks(now);
     fds.clear();
     ids.clear();
     fds.push_back({eventFd_, POLLIN, 0});

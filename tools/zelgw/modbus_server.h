@@ -131,8 +131,6 @@ class ModbusServer {
   void CloseLocalClient(std::uint64_t client);
 
   ModbusCounters Counters() const;
-  // Seconds since the loop last went round (for the watchdog).
-  double SecondsSinceLoop() const;
 
  private:
   struct Unit {
@@ -211,7 +209,6 @@ class ModbusServer {
 
   mutable std::mutex countersMutex_;
   ModbusCounters counters_;
-  std::atomic<std::int64_t> loopAt_{0};
   std::atomic<bool> stopping_{false};
 
   std::mutex completionsMutex_;

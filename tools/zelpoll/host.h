@@ -83,7 +83,7 @@ class Host {
 };
 
 // The accessKind the tool passes for reads and writes.
-inline constexpr std::int32_t kAccessKindTransfer = 6;
+inline constexpr std::int32_t kAccessKindTransfer = ZELQD_ACCESS_TRANSFER;
 
 // Value slots carry the high half of a value first.
 ValueSlot ToSlot(std::uint32_t value);
