@@ -20,10 +20,10 @@
 #include <tuple>
 
 #include "config.h"
-#include "gateway.h"
-#include "log.h"
-#include "modbus_server.h"
-#include "trace_watcher.h"
+#include "core/gateway.h"
+#include "core/log.h"
+#include "core/trace_watcher.h"
+#include "modbus/modbus_server.h"
 #include "zelqd/zelqd.h"
 
 namespace {
@@ -117,8 +117,8 @@ zelgw::Config MakeConfig(bool stopWritable) {
 struct Rig {
   explicit Rig(bool stopWritable)
       : config(MakeConfig(stopWritable)),
-        gateway(config, FakeZelMain, trace),
-        server(gateway, config) {
+        gateway(config.plant, FakeZelMain, trace),
+        server(gateway, config.modbusListener, config.modbus) {
     gateway.Start();
   }
   ~Rig() { gateway.Stop(5s); }

@@ -17,12 +17,13 @@
 #include <vector>
 
 #include "config.h"
+#include "core/line.h"
+#include "core/poll_plan.h"
+#include "core/trace_watcher.h"
 #include "driver_facts.h"
-#include "line.h"
 #include "listen_check.h"
-#include "poll_plan.h"
-#include "register_map.h"
-#include "trace_watcher.h"
+#include "modbus/register_map.h"
+#include "tag_file.h"
 
 namespace zelgw {
 namespace {

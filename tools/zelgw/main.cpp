@@ -3,6 +3,7 @@
 // HTTP. It is a host of the zelqd driver: one DriverInstance for each line,
 // every call through ZelMain.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -22,17 +23,17 @@
 #include <thread>
 
 #include "config.h"
+#include "core/gateway.h"
+#include "core/line.h"
+#include "core/log.h"
+#include "core/trace_watcher.h"
 #include "dravun.h"
 #include "driver_library.h"
-#include "gateway.h"
-#include "http_server.h"
-#include "line.h"
+#include "http/http_server.h"
 #include "listen_check.h"
-#include "log.h"
-#include "modbus_server.h"
-#include "mqtt_bridge.h"
+#include "modbus/modbus_server.h"
+#include "mqtt/mqtt_bridge.h"
 #include "observe.h"
-#include "trace_watcher.h"
 #include "zelqd_version.h"
 
 namespace {
@@ -113,6 +114,8 @@ bool Answer(bool outputClosed, const std::string& text) {
   }
   return true;
 }
+
+MqttSetup MqttSetupOf(const Config& config) { return {config.name, config.mqtt, config.plant}; }
 
 void PrintErrors(const std::vector<ConfigError>& errors) {
   for (const ConfigError& e : errors) std::fprintf(stderr, "zelgw: %s\n", e.Text().c_str());
@@ -204,7 +207,7 @@ class Reloader {
     std::size_t kept = 0;
     for (const PlantTag& tag : fresh.plant.tags) kept += state.gateway->LineIndex(tag.line) >= 0;
     state.gateway->ReplaceTags(fresh.plant);
-    if (state.mqtt != nullptr) state.mqtt->Reload(fresh);
+    if (state.mqtt != nullptr) state.mqtt->Reload(MqttSetupOf(fresh));
     log::Info("tags reloaded", {{"config", fresh.file}, {"tags", std::to_string(kept)}});
   }
 
@@ -300,19 +303,23 @@ int Serve(const Config& config, const std::string& driverPath) {
   info.started = std::chrono::system_clock::now();
   info.traceNote = trace.note();
 
-  Gateway gateway(config, library->entry(), trace);
-  ModbusServer modbus(gateway, config);
+  Gateway gateway(config.plant, library->entry(), trace);
+  ModbusServer modbus(gateway, config.modbusListener, config.modbus);
   std::unique_ptr<HttpServer> http;
   std::unique_ptr<MqttBridge> mqtt;
   try {
     modbus.Listen();
     info.modbusPort = modbus.port();
     if (config.http.enabled) {
-      http = std::make_unique<HttpServer>(gateway, config, modbus, info);
+      HttpServer::Pages pages;
+      pages.status = [&] { return RenderStatus(gateway, config, modbus.Counters(), info); };
+      pages.metrics = [&] { return RenderMetrics(gateway, config, modbus.Counters(), info); };
+      http = std::make_unique<HttpServer>(config.http, std::move(pages));
       http->Listen();
       info.httpPort = http->port();
     }
-    if (config.mqtt.enabled) mqtt = std::make_unique<MqttBridge>(gateway, config, ZELQD_VERSION);
+    if (config.mqtt.enabled)
+      mqtt = std::make_unique<MqttBridge>(gateway, MqttSetupOf(config), ZELQD_VERSION);
   } catch (const std::exception& e) {
     log::Error("cannot start", {{"error", e.what()}});
     DravunSetMessageHandler(nullptr, nullptr);
@@ -337,20 +344,33 @@ int Serve(const Config& config, const std::string& driverPath) {
   if (sd_watchdog_enabled(0, &watchdogUsec) > 0)
     watchdog = std::make_unique<Watchdog>(gateway, std::chrono::microseconds(watchdogUsec));
   Reloader reloader(config, gateway, mqtt.get());
-  ModbusServer::Hooks hooks;
-  hooks.fd = signalFd;
-  hooks.onReadable = [&] {
-    signalfd_siginfo si{};
-    while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-      if (si.ssi_signo == SIGHUP) {
-        reloader.Request();
-      } else {
-        log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
-        modbus.Stop();
+  // The service's loop: signals and the Modbus clients, on this thread.
+  std::vector<pollfd> fds;
+  for (bool running = true; running;) {
+    fds.clear();
+    fds.push_back({signalFd, POLLIN, 0});
+    modbus.AddPollFds(fds);
+    if (::poll(fds.data(), fds.size(), 250) < 0) {
+      if (errno != EINTR) {
+        log::Error("poll failed", {{"error", std::strerror(errno)}});
+        std::this_thread::sleep_for(10ms);
+      }
+      continue;
+    }
+    if (fds[0].revents != 0) {
+      signalfd_siginfo si{};
+      while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) {
+          reloader.Request();
+        } else {
+          log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
+          modbus.Stop();
+          running = false;
+        }
       }
     }
-  };
-  modbus.Run(hooks);
+    modbus.Serve(fds.data() + 1);
+  }
 
   sd_notify(0, "STOPPING=1");
   // No request is begun from here on: what waits is answered, a transfer in

@@ -98,19 +98,6 @@ std::string Hex(int code) {
 
 }  // namespace
 
-std::string IsoTime(std::chrono::system_clock::time_point at) {
-  using namespace std::chrono;
-  const std::time_t seconds = system_clock::to_time_t(at);
-  const auto ms = duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  ::gmtime_r(&seconds, &tm);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(ms < 0 ? ms + 1000 : ms));
-  return text;
-}
-
 std::string FunctionName(int code) {
   switch (code) {
     case 1:
@@ -286,35 +273,13 @@ std::string RenderStatus(const Gateway& gateway, const Config& config, const Mod
   const auto health = gateway.Lines();
   for (std::size_t i = 0; i < health.size(); ++i) {
     const LineHealth& l = health[i];
-    json transfers;
-    for (int k = 0; k < 2; ++k)
-      transfers[kKinds[k]] = {
-          {"ok", l.transfers[k][0]}, {"refused", l.transfers[k][1]}, {"failed", l.transfers[k][2]}};
-    json line = {
-        {"name", l.name},
-        {"port", l.port},
-        {"unit_id", i < config.modbus.size() ? config.modbus[i].unitId : 0},
-        {"state", LineStateName(l.state)},
-        {"stopped", l.stopped},
-        {"transfers", transfers},
-        {"attempts", {{"ok", l.attemptsOk}, {"failed", l.attemptsFailed}}},
-        {"attempt_failures", l.attemptFailures},
-        {"open_failures", l.openFailures},
-        {"opens", l.opens},
-        {"reopens", l.reopens},
-        {"poll_overruns", l.pollOverruns},
-        {"queued", l.queued},
-        {"transfer_ms_mean",
-         l.transferSeconds.count
-             ? 1000 * l.transferSeconds.sum / static_cast<double>(l.transferSeconds.count)
-             : 0.0},
-    };
-    if (l.state != LineState::Open) line["reopen_in_s"] = l.reopenInSeconds;
-    if (!l.lastFailure.empty()) {
-      line["last_failure"] = {{"reason", l.lastFailure}, {"time", IsoTime(l.lastFailureAt)}};
-    } else {
-      line["last_failure"] = nullptr;
-    }
+    json line = {{"name", l.name},
+                 {"unit_id", i < config.modbus.size() ? config.modbus[i].unitId : 0}};
+    line.update(LineHealthJson(l));
+    line["transfer_ms_mean"] =
+        l.transferSeconds.count
+            ? 1000 * l.transferSeconds.sum / static_cast<double>(l.transferSeconds.count)
+            : 0.0;
     lines.push_back(std::move(line));
   }
   out["lines"] = std::move(lines);

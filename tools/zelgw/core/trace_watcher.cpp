@@ -1,4 +1,4 @@
-#include "trace_watcher.h"
+#include "core/trace_watcher.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log.h"
+#include "core/log.h"
 
 namespace zelgw {
 namespace {

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "gateway.h"
-#include "line_driver.h"
-#include "poll_plan.h"
-#include "trace_watcher.h"
+#include "core/gateway.h"
+#include "core/line_driver.h"
+#include "core/poll_plan.h"
+#include "core/trace_watcher.h"
 
 namespace zelgw {
 

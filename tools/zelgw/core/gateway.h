@@ -43,10 +43,14 @@
 #include <utility>
 #include <vector>
 
-#include "config.h"
+#include "plant.h"
 #include "zelqd/zelqd.h"
 
 namespace zelgw {
+
+using zeltools::PlantFile;
+using zeltools::PlantLine;
+using zeltools::PlantTag;
 
 class Line;
 class TraceWatcher;
@@ -136,7 +140,7 @@ class Gateway {
   using Listener = std::function<void(const TagState&)>;
 
   // Lines are made but not started. trace must outlive the gateway.
-  Gateway(const Config& config, ZelMainFunction driver, TraceWatcher& trace);
+  Gateway(const PlantFile& plant, ZelMainFunction driver, TraceWatcher& trace);
   ~Gateway();
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;

@@ -1,10 +1,10 @@
-#include "line.h"
+#include "core/line.h"
 
 #include <algorithm>
 #include <map>
 
+#include "core/log.h"
 #include "driver_facts.h"
-#include "log.h"
 
 namespace zelgw {
 namespace {

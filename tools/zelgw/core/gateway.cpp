@@ -1,10 +1,10 @@
-#include "gateway.h"
+#include "core/gateway.h"
 
 #include <algorithm>
 #include <mutex>
 
-#include "line.h"
-#include "trace_watcher.h"
+#include "core/line.h"
+#include "core/trace_watcher.h"
 
 namespace zelgw {
 
@@ -60,11 +60,11 @@ void Histogram::Observe(double value) {
   ++count;
 }
 
-Gateway::Gateway(const Config& config, ZelMainFunction driver, TraceWatcher& trace)
+Gateway::Gateway(const PlantFile& plant, ZelMainFunction driver, TraceWatcher& trace)
     : trace_(trace) {
-  for (const PlantLine& setup : config.plant.lines)
+  for (const PlantLine& setup : plant.lines)
     lines_.push_back(std::make_unique<Line>(setup, driver, trace, *this));
-  ReplaceTags(config.plant);
+  ReplaceTags(plant);
 }
 
 Gateway::~Gateway() {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "tag_file.h"
+#include "plant.h"
 #include "zelqd/zelqd.h"
 
 namespace zelgw {

@@ -1,4 +1,4 @@
-#include "line_driver.h"
+#include "core/line_driver.h"
 
 #include <algorithm>
 #include <cstring>
