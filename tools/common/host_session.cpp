@@ -80,25 +80,25 @@ std::int32_t HostSession::Close() { return Call(CodeClosePort, nullptr); }
 
 namespace {
 
-ParsedAddress Address(const std::string& text) {
+ParsedAddress Address(const std::string& text, std::int32_t accessKind) {
   ParsedAddress a;
   a.text = text;
-  a.block.accessKind = ZELQD_ACCESS_TRANSFER;
+  a.block.accessKind = accessKind;
   return a;
 }
 
 }  // namespace
 
-ParsedAddress HostSession::Parse(const std::string& text) {
-  ParsedAddress a = Address(text);
+ParsedAddress HostSession::Parse(const std::string& text, std::int32_t accessKind) {
+  ParsedAddress a = Address(text, accessKind);
   a.block.addressText = a.text.c_str();
   a.result = Call(CodeParseAddress, &a.block);
   a.block.addressText = nullptr;  // points into a.text, which moves with the result
   return a;
 }
 
-ParsedAddress HostSession::Check(const std::string& text) {
-  ParsedAddress a = Address(text);
+ParsedAddress HostSession::Check(const std::string& text, std::int32_t accessKind) {
+  ParsedAddress a = Address(text, accessKind);
   a.block.addressText = a.text.c_str();
   a.result = Call(CodeCheckAddress, &a.block);
   a.block.addressText = nullptr;
@@ -118,7 +118,7 @@ std::int32_t HostSession::Move(std::int32_t code, int variable, std::int32_t var
 std::int32_t HostSession::ReadBlock(int first, int count, std::uint32_t* values) {
   // The slots hold a block of the most values; a larger count is the
   // caller's mistake and never reaches the driver.
-  if (count < 1 || count > ZELQD_MAX_BLOCK) return ResultFailed;
+  if (count < 0 || count > ZELQD_MAX_BLOCK) return ResultFailed;
   const std::int32_t result = Move(CodeReadBlock, first, ZELQD_CLASS_NUMERIC, count);
   if (result == ResultOk) {
     for (int i = 0; i < count; ++i) values[i] = FromSlot(slots_[i]);
