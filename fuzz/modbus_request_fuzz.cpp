@@ -22,7 +22,6 @@
 #include "config.h"
 #include "core/gateway.h"
 #include "core/log.h"
-#include "core/trace_watcher.h"
 #include "modbus/modbus_server.h"
 #include "zelqd/zelqd.h"
 
@@ -117,12 +116,11 @@ zelgw::Config MakeConfig(bool stopWritable) {
 struct Rig {
   explicit Rig(bool stopWritable)
       : config(MakeConfig(stopWritable)),
-        gateway(config.plant, FakeZelMain, trace),
+        gateway(config.plant, FakeZelMain),
         server(gateway, config.modbusListener, config.modbus) {
     gateway.Start();
   }
   ~Rig() { gateway.Stop(5s); }
-  zelgw::TraceWatcher trace;
   zelgw::Config config;
   zelgw::Gateway gateway;
   zelgw::ModbusServer server;

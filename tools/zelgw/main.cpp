@@ -24,9 +24,8 @@
 
 #include "config.h"
 #include "core/gateway.h"
-#include "core/line.h"
+#include "core/line_worker.h"
 #include "core/log.h"
-#include "core/trace_watcher.h"
 #include "dravun.h"
 #include "driver_library.h"
 #include "http/http_server.h"
@@ -34,6 +33,7 @@
 #include "modbus/modbus_server.h"
 #include "mqtt/mqtt_bridge.h"
 #include "observe.h"
+#include "outcomes.h"
 #include "zelqd_version.h"
 
 namespace {
@@ -217,7 +217,7 @@ class Reloader {
 
 // The systemd watchdog, fed by a thread of its own that no line can hold:
 // it pings while every line is either outside a driver call or inside one
-// for no longer than the driver's bound of a transfer (Line::Stuck), and
+// for no longer than the driver's bound of a transfer (LineWorker::Stuck), and
 // stops pinging while one is stuck beyond it.
 class Watchdog {
  public:
@@ -283,11 +283,6 @@ int Serve(const Config& config, const std::string& driverPath) {
   (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
   const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 
-  // Before the driver's first transfer: the trace it reads its reasons from.
-  TraceWatcher trace;
-  log::Write(trace.active() ? log::Level::Debug : log::Level::Warning, "trace",
-             {{"note", trace.note()}});
-
   std::unique_ptr<zeltools::DriverLibrary> library;
   try {
     library = std::make_unique<zeltools::DriverLibrary>(driverPath);
@@ -296,14 +291,19 @@ int Serve(const Config& config, const std::string& driverPath) {
     return kExitFailed;
   }
   DravunSetMessageHandler(OnDriverMessage, nullptr);
+  // Why attempts and opens fail: the driver's outcome records, to each line.
+  if (!zeltools::Outcomes::Instance().Attach(*library))
+    log::Warning(
+        "the driver gives no outcome records: /metrics and /status have no failure "
+        "reasons",
+        {{"driver", library->path()}});
 
   ServiceInfo info;
   info.name = config.name;
   info.version = ZELQD_VERSION;
   info.started = std::chrono::system_clock::now();
-  info.traceNote = trace.note();
 
-  Gateway gateway(config.plant, library->entry(), trace);
+  Gateway gateway(config.plant, library->entry());
   ModbusServer modbus(gateway, config.modbusListener, config.modbus);
   std::unique_ptr<HttpServer> http;
   std::unique_ptr<MqttBridge> mqtt;
@@ -322,6 +322,7 @@ int Serve(const Config& config, const std::string& driverPath) {
       mqtt = std::make_unique<MqttBridge>(gateway, MqttSetupOf(config), ZELQD_VERSION);
   } catch (const std::exception& e) {
     log::Error("cannot start", {{"error", e.what()}});
+    zeltools::Outcomes::Instance().Detach();
     DravunSetMessageHandler(nullptr, nullptr);
     return kExitFailed;
   }
@@ -384,10 +385,10 @@ int Serve(const Config& config, const std::string& driverPath) {
   if (!clean) {
     log::Warning("a line is still inside a driver call; leaving without waiting for it");
     DravunSetMessageHandler(nullptr, nullptr);
-    trace.RemoveFiles();
     (void)std::fflush(nullptr);  // leaving at once: nothing left to report a failure to
     ::_exit(kExitOk);
   }
+  zeltools::Outcomes::Instance().Detach();
   DravunSetMessageHandler(nullptr, nullptr);
   log::Info("stopped");
   return kExitOk;

@@ -153,7 +153,7 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
     }
   }
   w.Family("zelgw_line_attempts_total", "counter",
-           "Attempts the driver made (from its trace), by result.");
+           "Attempts the driver made (from its outcome records), by result.");
   for (const auto& l : lines) {
     w.Sample("zelgw_line_attempts_total", {{"line", l.name}, {"result", "ok"}},
              static_cast<double>(l.attemptsOk));
@@ -161,14 +161,14 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
              static_cast<double>(l.attemptsFailed));
   }
   w.Family("zelgw_line_attempt_failures_total", "counter",
-           "Failed attempts by the reason in the driver's trace.");
+           "Failed attempts by the reason in the driver's outcome records.");
   for (const auto& l : lines) {
     for (const auto& [reason, n] : l.attemptFailures)
       w.Sample("zelgw_line_attempt_failures_total", {{"line", l.name}, {"reason", reason}},
                static_cast<double>(n));
   }
   w.Family("zelgw_line_open_failures_total", "counter",
-           "Failed opens of the port by the step that failed (from the driver's trace).");
+           "Failed opens of the port by the step that failed (from the driver's outcome records).");
   for (const auto& l : lines) {
     for (const auto& [step, n] : l.openFailures)
       w.Sample("zelgw_line_open_failures_total", {{"line", l.name}, {"step", step}},
@@ -236,14 +236,6 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
   w.Family("zelgw_modbus_disconnects_total", "counter", "Modbus TCP clients dropped, by reason.");
   for (const auto& [reason, n] : modbus.disconnects)
     w.Sample("zelgw_modbus_disconnects_total", {{"reason", reason}}, static_cast<double>(n));
-  w.Family("zelgw_trace_lines_unattributed_total", "counter",
-           "Lines of the driver's trace that matched no call in progress.");
-  w.Sample("zelgw_trace_lines_unattributed_total", {},
-           static_cast<double>(gateway.UnattributedTraceLines()));
-  w.Family("zelgw_trace_calls_untraced_total", "counter",
-           "Transfers that went to the line and left no line in the driver's trace (its folder "
-           "is full or cannot be written): their attempts are missing above.");
-  w.Sample("zelgw_trace_calls_untraced_total", {}, static_cast<double>(gateway.UntracedCalls()));
   return w.Take();
 }
 

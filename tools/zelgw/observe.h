@@ -19,7 +19,6 @@ struct ServiceInfo {
   std::chrono::system_clock::time_point started{};
   int modbusPort = 0;
   int httpPort = 0;
-  std::string traceNote;
 };
 
 std::string RenderMetrics(const Gateway& gateway, const Config& config,

@@ -1,8 +1,8 @@
-// The gateway's core, which every front end (Modbus TCP, HTTP, and any later
-// one such as MQTT) is built on: the lines, each with its own thread, its
-// DriverInstance and its poll plan; the value cache with qualities and
-// timestamps; the queue of reads and writes of each line; and the health
-// counters of each line.
+// The gateway's core, which every front end (Modbus TCP, HTTP, MQTT) is
+// built on: the set of lines, each a worker with its own thread, its
+// DriverInstance and its poll schedule (line_worker.h), its value cache with
+// qualities and timestamps (value_cache.h) and its health counters
+// (line_health.h).
 //
 // For a front end
 // ---------------
@@ -43,104 +43,22 @@
 #include <utility>
 #include <vector>
 
+#include "core/line_health.h"
+#include "core/line_worker.h"
+#include "core/value_cache.h"
 #include "plant.h"
 #include "zelqd/zelqd.h"
 
 namespace zelgw {
 
-using zeltools::PlantFile;
-using zeltools::PlantLine;
-using zeltools::PlantTag;
-
-class Line;
-class TraceWatcher;
-
-enum class Quality : std::uint8_t { Bad = 0, Stale = 1, Good = 2 };
-const char* QualityName(Quality quality);  // "bad", "stale", "good"
-
-// How a request ended.
-enum class Status : std::uint8_t {
-  Ok,         // done: the driver answered ResultOk
-  Suspended,  // traffic of the line is suspended ($STOP): the driver refused, nothing sent
-  Failed,     // the driver's five attempts failed (reason: the last attempt's)
-  LineDown,   // the line's port is closed or being reopened: nothing sent
-  Busy,       // the line has too many requests waiting
-  Rejected,   // not allowed: unknown tag or line, not writable, value out of range
-};
-const char* StatusName(Status status);  // "ok", "suspended", "failed", "line_down", ...
-
-// A tag as the cache holds it.
-struct TagState {
-  std::string line;
-  std::string name;
-  std::string unit;
-  std::string description;
-  int variable = 0;
-  zeltools::ValueType type = zeltools::ValueType::Int32;
-  bool writable = false;
-  int pollMs = 0;  // 0: not polled
-  std::uint32_t raw = 0;
-  double value = 0;  // raw * scale + offset
-  Quality quality = Quality::Bad;
-  std::chrono::system_clock::time_point timestamp{};  // when the value was read; epoch: never
-  double ageSeconds = -1;                             // since then; negative: never read
-  std::string reason;                                 // why not good, when it is not
-};
-
-enum class LineState : std::uint8_t {
-  Opening,    // never open yet: opening, or waiting to try again
-  Open,       // port open
-  Reopening,  // closed after a hang-up or a run of failed transfers; waiting to reopen
-};
-const char* LineStateName(LineState state);  // "opening", "open", "reopening"
-
-// Counts of observations at most each bound; sum and count of all.
-struct Histogram {
-  std::vector<double> bounds;
-  std::vector<std::uint64_t> counts;  // counts[i]: observations <= bounds[i], not cumulative
-  double sum = 0;
-  std::uint64_t count = 0;
-
-  explicit Histogram(std::vector<double> upperBounds = {});
-  void Observe(double value);
-};
-
-enum class TransferKind : std::uint8_t { Read = 0, Write = 1 };
-
-struct LineHealth {
-  std::string name;
-  std::string port;
-  LineState state = LineState::Opening;
-  bool stopped = false;  // traffic suspended by $STOP
-  // transfers[kind][result]: ReadBlock and WriteVar calls by driver result
-  // (0 ok, 1 refused, 2 failed).
-  std::uint64_t transfers[2][3] = {};
-  std::uint64_t attemptsOk = 0;
-  std::uint64_t attemptsFailed = 0;
-  std::map<std::string, std::uint64_t> attemptFailures;  // by reason (see trace_watcher.h)
-  std::map<std::string, std::uint64_t> openFailures;     // by step; "unknown" without a trace line
-  std::uint64_t opens = 0;
-  std::uint64_t reopens = 0;       // opens after the first
-  std::uint64_t pollOverruns = 0;  // poll cycles missed entirely
-  std::string lastFailure;
-  std::chrono::system_clock::time_point lastFailureAt{};
-  double reopenInSeconds = 0;  // while not open: until the next try
-  std::size_t queued = 0;      // requests waiting
-  Histogram transferSeconds;   // duration of each transfer
-  Histogram pollLateness;      // seconds a poll started after it was due
-};
-
-enum class VariableAccess : std::uint8_t { Untagged, ReadOnly, Writable };
-
 class Gateway {
  public:
-  using Done = std::function<void(Status, const std::string& reason)>;
-  using ReadDone =
-      std::function<void(Status, const std::string& reason, std::span<const std::uint32_t>)>;
+  using Done = zelgw::Done;
+  using ReadDone = zelgw::ReadDone;
   using Listener = std::function<void(const TagState&)>;
 
-  // Lines are made but not started. trace must outlive the gateway.
-  Gateway(const PlantFile& plant, ZelMainFunction driver, TraceWatcher& trace);
+  // Lines are made but not started.
+  Gateway(const PlantFile& plant, ZelMainFunction driver);
   ~Gateway();
   Gateway(const Gateway&) = delete;
   Gateway& operator=(const Gateway&) = delete;
@@ -187,16 +105,11 @@ class Gateway {
   // the watchdog); empty when none is.
   std::string StuckLine() const;
 
-  // Trace lines that matched no call in progress.
-  std::uint64_t UnattributedTraceLines() const;
-  std::uint64_t UntracedCalls() const;  // see TraceWatcher::untraced()
-
-  // Called by the lines.
+ private:
+  // What the lines publish, to every listener.
   void Publish(const std::vector<TagState>& changes);
 
- private:
-  std::vector<std::unique_ptr<Line>> lines_;
-  TraceWatcher& trace_;
+  std::vector<std::unique_ptr<LineWorker>> lines_;
   mutable std::shared_mutex listenersMutex_;
   std::vector<std::pair<int, Listener>> listeners_;
   int nextListener_ = 1;
