@@ -405,7 +405,8 @@ TEST_F(GatewayTest, LineHangsUpGoesStaleAndComesBack) {
   const std::string metrics = service_->Http("/metrics");
   EXPECT_TRUE(Has(metrics, "zelgw_line_reopens_total{line=\"north\"} 1\n")) << metrics;
   EXPECT_TRUE(Has(metrics, "zelgw_line_reopens_total{line=\"south\"} 0\n"));
-  EXPECT_TRUE(Has(metrics, "zelgw_line_attempt_failures_total{line=\"north\",reason=\""));
+  EXPECT_TRUE(Has(metrics, "zelgw_line_attempt_failures_total{line=\"north\",reason=\"hang_up\"}"))
+      << metrics;
   EXPECT_FALSE(Has(metrics, "zelgw_line_attempt_failures_total{line=\"south\""));
   EXPECT_TRUE(
       Has(metrics,
