@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "core/gateway.h"
+#include "core/line_health.h"
 
 namespace zelgw {
 
