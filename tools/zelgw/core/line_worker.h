@@ -132,7 +132,6 @@ class LineWorker {
   bool stopping_ = false;
   bool done_ = false;
   std::deque<Job> queue_;
-  std::atomic<std::size_t> queued_{0};
   bool tagsPending_ = false;
   std::vector<PlantTag> pendingTags_;
 
