@@ -8,6 +8,11 @@
 //                transfer over the same pseudo-terminal.
 //   lines        one gateway, 32 lines, 100 tags each polled every second:
 //                intervals kept, and the gateway's CPU time per transfer.
+//   linetime     lines paced like real ones (9600 and 38400 baud 8N1, a
+//                turnaround of 5 ms), 60 tags each in four layouts, polled
+//                as often as the line allows: the poll cycle the simulator
+//                saw, against the line time the model computes for those
+//                blocks, for the cheapest plan and for the fixed-gap plan.
 //
 // The remote computers are the simulator engine on pseudo-terminals in this
 // process; the gateway and the plain server are processes of their own.
@@ -29,17 +34,22 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/cycle_plan.h"
+#include "core/line_time.h"
 #include "driver_library.h"
 #include "host_session.h"
 #include "zelsim/engine.h"
 #include "zelsim/pty_pair.h"
 #include "zelsim/runner.h"
+#include "zelsim/trace.h"
 
 namespace {
 
@@ -86,20 +96,38 @@ std::string Contents(const fs::path& file) {
 // A remote computer on a pseudo-terminal behind a short symbolic link.
 class Remote {
  public:
-  Remote() {
+  // With a trace, every request is logged for RequestLog().
+  explicit Remote(zelsim::RunnerOptions options = {}, bool traced = false) {
     char path[] = "/tmp/XXXXXX";
     const int fd = ::mkstemp(path);
     if (fd >= 0) ::close(fd);
     link_ = path;
     ::unlink(link_.c_str());
     if (::symlink(pty_.slaveName().c_str(), link_.c_str()) != 0) std::perror("symlink");
-    runner_ = std::make_unique<zelsim::Runner>(engine_, pty_.master());
+    if (traced) {
+      log_ = std::tmpfile();
+      trace_ = std::make_unique<zelsim::Trace>(log_);
+      options.trace = trace_.get();
+    }
+    runner_ = std::make_unique<zelsim::Runner>(engine_, pty_.master(), options);
     for (int v = 0; v < 1000; ++v) engine_.table().Set(v, static_cast<std::uint32_t>(v * 7));
     runner_->Start();
   }
   ~Remote() {
     runner_.reset();
+    if (log_ != nullptr) (void)std::fclose(log_);
     ::unlink(link_.c_str());
+  }
+  // Stops serving and returns the trace so far.
+  std::string RequestLog() {
+    runner_->Stop();
+    if (log_ == nullptr) return {};
+    std::rewind(log_);
+    std::string out;
+    char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, log_)) > 0) out.append(buffer, n);
+    return out;
   }
   const std::string& port() const { return link_; }
   std::uint64_t Requests() {
@@ -110,6 +138,8 @@ class Remote {
   std::string link_;
   zelsim::PtyPair pty_;
   zelsim::Engine engine_;
+  std::FILE* log_ = nullptr;
+  std::unique_ptr<zelsim::Trace> trace_;
   std::unique_ptr<zelsim::Runner> runner_;
 };
 
@@ -332,9 +362,9 @@ void ReadThroughSection(const fs::path& dir, int transfers) {
   {
     zeltools::DriverLibrary library("");
     zeltools::HostSession driver(library.entry());
-    zeltools::PortSettings port;
-    port.name = remote.port();
-    if (driver.Open(port) != ResultOk) {
+    zeltools::PortSettings line;
+    line.name = remote.port();
+    if (driver.Open(line) != ResultOk) {
       std::printf("cannot open %s\n", remote.port().c_str());
       return;
     }
@@ -492,24 +522,182 @@ void LinesSection(const fs::path& dir, int seconds) {
   }
 }
 
+// A read request the simulator took: when its last byte came in, and the
+// block it asked for.
+struct LoggedRead {
+  double seconds = 0;
+  zelgw::linetime::Block block;
+};
+
+// The read requests of a simulator's trace ("   12.345 <- R seq ! var 00042
+// count 001 ..."; the sequence character may be written as a name, <SP>).
+std::vector<LoggedRead> ReadsOf(const std::string& log) {
+  std::vector<LoggedRead> reads;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    const auto arrow = line.find(" <- R seq ");
+    const auto var = line.find(" var ", arrow == std::string::npos ? 0 : arrow);
+    if (arrow == std::string::npos || var == std::string::npos) continue;
+    int first = 0, count = 0;
+    if (std::sscanf(line.c_str() + var, " var %d count %d", &first, &count) == 2)
+      reads.push_back({std::atof(line.c_str()), {first, count}});
+  }
+  return reads;
+}
+
+// What a line's reads came to once the gateway was running: from the
+// second read of the lowest tag on.
+struct Cycles {
+  double ms = 0;          // a tag's mean time between two of its reads, over the tags
+  double longestMs = 0;   // the longest time between two reads of one tag
+  double blocks = 0;      // reads a cycle
+  double bytes = 0;       // request and reply bytes a cycle
+  double computedMs = 0;  // the line-time model for those reads, a cycle
+};
+
+Cycles CyclesOf(const std::vector<LoggedRead>& reads, const std::vector<int>& tags,
+                const zelgw::linetime::LineTiming& timing) {
+  Cycles c;
+  const auto covers = [](const LoggedRead& r, int v) {
+    return r.block.first <= v && v < r.block.end();
+  };
+  std::size_t from = reads.size();
+  for (std::size_t i = 0, seen = 0; i < reads.size(); ++i) {
+    if (covers(reads[i], tags.front()) && ++seen == 2) {
+      from = i;
+      break;
+    }
+  }
+  if (from + 1 >= reads.size()) return c;
+  double sum = 0;
+  int counted = 0;
+  for (const int v : tags) {
+    double first = -1, last = -1;
+    int n = 0;
+    for (std::size_t i = from; i < reads.size(); ++i) {
+      if (!covers(reads[i], v)) continue;
+      if (last >= 0) c.longestMs = std::max(c.longestMs, 1000 * (reads[i].seconds - last));
+      if (first < 0) first = reads[i].seconds;
+      last = reads[i].seconds;
+      ++n;
+    }
+    if (n < 2) return {};
+    sum += 1000 * (last - first) / (n - 1);
+    ++counted;
+  }
+  c.ms = sum / counted;
+  const double window = 1000 * (reads.back().seconds - reads[from].seconds);
+  const double cycles = window / c.ms;
+  for (std::size_t i = from; i + 1 < reads.size(); ++i) {
+    c.bytes += static_cast<double>(zelsim::kReadRequestSize +
+                                   zelsim::ValueReplySize(reads[i].block.count));
+    c.computedMs += zelgw::linetime::ReadTransferMs(timing, reads[i].block.count);
+  }
+  c.blocks = static_cast<double>(reads.size() - 1 - from) / cycles;
+  c.bytes /= cycles;
+  c.computedMs /= cycles;
+  return c;
+}
+
+void LineTimeSection(const fs::path& dir, int seconds) {
+  constexpr int kTags = 60;
+  constexpr int kTurnaroundMs = 5;
+  constexpr int kPollMs = 10;  // the shortest: the line reads back to back
+  struct Layout {
+    const char* name;
+    std::vector<int> variables;
+  };
+  std::vector<Layout> layouts;
+  for (const int spacing : {1, 3, 10}) {
+    Layout l{spacing == 1 ? "adjacent" : spacing == 3 ? "every 3rd" : "every 10th", {}};
+    for (int t = 0; t < kTags; ++t) l.variables.push_back(t * spacing);
+    layouts.push_back(std::move(l));
+  }
+  {
+    std::mt19937 random(7);  // the same spread every run
+    std::uniform_int_distribution<int> pick(0, 999);
+    std::vector<int> spread;
+    while (spread.size() < static_cast<std::size_t>(kTags)) {
+      const int v = pick(random);
+      if (std::find(spread.begin(), spread.end(), v) == spread.end()) spread.push_back(v);
+    }
+    std::sort(spread.begin(), spread.end());
+    layouts.push_back({"random in 0..999", spread});
+  }
+  const int bauds[] = {9600, 38400};
+
+  // One gateway, a line for each layout and speed: the lines run at once.
+  std::vector<std::unique_ptr<Remote>> remotes;
+  std::string config = kListeners;
+  int unit = 0;
+  for (const auto& layout : layouts) {
+    for (const int baud : bauds) {
+      zelsim::RunnerOptions paced;
+      paced.paceBaud = baud;
+      paced.bitsPerCharacter = zelsim::CharacterBits(8, false, 1);
+      paced.turnaroundMs = kTurnaroundMs;
+      remotes.push_back(std::make_unique<Remote>(paced, true));
+      const std::string name = "l" + std::to_string(++unit);
+      config += "[[line]]\nname = \"" + name + "\"\nport = \"" + remotes.back()->port() +
+                "\"\nbaud = " + std::to_string(baud) +
+                "\n[line.modbus]\nunit_id = " + std::to_string(unit) + "\n";
+      for (const int v : layout.variables)
+        config += TagConfig(name, name + ".V" + std::to_string(v), v, kPollMs);
+    }
+  }
+  std::printf(
+      "\n## linetime: %d tags a line, polled every %d ms (the line reads back to back), 8N1, "
+      "turnaround %d ms, %d s\n\n",
+      kTags, kPollMs, kTurnaroundMs, seconds);
+  {
+    Gateway gateway(config, dir);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  }
+  std::printf(
+      "| layout | baud | measured cycle ms | longest gap ms | blocks | read bytes | computed ms | "
+      "cheapest plan ms (blocks) | fixed-gap plan ms (blocks) |\n"
+      "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  std::size_t r = 0;
+  for (const auto& layout : layouts) {
+    for (const int baud : bauds) {
+      zelgw::linetime::LineTiming timing;
+      timing.baud = baud;
+      timing.turnaroundMs = kTurnaroundMs;
+      const Cycles c = CyclesOf(ReadsOf(remotes[r++]->RequestLog()), layout.variables, timing);
+      const auto cheapest = zelgw::linetime::PlanCheapest(layout.variables, timing);
+      const auto fixed = zelgw::linetime::FixedGapPlan(layout.variables, 4);
+      std::printf("| %s | %d | %.1f | %.1f | %.1f | %.0f | %.1f | %.1f (%zu) | %.1f (%zu) |\n",
+                  layout.name, baud, c.ms, c.longestMs, c.blocks, c.bytes, c.computedMs,
+                  zelgw::linetime::PlanLineMs(cheapest, timing), cheapest.size(),
+                  zelgw::linetime::PlanLineMs(fixed, timing), fixed.size());
+    }
+  }
+  std::printf(
+      "\n(from the simulator's request log, after the first cycle: measured cycle, a tag's "
+      "mean time between two of its reads, over the tags; blocks and bytes, the reads a cycle; "
+      "computed, the line-time model for those reads, the driver's own overhead taken as 0)\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   CLI::App app(
       "zelgw_bench: the gateway's figures (cache against a plain libmodbus server, "
-      "read-through overhead, 32 lines)",
+      "read-through overhead, 32 lines, paced lines' poll cycles)",
       "zelgw_bench");
-  std::vector<std::string> sections{"cache", "readthrough", "lines"};
-  int seconds = 5, rounds = 3, transfers = 2000, lineSeconds = 20;
+  std::vector<std::string> sections{"cache", "readthrough", "lines", "linetime"};
+  int seconds = 5, rounds = 3, transfers = 2000, lineSeconds = 20, lineTimeSeconds = 30;
   bool quick = false;
-  app.add_option("--sections", sections, "cache, readthrough, lines")->delimiter(',');
+  app.add_option("--sections", sections, "cache, readthrough, lines, linetime")->delimiter(',');
   app.add_option("--seconds", seconds, "seconds of each cache round")->capture_default_str();
   app.add_option("--rounds", rounds, "cache rounds (plain server and gateway in turn)")
       ->capture_default_str();
   app.add_option("--transfers", transfers, "read-through transfers of each kind")
       ->capture_default_str();
   app.add_option("--line-seconds", lineSeconds, "seconds the 32 lines are watched")
+      ->capture_default_str();
+  app.add_option("--linetime-seconds", lineTimeSeconds, "seconds the paced lines are watched")
       ->capture_default_str();
   app.add_flag("--short", quick, "a quick run that only shows it works");
   CLI11_PARSE(app, argc, argv);
@@ -518,6 +706,7 @@ int main(int argc, char** argv) {
     rounds = 1;
     transfers = 100;
     lineSeconds = 3;
+    lineTimeSeconds = 12;
   }
   ::signal(SIGPIPE, SIG_IGN);
   char dir[] = "/tmp/zelgw-bench-XXXXXX";
@@ -528,6 +717,7 @@ int main(int argc, char** argv) {
     if (s == "cache") CacheSection(dir, seconds, rounds);
     if (s == "readthrough") ReadThroughSection(dir, transfers);
     if (s == "lines") LinesSection(dir, lineSeconds);
+    if (s == "linetime") LineTimeSection(dir, lineTimeSeconds);
   }
   std::printf("\nload average after: %s", Contents("/proc/loadavg").c_str());
   fs::remove_all(dir);

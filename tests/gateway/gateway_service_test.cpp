@@ -189,7 +189,7 @@ class Master {
 
 // Line "north" (unit 1): the default map, high word first, no untagged
 // writes. Line "south" (unit 2): two ranges, low word first, untagged
-// writes allowed.
+// writes and half reads allowed.
 struct Options {
   int maxClients = 8;
   int idleSeconds = 60;
@@ -229,6 +229,7 @@ class GatewayTest : public ::testing::Test {
       << "[line.modbus]\nstop_writable = true\n"
       << "[[line]]\nname = \"south\"\nport = \"" << south_.port() << "\"\n"
       << "[line.modbus]\nunit_id = 2\nword_order = \"low-first\"\nuntagged_writes = true\n"
+      << "allow_half_reads = true\n"
       << "registers = [{ register = 0, variable = 40000, count = 100 },"
       << " { register = 1000, variable = 90000, count = 50 }]\n"
       << "[[tag]]\nname = \"N.PV\"\nline = \"north\"\nvariable = 101\nscale = 0.1\n"
@@ -291,7 +292,14 @@ TEST_F(GatewayTest, ReadsFromTheCacheOrThroughTheLineAndExceptionsByCase) {
   const Case cases[] = {
       {"polled tags, from the cache", 1, 3, 202, 4, kNone, {0, 215, 0, 200}},
       {"input registers are the same", 1, 4, 202, 2, kNone, {0, 215}},
-      {"halves of two variables", 1, 3, 203, 2, kNone, {215, 0}},
+      {"halves of two variables", 1, 3, 203, 2, 2, {}},
+      {"one register, the high word", 1, 3, 202, 1, 2, {}},
+      {"one register, the low word", 1, 4, 203, 1, 2, {}},
+      {"whole, then the high word of the next", 1, 3, 202, 3, 2, {}},
+      {"the low word, then a whole one", 1, 3, 203, 3, 2, {}},
+      {"half reads allowed: one register", 2, 3, 21, 1, kNone, {0x42C8}},
+      {"half reads allowed: halves of two variables", 2, 4, 21, 2, kNone, {0x42C8, 0}},
+      {"half reads allowed: whole, then half", 2, 3, 20, 3, kNone, {0x0000, 0x42C8, 0}},
       {"untagged, read through", 1, 3, 600, 2, kNone, {0x1111, 0x2222}},
       {"tagged and untagged together, read through", 1, 3, 204, 4, kNone, {0, 200, 0x00AB, 0xCDEF}},
       {"low word first, second line", 2, 3, 20, 2, kNone, {0x0000, 0x42C8}},

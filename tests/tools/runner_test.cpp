@@ -105,6 +105,38 @@ TEST(Runner, DelaysAndSplitsOnTheLine) {
   EXPECT_EQ(rest, ValueReply(engine.table().Range(0, 2)));
 }
 
+TEST(Runner, PacedExchangeTakesTheWireTimeBothWaysAndTheTurnaround) {
+  struct Case {
+    int baud, dataBits;
+    bool parity;
+    int stopBits, turnaroundMs, count;
+  };
+  const Case cases[] = {
+      {9600, 8, false, 1, 20, 1},  // (14 + 12) x 1.0417 ms + 20 ms
+      {9600, 8, true, 2, 0, 10},   // (14 + 84) x 1.25 ms
+      {38400, 8, false, 1, 5, 1},  // (14 + 12) x 0.26 ms + 5 ms
+  };
+  for (const Case& c : cases) {
+    PtyPair pty;
+    Engine engine;
+    const int bits = CharacterBits(c.dataBits, c.parity, c.stopBits);
+    Runner runner(engine, pty.master(),
+                  {.paceBaud = c.baud, .bitsPerCharacter = bits, .turnaroundMs = c.turnaroundMs});
+    runner.Start();
+    Device device(pty.slaveName());
+    ASSERT_TRUE(device.ok());
+    const double expected =
+        static_cast<double>((kReadRequestSize + ValueReplySize(c.count)) * bits) / c.baud +
+        c.turnaroundMs / 1000.0;
+    const auto start = Clock::now();
+    device.Send(ReadRequest(0, c.count));
+    EXPECT_EQ(device.Receive(ValueReplySize(c.count)).size(), ValueReplySize(c.count));
+    const double took = SecondsSince(start);
+    EXPECT_GE(took, 0.85 * expected) << c.baud << " baud, " << bits << " bits";
+    EXPECT_LE(took, 1.15 * expected + 0.010) << c.baud << " baud, " << bits << " bits";
+  }
+}
+
 TEST(Runner, StopsInTheMiddleOfALongDelay) {
   PtyPair pty;
   FaultConfig config;

@@ -83,8 +83,8 @@ void AddSimulatorOptions(CLI::App& app, SimulatorOptions& o, const std::string& 
       ->check(WholeNumber(name("seed"), 0, 999999999999999999))
       ->group(group);
   app.add_option(name("pace"), o.paceBaud,
-                 "send replies no faster than a line of this baud rate carries them "
-                 "(10 bits a byte; 0: at once)")
+                 "take requests and send replies no faster than a line of this baud rate "
+                 "carries them (0: at once)")
       ->capture_default_str()
       ->check(WholeNumber(name("pace"), 0, 4000000))
       ->group(group);

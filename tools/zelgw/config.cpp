@@ -86,6 +86,7 @@ ModbusLine ReadModbusLine(const toml::table& lineTable, const std::string& path,
     line.wordOrder = *v == 0 ? WordOrder::HighFirst : WordOrder::LowFirst;
   if (auto v = r.Boolean("untagged_writes")) line.untaggedWrites = *v;
   if (auto v = r.Boolean("stop_writable")) line.stopWritable = *v;
+  if (auto v = r.Boolean("allow_half_reads")) line.allowHalfReads = *v;
   ReadRanges(r, line, errors);
   r.Finish();
   return line;
@@ -220,7 +221,8 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
   const auto modbusKey = [](const ModbusLine& m) {
     std::vector<std::tuple<int, int, int>> ranges;
     for (const auto& r : m.ranges) ranges.emplace_back(r.firstRegister, r.firstVariable, r.count);
-    return std::make_tuple(m.unitId, m.wordOrder, m.untaggedWrites, m.stopWritable, ranges);
+    return std::make_tuple(m.unitId, m.wordOrder, m.untaggedWrites, m.stopWritable,
+                           m.allowHalfReads, ranges);
   };
   if (running.modbus.size() != loaded.modbus.size() ||
       !std::equal(

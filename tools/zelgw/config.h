@@ -24,6 +24,7 @@
 //   word_order = "high-first"      # or "low-first": which half of a value the first register holds
 //   untagged_writes = false        # may variables without a tag be written?
 //   stop_writable = false          # may Modbus clients write $STOP (coil 0)?
+//   allow_half_reads = false       # may a read cover one register of a variable?
 //   registers = [{ register = 0, variable = 0, count = 32768 }]   # the default map
 //
 // Every error names the file, the line and the key; the service starts only

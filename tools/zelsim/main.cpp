@@ -127,12 +127,13 @@ int main(int argc, char** argv) {
                text + "\".";
       }))
       ->group("Line");
-  app.add_option("--data-bits", line.dataBits, "data bits of --device")
+  app.add_option("--data-bits", line.dataBits, "data bits of --device and of --pace")
       ->capture_default_str()
       ->check(zeltools::WholeNumber("--data-bits", 5, 8))
       ->group("Line");
   using zelsim_tool::Parity;
-  app.add_option("--parity", line.parity, "parity of --device: none, odd, even, mark, space")
+  app.add_option("--parity", line.parity,
+                 "parity of --device and of --pace: none, odd, even, mark, space")
       ->transform(zeltools::OneOf("--parity",
                                   {{"none", static_cast<int>(Parity::None)},
                                    {"odd", static_cast<int>(Parity::Odd)},
@@ -143,7 +144,7 @@ int main(int argc, char** argv) {
       ->type_name("NAME")
       ->default_str("none")
       ->group("Line");
-  app.add_option("--stop-bits", line.stopBits, "stop bits of --device: 1 or 2")
+  app.add_option("--stop-bits", line.stopBits, "stop bits of --device and of --pace: 1 or 2")
       ->capture_default_str()
       ->transform(zeltools::OneOf("--stop-bits", {{"1", 1}, {"2", 2}}))
       ->group("Line");
@@ -158,6 +159,13 @@ int main(int argc, char** argv) {
       ->group("Line");
 
   zeltools::AddSimulatorOptions(app, sim, "", "Simulator");
+  int turnaroundMs = 0;
+  app.add_option("--turnaround-ms", turnaroundMs,
+                 "milliseconds from the end of a request to the first byte of its reply (a "
+                 "--delay adds to it)")
+      ->capture_default_str()
+      ->check(zeltools::WholeNumber("--turnaround-ms", 0, 3600000))
+      ->group("Simulator");
   app.add_flag("--save", save, "write the values back to the --values file at exit")
       ->needs("--values")
       ->group("Simulator");
@@ -228,7 +236,13 @@ int main(int argc, char** argv) {
                 TimeOfDay().c_str());
 
     zelsim::Trace trace(traceOut);
-    zelsim::Runner runner(engine, fd, {.paceBaud = sim.paceBaud, .trace = &trace});
+    const int bits =
+        zelsim::CharacterBits(line.dataBits, line.parity != Parity::None, line.stopBits);
+    zelsim::Runner runner(engine, fd,
+                          {.paceBaud = sim.paceBaud,
+                           .bitsPerCharacter = bits,
+                           .turnaroundMs = turnaroundMs,
+                           .trace = &trace});
     runner.Start();
     WaitForEnd(signals, runner);
     runner.Stop();

@@ -108,10 +108,14 @@ bool Runner::WriteAll(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
+std::chrono::nanoseconds Runner::CharacterTime() const {
+  if (options_.paceBaud <= 0) return std::chrono::nanoseconds::zero();
+  return std::chrono::nanoseconds(1000000000LL * options_.bitsPerCharacter / options_.paceBaud);
+}
+
 bool Runner::WritePaced(std::span<const std::uint8_t> bytes) {
   // Each byte goes out when the wire would have finished carrying it.
-  const auto charTime =
-      std::chrono::nanoseconds(1000000000LL * options_.bitsPerCharacter / options_.paceBaud);
+  const auto charTime = CharacterTime();
   const auto start = Clock::now();
   std::size_t sent = 0;
   while (sent < bytes.size()) {
@@ -135,7 +139,9 @@ bool Runner::SendDue() {
       // A reply leaves its wait after its request arrived, a later piece its
       // wait after the piece before it; one chunk at a time on the line.
       const auto wait = std::chrono::milliseconds(chunk.waitMs);
-      head.due = head.next == 0 ? std::max(head.arrived + wait, lineFree_) : lineFree_ + wait;
+      const auto turnaround = std::chrono::milliseconds(options_.turnaroundMs);
+      head.due =
+          head.next == 0 ? std::max(head.arrived + turnaround + wait, lineFree_) : lineFree_ + wait;
       head.scheduled = true;
     }
     if (Clock::now() < head.due) return true;
@@ -166,24 +172,37 @@ bool Runner::Receive() {
     return true;
   }
   hungUp_ = false;
-  const auto arrived = Clock::now();
+  // The wire carries the bytes one after the other: the first of this read
+  // began when it came, or when the line had carried the byte before it.
+  const auto charTime = CharacterTime();
+  const auto first = std::max(Clock::now(), inputCarried_);
+  inputCarried_ = first + charTime * got;
   const double now = Elapsed();
-  auto events = WithEngine(
-      [&](Engine& e) { return e.Feed(std::span(buffer, static_cast<std::size_t>(got))); });
+  std::size_t held = 0;  // bytes of an unfinished frame from earlier reads
+  auto events = WithEngine([&](Engine& e) {
+    held = e.pending();
+    return e.Feed(std::span(buffer, static_cast<std::size_t>(got)));
+  });
+  // Bytes of this read taken so far by the events, held ones first.
+  auto taken = -static_cast<std::ptrdiff_t>(held);
   for (Event& event : events) {
     if (const auto* junk = std::get_if<Junk>(&event)) {
+      taken += static_cast<std::ptrdiff_t>(junk->bytes.size());
       if (options_.trace != nullptr) options_.trace->Junk(now, junk->bytes);
       continue;
     }
     auto& exchange = std::get<Exchange>(event);
-    if (options_.trace != nullptr) options_.trace->Received(now, exchange);
+    taken += static_cast<std::ptrdiff_t>(exchange.request.bytes.size());
+    const auto arrived = first + charTime * std::max<std::ptrdiff_t>(taken, 0);
+    if (options_.trace != nullptr)
+      options_.trace->Received(std::chrono::duration<double>(arrived - start_).count(), exchange);
     if (!exchange.line.empty()) queue_.push_back({std::move(exchange), arrived});
   }
   return true;
 }
 
 void Runner::Serve() {
-  lineFree_ = Clock::now();
+  lineFree_ = inputCarried_ = Clock::now();
   while (!stopping_) {
     // Wake for input, for the next chunk that falls due, or for the end of
     // a hang-up's pause.

@@ -77,7 +77,8 @@ ModbusServer::ModbusServer(Gateway& gateway, const ModbusListener& listener,
   for (std::size_t i = 0; i < lines.size() && i < gateway_.LineCount(); ++i) {
     const ModbusLine& m = lines[i];
     unitIndex_[m.unitId] = static_cast<int>(units_.size());
-    units_.push_back({static_cast<int>(i), RegisterMap(m), m.untaggedWrites, m.stopWritable});
+    units_.push_back(
+        {static_cast<int>(i), RegisterMap(m), m.untaggedWrites, m.stopWritable, m.allowHalfReads});
   }
   // With one line, the unit ids of "the device itself" (0 and 255, which many
   // masters send to a single device) select it too.
@@ -501,6 +502,12 @@ bool ModbusServer::Handle(Client& c, const std::uint8_t* frame, std::size_t leng
         return Exception(c, frame, kIllegalDataValue);
       if (address + quantity > 65536 || !PlanRegisters(unit, address, quantity, c.plan))
         return Exception(c, frame, kIllegalDataAddress);
+      // Half a variable is refused unless the line allows it: the other half,
+      // read later, may come from another poll.
+      if (!unit.allowHalfReads && !unit.map.WholeVariables(address, quantity))
+        return Exception(c, frame, kIllegalDataAddress);
+      // The cache is read under one lock for the whole answer: no poll lands
+      // between two of its values.
       std::uint32_t values[125];
       if (gateway_.ReadCached(unit.line, c.plan.variables, values))
         return ReplyRegisters(c, frame, unit, values);

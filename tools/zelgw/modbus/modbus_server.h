@@ -18,7 +18,9 @@
 // Exceptions:
 //   0x01 illegal function        a function not in the list above (also a
 //                                code of 0x80 and above: answered fc | 0x80)
-//   0x02 illegal data address    a register or coil in no range; a write to a
+//   0x02 illegal data address    a register or coil in no range; a read of
+//                                one register of a variable (unless the line
+//                                has allow_half_reads); a write to a
 //                                read-only tag, or to a variable without a tag
 //                                when the line takes no untagged writes; a
 //                                write of coil 0 ($STOP) on a line whose
@@ -137,6 +139,7 @@ class ModbusServer {
     RegisterMap map;
     bool untaggedWrites = false;
     bool stopWritable = false;
+    bool allowHalfReads = false;
   };
   // The variables a register request covers.
   struct Plan {

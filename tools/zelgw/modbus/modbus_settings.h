@@ -25,6 +25,7 @@ struct ModbusLine {
   WordOrder wordOrder = WordOrder::HighFirst;
   bool untaggedWrites = false;
   bool stopWritable = false;
+  bool allowHalfReads = false;
   std::vector<RegisterRange> ranges;
 };
 

@@ -22,6 +22,15 @@ std::optional<RegisterMap::Slot> RegisterMap::At(int reg) const {
   return Slot{it->firstVariable + offset / 2, offset % 2};
 }
 
+bool RegisterMap::WholeVariables(int first, int count) const {
+  if (count <= 0) return true;
+  // A run of registers cuts a variable only at its ends: in a range the
+  // registers between them pair up.
+  const auto head = At(first);
+  const auto tail = At(first + count - 1);
+  return (!head || head->half == 0) && (!tail || tail->half == 1);
+}
+
 std::uint16_t RegisterMap::Word(std::uint32_t value, int half) const {
   const bool high = (half == 0) == (order_ == WordOrder::HighFirst);
   return static_cast<std::uint16_t>(high ? value >> 16 : value);

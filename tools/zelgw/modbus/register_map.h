@@ -22,6 +22,10 @@ class RegisterMap {
   // The variable a register belongs to; none for a register in no range.
   std::optional<Slot> At(int reg) const;
 
+  // Whether count registers from first hold whole variables only: none of
+  // them is one register of a variable whose other register lies outside.
+  bool WholeVariables(int first, int count) const;
+
   // The word of value that the variable's register `half` holds, and the
   // value of the two words in register order.
   std::uint16_t Word(std::uint32_t value, int half) const;

@@ -2,9 +2,11 @@
 //
 // The thread reads requests as they arrive (also while a reply waits to go
 // out), hands them to the engine and puts the replies on the line one after
-// the other: after the waits the faults asked for, and, with pacing, no
-// faster than the wire of the given baud rate would carry them. Stop() ends
-// it promptly, also in the middle of a wait.
+// the other: after the turnaround and the waits the faults asked for, and,
+// with pacing, no faster than the wire of the given baud rate would carry
+// them. With pacing a request also counts as received only when its last
+// byte would have arrived: the wire time of its bytes after its first byte
+// came. Stop() ends it promptly, also in the middle of a wait.
 #pragma once
 
 #include <atomic>
@@ -21,9 +23,16 @@
 
 namespace zelsim {
 
+// Bits a character takes on the wire: the start bit, the data bits, the
+// parity bit if any and the stop bits.
+constexpr int CharacterBits(int dataBits, bool parity, int stopBits) {
+  return 1 + dataBits + (parity ? 1 : 0) + stopBits;
+}
+
 struct RunnerOptions {
-  int paceBaud = 0;           // 0: replies go out at once
-  int bitsPerCharacter = 10;  // start bit, data bits, parity bit, stop bits
+  int paceBaud = 0;           // 0: requests and replies take no wire time
+  int bitsPerCharacter = 10;  // CharacterBits of the line's framing
+  int turnaroundMs = 0;       // from the end of a request to its reply's first byte
   Trace* trace = nullptr;     // nullptr: no trace
 };
 
@@ -57,7 +66,7 @@ class Runner {
   // A reply on its way out: its chunks go out one after the other.
   struct Outgoing {
     Exchange exchange;
-    std::chrono::steady_clock::time_point arrived;  // when its request came in
+    std::chrono::steady_clock::time_point arrived;  // when its request's last byte came in
     std::size_t next = 0;                           // the chunk to send next
     bool scheduled = false;                         // due holds the next chunk's time
     std::chrono::steady_clock::time_point due{};
@@ -76,6 +85,8 @@ class Runner {
   bool WriteAll(std::span<const std::uint8_t> bytes);
   bool WritePaced(std::span<const std::uint8_t> bytes);
   void SetError(std::string text);
+  // How long the wire takes for one character; zero without pacing.
+  std::chrono::nanoseconds CharacterTime() const;
 
   Engine& engine_;
   int fd_;
@@ -90,6 +101,8 @@ class Runner {
   // Owned by the serving thread.
   std::deque<Outgoing> queue_;
   std::chrono::steady_clock::time_point lineFree_{};
+  // When the line finished carrying the last byte received.
+  std::chrono::steady_clock::time_point inputCarried_{};
   bool hungUp_ = false;
   std::chrono::steady_clock::time_point readAgainAt_{};
 };
