@@ -11,7 +11,7 @@ namespace zelqd::protocol {
 namespace {
 
 // Reads the next count reply bytes behind those already in the attempt.
-bool ReceiveMore(serial::Line& line, Attempt& attempt, std::int32_t count) {
+bool ReceiveMore(serial::TransferPort& line, Attempt& attempt, std::int32_t count) {
   std::int32_t got = 0;
   const serial::ComResult result =
       line.ReceiveExact(attempt.reply + attempt.replyReceived, count, &got);
@@ -24,7 +24,7 @@ bool ReceiveMore(serial::Line& line, Attempt& attempt, std::int32_t count) {
 
 // A reply that was read whole but refused: whatever follows it on the line
 // is discarded before the next request, once the line is quiet.
-std::int32_t Refuse(serial::Line& line, Attempt& attempt, AttemptFailure why) {
+std::int32_t Refuse(serial::TransferPort& line, Attempt& attempt, AttemptFailure why) {
   line.ReplyMayFollow(0);
   return attempt.Fail(why);
 }
@@ -50,7 +50,7 @@ bool ReadRequestFits(const TransferRequest& request) {
          (request.values != nullptr || request.valueCount == 0);
 }
 
-std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
+std::int32_t WriteExchange(serial::TransferPort& line, const DriverInstance& instance,
                            const TransferRequest& request, Attempt& attempt) {
   attempt.Begin();
   if (!WriteRequestFits(request)) return attempt.Fail(AttemptFailure::kOutOfRange);
@@ -84,7 +84,7 @@ std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
       HasErrorKeyword(attempt.reply) ? AttemptFailure::kErrorReply : AttemptFailure::kNoKeyword);
 }
 
-std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
+std::int32_t ReadExchange(serial::TransferPort& line, const DriverInstance& instance,
                           const TransferRequest& request, Attempt& attempt) {
   attempt.Begin();
   if (!ReadRequestFits(request)) return attempt.Fail(AttemptFailure::kOutOfRange);

@@ -21,7 +21,7 @@ constexpr std::size_t kLineCapacity = 4096;
 
 // Builds one line; every write is bounded, and a line that would not fit
 // ends in "..." instead.
-class Line {
+class TextLine {
  public:
   void Put(char c) {
     if (length_ < kLineCapacity - 4) {
@@ -86,7 +86,7 @@ class Line {
 };
 
 // UTC time of day with the date, to the millisecond: 2026-11-01T12:34:56.789Z
-void PutTime(Line& line) {
+void PutTime(TextLine& line) {
   const UtcTime now = ToUtcTime(UtcNowMilliseconds());
   line.PutNumber(static_cast<std::uint32_t>(now.year), 4);
   line.Put('-');
@@ -104,7 +104,7 @@ void PutTime(Line& line) {
   line.Put('Z');
 }
 
-void PutReason(Line& line, const protocol::Attempt& attempt) {
+void PutReason(TextLine& line, const protocol::Attempt& attempt) {
   using protocol::AttemptFailure;
   switch (attempt.failure) {
     case AttemptFailure::kNone:
@@ -196,7 +196,7 @@ void ReportOpenFailure(const char* name, std::size_t nameSize, const serial::Ope
   char text[256];
   sink::ErrorText(failure.error, text, sizeof text);
 
-  Line line;
+  TextLine line;
   PutTime(line);
   line.Put(" zelqd open ");
   line.PutQuoted(reinterpret_cast<const std::uint8_t*>(name), static_cast<std::int32_t>(length));
@@ -214,7 +214,7 @@ void ReportOpenFailure(const char* name, std::size_t nameSize, const serial::Ope
 }
 
 void Report(const protocol::Attempt& attempt, int number, int of) {
-  Line line;
+  TextLine line;
   PutTime(line);
   line.Put(" zelqd attempt ");
   line.PutNumber(static_cast<std::uint32_t>(number));

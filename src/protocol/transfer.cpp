@@ -18,7 +18,7 @@ template <auto Exchange>
 std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& request) {
   if (instance.stopped != 0) return ResultRefused;
 
-  serial::Line line(instance.port);
+  serial::TransferPort line(instance.port);
   Attempt attempt;
   std::int32_t result = ResultFailed;
   for (int number = 1; number <= kAttempts; ++number) {

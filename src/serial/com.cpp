@@ -185,10 +185,10 @@ ComResult ComPurgeInput(Handle handle) {
   return PurgeInput(p, handle, p.find(handle));
 }
 
-Line::Line(Handle handle)
+TransferPort::TransferPort(Handle handle)
     : platform_(ActivePlatform()), handle_(handle), device_(platform_.find(handle)) {}
 
-ComResult Line::SendAll(const void* bytes, std::int32_t count) {
+ComResult TransferPort::SendAll(const void* bytes, std::int32_t count) {
   if (unanswered_) [[unlikely]] {
     DrainArriving();
   }
@@ -208,7 +208,7 @@ ComResult Line::SendAll(const void* bytes, std::int32_t count) {
 // does not cut it and leave its rest for the retry's reply.
 // A settle after a refused or partial reply has drained the line already.
 // The drain ends no later than a settle after a failure would.
-void Line::DrainArriving() {
+void TransferPort::DrainArriving() {
   if (AnyUnsettled() && Settle(handle_, device_)) return;
   std::uint32_t waiting = 0;
   if (platform_.clearErrors(device_, &waiting) && waiting == 0) return;
@@ -221,7 +221,7 @@ void Line::DrainArriving() {
   }
 }
 
-ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
+ComResult TransferPort::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::int32_t got = 0;
   std::int32_t result = ComIoError;
@@ -251,8 +251,8 @@ ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* rec
 
 // The rest of a reply whose first read came back short, within the
 // deadline of the attempt's reply.
-[[gnu::noinline]] std::int32_t Line::ReadRest(unsigned char* bytes, std::int32_t count,
-                                              std::int32_t* received) {
+[[gnu::noinline]] std::int32_t TransferPort::ReadRest(unsigned char* bytes, std::int32_t count,
+                                                      std::int32_t* received) {
   const Platform& p = platform_;
   std::uint64_t now = p.nowMs();
   Timeouts saved;
@@ -294,7 +294,7 @@ ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* rec
 
 // An attempt that got no byte of its reply is retried at once; one that
 // got part of it leaves the port marked.
-void Line::TimedOut(std::int32_t count, std::int32_t got) {
+void TransferPort::TimedOut(std::int32_t count, std::int32_t got) {
   if (handle_ == 0) return;  // no port: nothing can arrive
   const LineTiming timing = TimingOf(device_);
   const std::uint64_t now = platform_.nowMs();
@@ -310,7 +310,7 @@ void Line::TimedOut(std::int32_t count, std::int32_t got) {
   MarkUnsettled(handle_, device_, AfterFailure(timing, now, count - got), count - got);
 }
 
-void Line::ReplyMayFollow(std::int32_t owed) {
+void TransferPort::ReplyMayFollow(std::int32_t owed) {
   if (owed == 0 && unanswered_) {
     --outstanding_;  // a whole reply came
     lastReplyMs_ = platform_.nowMs();
@@ -320,7 +320,7 @@ void Line::ReplyMayFollow(std::int32_t owed) {
   MarkUnsettled(handle_, device_, AfterFailure(timing, platform_.nowMs(), owed), owed);
 }
 
-void Line::EndTransfer(bool answered) {
+void TransferPort::EndTransfer(bool answered) {
   if (!unanswered_) [[likely]] {
     return;
   }

@@ -1,5 +1,5 @@
 // The serial layer: opening and configuring a port, time-outs, discarding
-// input, whole writes and exact reads, on a port's handle; and the line of
+// input, whole writes and exact reads, on a port's handle; and the port of
 // one transfer, which looks the handle up once.
 #pragma once
 
@@ -72,9 +72,9 @@ ComResult ComPurgeInput(Handle handle);
 // and replies of every attempt. Valid while the handle stays open. Every
 // attempt sends the same request; what the line may still owe between
 // attempts and after the transfer is settled as settle.h says.
-class Line {
+class TransferPort {
  public:
-  explicit Line(Handle handle);
+  explicit TransferPort(Handle handle);
 
   // The longest whole reply that the requests of this transfer are
   // answered with: the attempt's deadline and the settling count on it.
