@@ -22,12 +22,12 @@ bool ReadRequestFits(const TransferRequest& request);
 
 // Writes the value of the first slot to variableNumber. ResultOk when the
 // remote computer confirmed it with a sound OK reply.
-std::int32_t WriteExchange(serial::TransferPort& line, const DriverInstance& instance,
+std::int32_t WriteExchange(serial::TransferPort& port, const DriverInstance& instance,
                            const TransferRequest& request, Attempt& attempt);
 
 // Reads valueCount values from variableNumber on into the slots. After
 // ResultOk every slot has been written, after ResultFailed none.
-std::int32_t ReadExchange(serial::TransferPort& line, const DriverInstance& instance,
+std::int32_t ReadExchange(serial::TransferPort& port, const DriverInstance& instance,
                           const TransferRequest& request, Attempt& attempt);
 
 }  // namespace zelqd::protocol

@@ -32,7 +32,10 @@ Slot g_slots[2];
 std::atomic_flag g_setting = ATOMIC_FLAG_INIT;
 // The slot whose observer this thread is running, so that an observer
 // that replaces itself does not wait for its own call.
-thread_local Slot* t_calling = nullptr;
+// Initial-exec: a static slot, so that the first call on a thread allocates
+// nothing (a library loaded at run time would otherwise get its block from
+// the heap).
+[[gnu::tls_model("initial-exec")]] thread_local Slot* t_calling = nullptr;
 
 }  // namespace
 

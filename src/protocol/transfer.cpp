@@ -11,6 +11,7 @@ namespace {
 
 using protocol::Attempt;
 using protocol::AttemptFailure;
+
 // The record of an attempt that just ended, for the observer and the trace.
 [[gnu::noinline]] void PublishAttempt(const serial::TransferPort& port, const Attempt& attempt,
                                       const DriverInstance& instance,
