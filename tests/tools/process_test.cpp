@@ -637,7 +637,7 @@ TEST_F(Tools, PollReopensThePortAfterAHangUpAndGoesOn) {
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   const std::string& out = r.out;
   const auto hangUp = out.find(
-      "failed  short write, request not sent completely, all 5 attempts; "
+      "failed  the device hung up: Input/output error (errno 5), all 5 attempts; "
       "hang-up: the line hung up");
   const auto reopenFailed = out.find("reopen " + link +
                                      "  [failed]  after a hang-up: ReopenPort "
