@@ -20,7 +20,7 @@ namespace {
 
 // Long enough for any reply of a healthy peer; a transfer that waits longer
 // has failed.
-constexpr int kReplyTimeoutMs = 1200;
+constexpr int kReplyTimeoutMs = ZELQD_MIN_READ_TIMEOUT_MS;
 
 // What the bare client sends and how much comes back.
 struct Exchange {
