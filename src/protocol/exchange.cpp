@@ -10,21 +10,42 @@
 namespace zelqd::protocol {
 namespace {
 
+// The failure of an attempt whose send or receive failed, as the port
+// tells it.
+[[gnu::noinline]] std::int32_t FailIo(const serial::TransferPort& port, Attempt& attempt) {
+  const serial::IoStatus status = port.Failure();
+  attempt.systemError = status.error;
+  switch (status.why) {
+    case serial::IoFailure::kHangUp:
+      return attempt.Fail(AttemptFailure::kHangUp);
+    case serial::IoFailure::kSystem:
+      return attempt.Fail(AttemptFailure::kIoError);
+    case serial::IoFailure::kShortWrite:
+      return attempt.Fail(AttemptFailure::kNotWritten);
+    case serial::IoFailure::kNone:
+    case serial::IoFailure::kTimedOut:
+      break;
+  }
+  return attempt.Fail(AttemptFailure::kReplyIncomplete);
+}
+
 // Reads the next count reply bytes behind those already in the attempt.
-bool ReceiveMore(serial::Line& line, Attempt& attempt, std::int32_t count) {
+bool ReceiveMore(serial::TransferPort& line, Attempt& attempt, std::int32_t count) {
   std::int32_t got = 0;
   const serial::ComResult result =
       line.ReceiveExact(attempt.reply + attempt.replyReceived, count, &got);
   attempt.replyExpected += count;
   attempt.replyReceived += got;
-  if (result == serial::ComOk) return true;
-  attempt.failure = AttemptFailure::kReplyIncomplete;
+  if (result == serial::ComOk) [[likely]] {
+    return true;
+  }
+  FailIo(line, attempt);
   return false;
 }
 
 // A reply that was read whole but refused: whatever follows it on the line
 // is discarded before the next request, once the line is quiet.
-std::int32_t Refuse(serial::Line& line, Attempt& attempt, AttemptFailure why) {
+std::int32_t Refuse(serial::TransferPort& line, Attempt& attempt, AttemptFailure why) {
   line.ReplyMayFollow(0);
   return attempt.Fail(why);
 }
@@ -50,7 +71,7 @@ bool ReadRequestFits(const TransferRequest& request) {
          (request.values != nullptr || request.valueCount == 0);
 }
 
-std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
+std::int32_t WriteExchange(serial::TransferPort& line, const DriverInstance& instance,
                            const TransferRequest& request, Attempt& attempt) {
   attempt.Begin();
   if (!WriteRequestFits(request)) return attempt.Fail(AttemptFailure::kOutOfRange);
@@ -60,8 +81,8 @@ std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
                     LoadValue(request.values, 0));
   attempt.requestLength = kWriteRequestSize;
   line.ExpectReply(kErrorReplySize);
-  if (line.SendAll(frame.data(), kWriteRequestSize) != serial::ComOk) {
-    return attempt.Fail(AttemptFailure::kNotWritten);
+  if (line.SendAll(frame.data(), kWriteRequestSize) != serial::ComOk) [[unlikely]] {
+    return FailIo(line, attempt);
   }
 
   if (!ReceiveMore(line, attempt, kWriteReplyHead)) {
@@ -84,7 +105,7 @@ std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
       HasErrorKeyword(attempt.reply) ? AttemptFailure::kErrorReply : AttemptFailure::kNoKeyword);
 }
 
-std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
+std::int32_t ReadExchange(serial::TransferPort& line, const DriverInstance& instance,
                           const TransferRequest& request, Attempt& attempt) {
   attempt.Begin();
   if (!ReadRequestFits(request)) return attempt.Fail(AttemptFailure::kOutOfRange);
@@ -94,8 +115,8 @@ std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
   BuildReadRequest(frame, instance.leadByte, instance.sequence, request.variableNumber, count);
   attempt.requestLength = kReadRequestSize;
   line.ExpectReply(ReadReplySize(count));
-  if (line.SendAll(frame.data(), kReadRequestSize) != serial::ComOk) {
-    return attempt.Fail(AttemptFailure::kNotWritten);
+  if (line.SendAll(frame.data(), kReadRequestSize) != serial::ComOk) [[unlikely]] {
+    return FailIo(line, attempt);
   }
 
   if (!ReceiveMore(line, attempt, ReadReplySize(count))) return ResultFailed;

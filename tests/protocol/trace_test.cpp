@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "line_fixture.h"
+#include "protocol/outcome.h"
 #include "protocol/trace.h"
 #include "support/emulator.h"
 #include "support/trace_control.h"
@@ -76,11 +77,18 @@ class TraceTest : public LineTest {
 
 TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
   ASSERT_TRUE(trace::Start(file_.c_str()));
-  platform.FailOn(Op::Write, 1);
-  Answer({"", "\x06OK67\r",
+  platform.writeLimit = 5;  // the first request goes out short
+  Answer({"", "", "\x06OK67\r",
           "\x06"
           "ERROR\r\n\r",
           "\x06OK66\r"});
+  {
+    const auto answer = platform.peer;
+    platform.peer = [this, answer](const Bytes& written) {
+      platform.writeLimit = UINT32_MAX;
+      answer(written);
+    };
+  }
   EXPECT_EQ(Call(CodeWriteValue), ResultOk);
   Answer(
       {"\x06"
@@ -118,6 +126,46 @@ TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
       EXPECT_NE(lines[i].find(part), std::string::npos) << part;
   }
   EXPECT_EQ(lines.back().find(" sent \""), std::string::npos);
+}
+
+// A read or write that failed names the system's error; a hang-up names it
+// only when one came with it.
+TEST_F(TraceTest, AFailedReadOrWriteTellsTheSystemsError) {
+  ASSERT_TRUE(trace::Start(file_.c_str()));
+  struct Case {
+    std::int32_t code;
+    Op failing;
+    int error;
+    bool hangUp;
+    std::string reason;
+  };
+  const auto named = [](const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error) + " (errno " + std::to_string(error) +
+           ")";
+  };
+  const std::vector<Case> cases = {
+      {CodeReadBlock, Op::Read, EIO, true, named("-> failed: the device hung up", EIO)},
+      {CodeReadBlock, Op::Read, 0, true, "-> failed: the device hung up"},
+      {CodeWriteValue, Op::Write, ENOSPC, false, named("-> failed: write failed", ENOSPC)},
+      {CodeReadBlock, Op::Read, EBADF, false, named("-> failed: read failed", EBADF)},
+  };
+  for (const Case& c : cases) {
+    platform.FailOn(c.failing);
+    platform.error = static_cast<std::uint32_t>(c.error);
+    platform.hangUp = c.hangUp;
+    Answer({c.code == CodeWriteValue ? "\x06OK66\r" : ReadReply("00000001"),
+            c.code == CodeWriteValue ? "\x06OK66\r" : ReadReply("00000001")});
+    EXPECT_EQ(Call(c.code), ResultOk);
+  }
+  const std::vector<std::string> lines = LinesOf(file_);
+  ASSERT_EQ(lines.size(), 2 * cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string& failed = lines[2 * i];
+    const std::string& reason = cases[i].reason;
+    ASSERT_GE(failed.size(), reason.size());
+    EXPECT_EQ(failed.substr(failed.size() - reason.size()), reason);
+    EXPECT_NE(lines[2 * i + 1].find("attempt 2/5"), std::string::npos);
+  }
 }
 
 std::string Contents(const fs::path& file) {
@@ -168,7 +216,8 @@ TEST_F(TraceTest, OnlyARegularFileOfItsOwnIsWrittenTo) {
     EXPECT_EQ(trace::Start(c.target.c_str()), c.on);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(trace::Enabled(), c.on);
-    trace::ReportOpenFailure("ttyS9", 12, serial::OpenFailure{serial::OpenStep::kOpen, ENOENT});
+    trace::Write(protocol::OpenOutcome(nullptr, "ttyS9", 12,
+                                       serial::OpenFailure{serial::OpenStep::kOpen, ENOENT}));
     trace::Stop();
   }
   umask(mask);
