@@ -44,7 +44,7 @@
 
 #include "cycle_plan.h"
 #include "driver_library.h"
-#include "line_driver.h"
+#include "host_session.h"
 #include "line_time.h"
 #include "zelsim/engine.h"
 #include "zelsim/pty_pair.h"
@@ -361,9 +361,9 @@ void ReadThroughSection(const fs::path& dir, int transfers) {
   std::vector<std::pair<int, double>> driverMedians;
   {
     zeltools::DriverLibrary library("");
-    zelgw::LineDriver driver(library.entry());
-    zeltools::PlantLine line;
-    line.port = remote.port();
+    zeltools::HostSession driver(library.entry());
+    zeltools::PortSettings line;
+    line.name = remote.port();
     if (driver.Open(line) != ResultOk) {
       std::printf("cannot open %s\n", remote.port().c_str());
       return;

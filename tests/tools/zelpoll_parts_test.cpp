@@ -1,5 +1,5 @@
 // zelpoll's own pieces: banner drawing, formats, addresses, exit codes, the
-// driver's trace read back, port names, and when a poll reopens its port.
+// notes from the driver's records, port names, and when a poll reopens its port.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,14 +7,12 @@
 
 #include "cp437.h"
 #include "exit_codes.h"
-#include "host.h"
 #include "line_quality.h"
 #include "output.h"
 #include "port_check.h"
 #include "reopen_policy.h"
 #include "session.h"
 #include "tag_file.h"
-#include "trace_lines.h"
 
 namespace zelpoll {
 namespace {
@@ -166,12 +164,22 @@ TEST(Output, TagsShownByNameInTheirUnitsBesideTheRawValue) {
   for (const auto& c : cases) EXPECT_EQ(TextItem(c.item, c.arrow), c.text);
 }
 
+// An attempt's record as the driver makes it.
+zeltools::Outcome Attempt(int number, ZelqdReason reason) {
+  zeltools::Outcome o;
+  o.attempt = number;
+  o.attempts = 5;
+  o.reason = reason;
+  o.replyExpected = 12;
+  return o;
+}
+
 TEST(Poll, LineQualityCountsAttemptsAndRetries) {
-  const AttemptLine failed{1, 5, false, "ERROR reply"};
-  const AttemptLine ok{2, 5, true, ""};
+  const auto failed = Attempt(1, ZELQD_REASON_ERROR_REPLY);
+  const auto ok = Attempt(2, ZELQD_REASON_OK);
   struct Case {
-    std::vector<std::vector<AttemptLine>> transfers;  // the attempt lines of each
-    bool traced;
+    std::vector<std::vector<zeltools::Outcome>> transfers;  // the records of each
+    bool observed;
     std::int32_t result;
     const char* text;
   };
@@ -188,14 +196,30 @@ TEST(Poll, LineQualityCountsAttemptsAndRetries) {
       {{{ok}, {}},
        true,
        ResultOk,
-       "transfers 1, attempts 1, retries 0 (0.0% of attempts), 1 more transfers not traced"},
-      {{{ok}, {ok}}, false, ResultOk, "attempts not known (2 transfers not traced)"},
+       "transfers 1, attempts 1, retries 0 (0.0% of attempts), 1 more transfers without outcome "
+       "records"},
+      {{{ok}, {ok}}, false, ResultOk, "attempts not known (2 transfers without outcome records)"},
   };
   for (const auto& c : cases) {
     LineQuality line;
-    for (const auto& lines : c.transfers) line.Add(AttemptsOf(lines, c.traced, c.result));
+    for (const auto& records : c.transfers) line.Add(AttemptsOf(records, c.observed, c.result));
     EXPECT_EQ(line.Text(), c.text);
   }
+}
+
+TEST(Poll, NoteOfAFailedTransferFromItsRecords) {
+  const auto timeOut = Attempt(1, ZELQD_REASON_TIMEOUT);
+  const auto error = Attempt(2, ZELQD_REASON_ERROR_REPLY);
+  zeltools::Outcome open;
+  open.kind = ZELQD_OUTCOME_OPEN;
+  open.reason = ZELQD_REASON_OPEN_FAILED;
+  EXPECT_EQ(FailureNote({}), "");
+  EXPECT_EQ(FailureNote({open}), "");
+  EXPECT_EQ(FailureNote({error, error, error, error, error}), "ERROR reply, all 5 attempts");
+  EXPECT_EQ(FailureNote({timeOut, error}), "ERROR reply (attempt 2/5)");
+  EXPECT_EQ(FailureNote({error}), "ERROR reply (attempt 2/5)");
+  EXPECT_EQ(FailureNote({timeOut, timeOut}),
+            "no reply within the time-out (0 of 12 bytes), all 2 attempts");
 }
 
 TEST(Ports, NamesMappedToDevicesAsTheDriverDoes) {
@@ -209,108 +233,6 @@ TEST(Ports, NamesMappedToDevicesAsTheDriverDoes) {
       {"NUL", "/dev/null"},        {"COM0", "/dev/COM0"},    {"COMX", "/dev/COMX"},
   };
   for (const auto& c : cases) EXPECT_EQ(DevicePath(c.name), c.path) << c.name;
-}
-
-TEST(TraceLines, AttemptsReadBack) {
-  struct Case {
-    const char* line;
-    bool parsed;
-    int number, of;
-    bool ok;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"2026-12-08T14:25:07.080Z zelqd attempt 3/5 sent \".W!000420000006408.\" [04 57] "
-       "received 6 bytes \".OK66.\" [06 4F 4B 36 36 0D] -> ok",
-       true, 3, 5, true, ""},
-      {"2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0004200106.\" [04 52] received 0 "
-       "bytes \"\" [] -> failed: time-out, 0 of 12 reply bytes received\n",
-       true, 1, 5, false, "time-out, 0 of 12 reply bytes received"},
-      {"2026-12-08T14:25:07.075Z zelqd attempt 2/5 sent \".W.\" [04 57] received 6 bytes "
-       "\".OK67.\" [06 4F 4B 36 37 0D] -> failed: checksum digits expected \"66\" [36 36] seen "
-       "\"67\" [36 37]",
-       true, 2, 5, false, "checksum digits expected \"66\" [36 36] seen \"67\" [36 37]"},
-      // Reply bytes that look like an arrow are not the outcome.
-      {"T zelqd attempt 5/5 sent \"x\" [78] received 4 bytes \"a -> b\" [61] -> failed: ERROR "
-       "reply",
-       true, 5, 5, false, "ERROR reply"},
-      // A line cut short keeps its number but has no reason.
-      {"T zelqd attempt 4/5 sent \"x -> ok\" [78 20 2D 3E 20 6F 6B]...", true, 4, 5, false, ""},
-      {"T zelqd attempt 1/5 -> failed", true, 1, 5, false, ""},
-      {"T zelqd attempt x/5 -> ok", false, 0, 0, false, ""},
-      {"T zelqd open \"ttyUSB9\" failed: open: No such file (errno 2)", false, 0, 0, false, ""},
-      {"", false, 0, 0, false, ""},
-  };
-  for (const auto& c : cases) {
-    const auto a = ParseAttemptLine(c.line);
-    ASSERT_EQ(a.has_value(), c.parsed) << c.line;
-    if (!a) continue;
-    EXPECT_EQ(a->number, c.number) << c.line;
-    EXPECT_EQ(a->of, c.of) << c.line;
-    EXPECT_EQ(a->ok, c.ok) << c.line;
-    EXPECT_EQ(a->reason, c.reason) << c.line;
-  }
-}
-
-TEST(TraceLines, OpenFailuresReadBack) {
-  struct Case {
-    const char* line;
-    bool parsed;
-    const char* name;
-    const char* step;
-    const char* text;
-    int code;
-    bool win32;
-  };
-  const Case cases[] = {
-      {"2026-12-08T14:25:06.874Z zelqd open \"ttyUSB9\" failed: open: No such file or "
-       "directory (errno 2)",
-       true, "ttyUSB9", "open", "No such file or directory", 2, false},
-      {"2026-12-08T14:25:06.874Z zelqd open \"pts/3\" failed: lock: Resource temporarily "
-       "unavailable (errno 11)\n",
-       true, "pts/3", "lock", "Resource temporarily unavailable", 11, false},
-      {"2026-12-08T14:25:06.874Z zelqd open \"/dev/null\" failed: settings: Inappropriate ioctl "
-       "for device (errno 25)",
-       true, "/dev/null", "settings", "Inappropriate ioctl for device", 25, false},
-      {"2026-12-08T14:25:06.874Z zelqd open \"COM7\" failed: open: Access is denied. (error 5)",
-       true, "COM7", "open", "Access is denied.", 5, true},
-      {"2026-12-08T14:25:06.874Z zelqd open \"averyverylongname\" failed: name: File name too "
-       "long (errno 36)",
-       true, "averyverylongname", "name", "File name too long", 36, false},
-      // Parts it cannot find are left empty.
-      {"T zelqd open \"x\" failed: something odd", true, "x", "open", "something odd", 0, false},
-      {"T zelqd open \"x\" failed: exclusive: Device busy (errno ?)", true, "x", "exclusive",
-       "Device busy (errno ?)", 0, false},
-      {"T zelqd open \"x\" worked", false, "", "", "", 0, false},
-      {"T zelqd attempt 1/5 -> ok", false, "", "", "", 0, false},
-  };
-  for (const auto& c : cases) {
-    const auto f = ParseOpenFailureLine(c.line);
-    ASSERT_EQ(f.has_value(), c.parsed) << c.line;
-    if (!f) continue;
-    EXPECT_EQ(f->name, c.name) << c.line;
-    EXPECT_EQ(f->step, c.step) << c.line;
-    EXPECT_EQ(f->text, c.text) << c.line;
-    EXPECT_EQ(f->code, c.code) << c.line;
-    EXPECT_EQ(f->win32, c.win32) << c.line;
-  }
-}
-
-TEST(TraceLines, NoteOfAFailedTransfer) {
-  const AttemptLine timeOut{1, 5, false, "time-out, 0 of 12 reply bytes received"};
-  const AttemptLine error{2, 5, false, "ERROR reply"};
-  const AttemptLine cut{3, 5, false, ""};
-  const AttemptLine write{1, 5, false, "short write, request not sent completely"};
-  EXPECT_EQ(FailureNote({}), "");
-  EXPECT_EQ(FailureNote({error, error, error, error, error}), "ERROR reply, all 5 attempts");
-  EXPECT_EQ(FailureNote({timeOut, error}), "ERROR reply (attempt 2/5)");
-  EXPECT_EQ(FailureNote({error}), "ERROR reply (attempt 2/5)");
-  EXPECT_EQ(FailureNote({error, cut}), "reason not recorded (attempt 3/5)");
-  EXPECT_TRUE(LineGone(write.reason));
-  EXPECT_TRUE(LineGone("the device hung up"));
-  EXPECT_FALSE(LineGone(timeOut.reason));
-  EXPECT_FALSE(LineGone(error.reason));
-  EXPECT_FALSE(LineGone("the line changed its settings"));
 }
 
 TEST(Reopen, AfterAHangUpOrARunOfFailuresWithAGrowingPause) {

@@ -69,6 +69,10 @@ DriverLibrary::DriverLibrary(const std::string& path) {
   throw std::runtime_error("cannot load the driver (give its path with --driver):" + tried);
 }
 
+void* DriverLibrary::Symbol(const char* name) const {
+  return handle_ != nullptr ? ::dlsym(handle_, name) : nullptr;
+}
+
 DriverLibrary::~DriverLibrary() {
   if (handle_ != nullptr) ::dlclose(handle_);
 }

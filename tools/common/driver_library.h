@@ -27,6 +27,8 @@ class DriverLibrary {
   DriverLibrary& operator=(const DriverLibrary&) = delete;
 
   ZelMainFunction entry() const { return entry_; }
+  // Another export of the library, or nullptr when it has none.
+  void* Symbol(const char* name) const;
   // The file that was loaded.
   const std::string& path() const { return path_; }
 

@@ -19,8 +19,8 @@ namespace zeltools {
 
 // The port, as the host hands it to OpenPort.
 struct PortSettings {
-  std::string name;               // at most 11 characters
-  std::int64_t replyTimeoutMs = 1200;
+  std::string name;  // at most 11 characters
+  std::int64_t replyTimeoutMs = ZELQD_MIN_READ_TIMEOUT_MS;
   std::uint16_t baudRate = 9600;
   std::uint8_t dataBits = 8;
   std::uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two
@@ -69,11 +69,13 @@ class HostSession {
   std::int32_t Close();
   bool open() const;
 
-  ParsedAddress Parse(const std::string& text);
-  ParsedAddress Check(const std::string& text);
+  // Under the transfer access kind unless another is given (zelpoll's
+  // check shows what the kinds make of a text).
+  ParsedAddress Parse(const std::string& text, std::int32_t accessKind = ZELQD_ACCESS_TRANSFER);
+  ParsedAddress Check(const std::string& text, std::int32_t accessKind = ZELQD_ACCESS_TRANSFER);
 
-  // ReadBlock of count values (1..106) from first into values; ReadVar of
-  // one; WriteVar of one numeric variable.
+  // ReadBlock of count values (0..106; the driver judges 0) from first into
+  // values; ReadVar of one; WriteVar of one numeric variable.
   std::int32_t ReadBlock(int first, int count, std::uint32_t* values);
   std::int32_t ReadVar(int variable, std::uint32_t* value);
   std::int32_t WriteVar(int variable, std::uint32_t value);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -25,7 +26,7 @@ class DriverLibrary;
 struct Outcome {
   ZelqdOutcomeKind kind = ZELQD_OUTCOME_ATTEMPT;
   ZelqdReason reason = ZELQD_REASON_OK;
-  int attempt = 0;   // 1..attempts; 0 for an open
+  int attempt = 0;  // 1..attempts; 0 for an open
   int attempts = 0;
   int variable = 0;
   int count = 0;
@@ -34,9 +35,9 @@ struct Outcome {
   int badGroup = -1;
   char checksumExpected[3] = {};
   char checksumSeen[3] = {};
-  std::uint64_t sentNs = 0;   // CLOCK_MONOTONIC
+  std::uint64_t sentNs = 0;        // CLOCK_MONOTONIC
   std::uint64_t firstReplyNs = 0;  // CLOCK_MONOTONIC; 0 when nothing arrived
-  std::uint64_t endedNs = 0;  // CLOCK_MONOTONIC
+  std::uint64_t endedNs = 0;       // CLOCK_MONOTONIC
   ZelqdOpenStep openStep = ZELQD_OPEN_STEP_NONE;
   std::string portName;
   int systemError = 0;
@@ -48,7 +49,8 @@ struct Outcome {
 
 // A short stable key per reason, for metrics labels and JSON:
 // ok, out_of_range, short_write, no_reply, incomplete_reply, checksum,
-// error_reply, no_keyword, bad_value, hang_up, io_error, open_failed.
+// error_reply, no_keyword, bad_value, hang_up, io_error, open_failed; unknown
+// for a reason newer than the tools.
 // A time-out with nothing received is no_reply, with part of it incomplete_reply.
 std::string_view ReasonKey(const Outcome& outcome);
 // The reason in words, for people ("no reply within the time-out (0 of 12
@@ -67,14 +69,15 @@ class Outcomes {
   static Outcomes& Instance();
 
   // Sets the observer in the loaded driver, if it has the export. Returns
-  // whether it has.
+  // whether it has. Detach before the library is unloaded.
   bool Attach(const DriverLibrary& library);
   bool attached() const;
   // Removes the observer from the driver (waits for calls in flight).
   void Detach();
 
-  // Records of calls on instance go to callback, on the calling thread,
-  // until Unsubscribe. One subscriber per instance.
+  // Records of calls on instance go to callback, on the thread that made
+  // the call, until Unsubscribe. One subscriber per instance: a second
+  // Subscribe replaces the first. Callbacks must not throw.
   void Subscribe(const DriverInstance* instance, Callback callback);
   void Unsubscribe(const DriverInstance* instance);
 
@@ -83,18 +86,20 @@ class Outcomes {
   void SubscribeOthers(Callback callback);
 
   // What the driver's callback does with one record (the tests call it
-  // directly).
+  // directly). A callback may subscribe and unsubscribe.
   void Deliver(const ZelqdOutcome& record);
 
  private:
   Outcomes() = default;
   mutable std::mutex mutex_;
   ZelqdSetObserverFunction set_ = nullptr;
-  std::vector<std::pair<const DriverInstance*, Callback>> subscribers_;
-  Callback others_;
+  // Shared, so that a delivery holds its callback without the lock and
+  // without copying it.
+  std::vector<std::pair<const DriverInstance*, std::shared_ptr<const Callback>>> subscribers_;
+  std::shared_ptr<const Callback> others_;
 };
 
-// Copies a driver record into an Outcome.
+// Copies a driver record into an Outcome (pointers and lengths checked).
 Outcome CopyOutcome(const ZelqdOutcome& record);
 
 }  // namespace zeltools

@@ -3,15 +3,15 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "host.h"
-
 namespace zelpoll {
 
-TransferAttempts AttemptsOf(const std::vector<AttemptLine>& lines, bool traced,
+TransferAttempts AttemptsOf(const std::vector<zeltools::Outcome>& records, bool observed,
                             std::int32_t result) {
   if (result == ResultRefused) return {true, 0};  // nothing went to the line
-  if (!traced || lines.empty()) return {};
-  return {true, lines.size()};
+  std::uint64_t made = 0;
+  for (const zeltools::Outcome& o : records) made += o.kind == ZELQD_OUTCOME_ATTEMPT ? 1 : 0;
+  if (!observed || made == 0) return {};
+  return {true, made};
 }
 
 void LineQuality::Add(TransferAttempts a) {
@@ -29,8 +29,8 @@ std::string LineQuality::Text() const {
   char text[160];
   if (transfers == 0) {
     if (unknown == 0) return {};
-    std::snprintf(text, sizeof text, "attempts not known (%" PRIu64 " transfers not traced)",
-                  unknown);
+    std::snprintf(text, sizeof text,
+                  "attempts not known (%" PRIu64 " transfers without outcome records)", unknown);
     return text;
   }
   std::snprintf(text, sizeof text,
@@ -40,7 +40,8 @@ std::string LineQuality::Text() const {
                 100.0 * static_cast<double>(retries) / static_cast<double>(attempts));
   std::string out = text;
   if (unknown > 0) {
-    std::snprintf(text, sizeof text, ", %" PRIu64 " more transfers not traced", unknown);
+    std::snprintf(text, sizeof text, ", %" PRIu64 " more transfers without outcome records",
+                  unknown);
     out += text;
   }
   return out;

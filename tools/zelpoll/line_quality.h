@@ -7,20 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "trace_lines.h"
+#include "outcomes.h"
 
 namespace zelpoll {
 
 // The attempts one transfer made on the line; not known when they were not
-// seen (no trace to read, or it had nothing of this transfer).
+// seen (a driver without outcome records, or none came for this transfer).
 struct TransferAttempts {
   bool known = false;
   std::uint64_t made = 0;
 };
 
-// A transfer's attempts from the lines it left in the driver's trace.
-// traced: whether the trace was read at all. A refused transfer makes none.
-TransferAttempts AttemptsOf(const std::vector<AttemptLine>& lines, bool traced,
+// A transfer's attempts from the driver's records of it. observed: whether
+// the driver gives records at all. A refused transfer makes none.
+TransferAttempts AttemptsOf(const std::vector<zeltools::Outcome>& records, bool observed,
                             std::int32_t result);
 
 struct LineQuality {

@@ -26,14 +26,15 @@
 #include <thread>
 
 #include "dravun.h"
+#include "driver_facts.h"
 #include "driver_library.h"
 #include "exit_codes.h"
-#include "host.h"
+#include "host_session.h"
+#include "outcomes.h"
 #include "output.h"
 #include "session.h"
 #include "simulator_options.h"
 #include "tag_file.h"
-#include "trace_tap.h"
 #include "usage.h"
 #include "zelqd_version.h"
 #include "zelsim/numbers.h"
@@ -56,8 +57,9 @@ constexpr const char kDescription[] =
     "(42 means $00042), or $STOP (STOP). VALUE is decimal (signed or unsigned 32-bit) or 0x "
     "hex. Values are shown as signed decimal and hex.\n"
     "\n"
-    "A failed row's note gives the reason of the driver's last attempt; --trace shows every "
-    "attempt (the driver's trace, otherwise switched on with ZELQD_TRACE).";
+    "A failed row's note gives the reason of the driver's last attempt, as the driver "
+    "records it; --trace switches the driver's frame trace on (as ZELQD_TRACE does), a line "
+    "for every attempt.";
 
 constexpr const char kExitCodes[] =
     "Exit codes: 0 ok; 1 refused by the driver (address not accepted, traffic suspended by "
@@ -67,7 +69,7 @@ constexpr const char kExitCodes[] =
     "commands (usage, 3, 130, 2, 1, 0); a poll ended by Ctrl-C with that of its polls.";
 
 // The driver's shortest reply time-out, in ms.
-constexpr int kDriverMinimumTimeoutMs = 1200;
+constexpr std::int64_t kDriverMinimumTimeoutMs = zeltools::driver_facts::kMinReadTimeoutMs;
 
 std::string ValueCheck(const std::string& text) {
   if (zelsim::ParseValue(text)) return {};
@@ -254,9 +256,11 @@ int main(int argc, char** argv) {
       ->type_name("N")
       ->default_str("1")
       ->group("Port");
-  app.add_option("--timeout", plan.timeoutMs,
-                 "reply time-out in milliseconds, in steps of 10 ms; the driver waits at least "
-                 "1200 ms, and a shorter one is raised to that (with a warning)")
+  app.add_option("--timeout", plan.settings.replyTimeoutMs,
+                 "reply time-out in milliseconds, in steps of " +
+                     std::to_string(zeltools::driver_facts::kTimeoutUnitMs) +
+                     " ms; the driver waits at least " + std::to_string(kDriverMinimumTimeoutMs) +
+                     " ms, and a shorter one is raised to that (with a warning)")
       ->capture_default_str()
       ->check(WholeNumber("--timeout", 10, 600000))
       ->group("Port");
@@ -276,8 +280,8 @@ int main(int argc, char** argv) {
       ->type_name("FORMAT")
       ->default_str("text");
   app.add_option("--trace", traceTarget,
-                 "copy the driver's trace (a line for each attempt and each failed open) to "
-                 "FILE, or to stderr with -; default: where ZELQD_TRACE points, if set")
+                 "switch the driver's frame trace on (a line for each attempt and each failed "
+                 "open), appended to FILE, or to stderr with -: sets ZELQD_TRACE for the driver")
       ->type_name("FILE");
   app.add_flag("--sim-trace", simTrace, "show the embedded simulator's frame trace on stderr")
       ->group("Embedded simulator");
@@ -300,7 +304,6 @@ int main(int argc, char** argv) {
     return Usage(zeltools::UsageSentence(e, app, "sim-"));
   }
   zeltools::ApplyFaultRules(plan.simulator);
-  plan.settings.replyTimeout = (plan.timeoutMs + 9) / 10;
   plan.settings.dataBits = static_cast<std::uint8_t>(dataBits);
   plan.simulatorTrace = simTrace ? stderr : nullptr;
 
@@ -320,8 +323,7 @@ int main(int argc, char** argv) {
       plan.settings.dataBits = static_cast<std::uint8_t>(line->dataBits);
       plan.settings.parity = static_cast<std::uint8_t>(line->parity);
       plan.settings.stopBits = static_cast<std::uint8_t>(line->stopBits);
-      plan.timeoutMs = line->replyTimeoutMs;
-      plan.settings.replyTimeout = (plan.timeoutMs + 9) / 10;
+      plan.settings.replyTimeoutMs = line->replyTimeoutMs;
     }
     if (const int resolved = ResolveTags(args); resolved != kExitOk) return resolved;
   }
@@ -360,6 +362,19 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
 
+  // The trace is the driver's own: it reads ZELQD_TRACE at its first
+  // transfer or failed open.
+  if (!traceTarget.empty()) {
+    if (traceTarget != "-") {
+      std::FILE* probe = std::fopen(traceTarget.c_str(), "a");
+      if (probe == nullptr)
+        return Usage("--trace names a file that cannot be written: " + traceTarget + ": " +
+                     std::strerror(errno) + ".");
+      (void)std::fclose(probe);
+    }
+    (void)::setenv("ZELQD_TRACE", traceTarget.c_str(), 1);  // only ENOMEM: the trace stays off
+  }
+
   std::unique_ptr<zeltools::DriverLibrary> library;
   try {
     library = std::make_unique<zeltools::DriverLibrary>(driverPath);
@@ -368,34 +383,19 @@ int main(int argc, char** argv) {
     return kExitSetup;
   }
 
-  // The trace: copied where --trace says, or where the user's ZELQD_TRACE
-  // pointed before zelpoll took the variable over.
-  if (traceTarget.empty()) {
-    if (const char* env = std::getenv("ZELQD_TRACE")) traceTarget = env;
-  }
-  std::FILE* traceCopy = nullptr;
-  if (traceTarget == "-") {
-    traceCopy = stderr;
-  } else if (!traceTarget.empty()) {
-    traceCopy = std::fopen(traceTarget.c_str(), "a");
-    if (traceCopy == nullptr)
-      return Usage("--trace names a file that cannot be written: " + traceTarget + ": " +
-                   std::strerror(errno) + ".");
-  }
   Output output(format, stdout);
-  std::unique_ptr<TraceTap> tap;
-  try {
-    tap = std::make_unique<TraceTap>(traceCopy);
-  } catch (const std::exception& e) {
-    output.Warn(std::string(e.what()) + "; failed rows are shown without their reasons");
-  }
+  if (!zeltools::Outcomes::Instance().Attach(*library))
+    output.Warn("the driver " + library->path() +
+                " gives no outcome records; failed rows are shown without their reasons");
 
   if (!port.empty() && (simTrace || plan.simulator.faults.any() ||
                         !plan.simulator.valuesFile.empty() || plan.simulator.paceBaud != 0))
     output.Warn("--sim- options have no effect with --port: the remote computer is on the line");
-  if (plan.timeoutMs < kDriverMinimumTimeoutMs && args.name != "info" && args.name != "check")
-    output.Warn("--timeout " + std::to_string(plan.timeoutMs) +
-                " is below the driver's shortest reply time-out, so it waits 1200 ms");
+  if (plan.settings.replyTimeoutMs < kDriverMinimumTimeoutMs && args.name != "info" &&
+      args.name != "check")
+    output.Warn("--timeout " + std::to_string(plan.settings.replyTimeoutMs) +
+                " is below the driver's shortest reply time-out, so it waits " +
+                std::to_string(kDriverMinimumTimeoutMs) + " ms");
   if (args.name == "stop")
     output.Warn(
         "stop holds only for this run: STOP lasts as long as the driver instance, which "
@@ -408,8 +408,8 @@ int main(int argc, char** argv) {
         "in one script (zelpoll script FILE)");
   DravunSetMessageHandler(OnDriverMessage, &output);
 
-  Host host(library->entry());
-  Session session(host, output, library->path(), plan, tap.get());
+  zeltools::HostSession host(library->entry());
+  Session session(host, output, library->path(), plan);
   std::atomic<bool> interrupted{false};
   std::atomic<bool> done{false};
   int status = kExitOk;
@@ -424,7 +424,8 @@ int main(int argc, char** argv) {
   });
 
   using Clock = std::chrono::steady_clock;
-  const auto grace = std::chrono::milliseconds(std::max(plan.timeoutMs, kDriverMinimumTimeoutMs));
+  const auto grace =
+      std::chrono::milliseconds(std::max(plan.settings.replyTimeoutMs, kDriverMinimumTimeoutMs));
   Clock::time_point giveUpAt = Clock::time_point::max();
   std::string ending;
   while (!done) {
@@ -444,13 +445,12 @@ int main(int argc, char** argv) {
       // The driver has not come back: give the run up where it stands.
       const int code = session.Abandon(again ? ending + " twice" : ending);
       DravunSetMessageHandler(nullptr, nullptr);
-      if (tap) tap->Remove();
       (void)std::fflush(nullptr);  // leaving at once: nothing left to report a failure to
       ::_exit(code);
     }
   }
   worker.join();
   DravunSetMessageHandler(nullptr, nullptr);
-  if (traceCopy != nullptr && traceCopy != stderr) (void)std::fclose(traceCopy);  // a copy only
+  zeltools::Outcomes::Instance().Detach();  // before the library goes
   return status;
 }

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host.h"
+#include "host_session.h"
 #include "line_quality.h"
 
 namespace zeltools {
@@ -21,6 +21,9 @@ struct PlantTag;
 }
 
 namespace zelpoll {
+
+using zeltools::DriverDescription;
+using zeltools::ParsedAddress;
 
 enum class Format { Text, Csv, Json };
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace zelpoll {
 namespace {
@@ -308,16 +309,19 @@ void ReleaseExclusive(const DeviceIdentity& device) {
   ::closedir(dir);
 }
 
-std::string OpenFailureReason(const std::string& portName,
-                              const std::optional<OpenFailureLine>& traced) {
+std::string OpenFailureReason(const std::string& portName, const zeltools::Outcome* failure) {
   const std::string path = DevicePath(portName);
-  if (traced && traced->step == "name")
-    return "the port name " + portName + " cannot be used: " + traced->text;
-  if (traced && traced->code != 0 && !traced->win32) {
+  const bool recorded = failure != nullptr && failure->reason == ZELQD_REASON_OPEN_FAILED;
+  const std::string text = recorded && failure->systemError != 0
+                               ? std::generic_category().message(failure->systemError)
+                               : std::string("no such device name");
+  if (recorded && failure->openStep == ZELQD_OPEN_STEP_NAME)
+    return "the port name " + portName + " cannot be used: " + text;
+  if (recorded && failure->systemError != 0) {
     Finding f;
-    f.error = traced->code;
-    f.step = traced->step;
-    f.text = traced->text;
+    f.error = failure->systemError;
+    f.step = std::string(zeltools::OpenStepName(failure->openStep));
+    f.text = text;
     f.trouble = TroubleOf(f.error, f.step);
     return Words(path, f);
   }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "trace_lines.h"
+#include "outcomes.h"
 
 namespace zelpoll {
 
@@ -40,10 +40,10 @@ void ReleaseExclusive(const DeviceIdentity& device);
 
 // Why OpenPort could not open the port, as one phrase that starts with the
 // kind of trouble: "no such device", "permission denied", "in use", "not a
-// serial device", or the system's own words. traced: the driver's trace
-// line for the failure, when it wrote one; without it the device is
-// examined (a short open of its own, closed at once).
-std::string OpenFailureReason(const std::string& portName,
-                              const std::optional<OpenFailureLine>& traced);
+// serial device", or the system's own words. failure: the driver's record
+// of the failed open, when it made one; without it (or without the
+// system's code in it) the device is examined (a short open of its own,
+// closed at once).
+std::string OpenFailureReason(const std::string& portName, const zeltools::Outcome* failure);
 
 }  // namespace zelpoll

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
+#include "driver_facts.h"
 #include "exit_codes.h"
 #include "zelsim/numbers.h"
 
@@ -13,10 +15,33 @@ namespace zelpoll {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using zeltools::Outcome;
 
-// The driver never waits less than this for a reply (OpenPort raises a
-// shorter reply time-out to it); ReopenPort leaves the open's 1000 ms.
-constexpr int kDriverMinimumTimeoutMs = 1200;
+// How a line is found gone when the driver's records say so.
+constexpr const char kHungUp[] = "the line hung up";
+
+// A driver call that went to the line, and how long it took.
+struct Timed {
+  std::int32_t result = ResultFailed;
+  double milliseconds = 0;
+};
+
+template <typename F>
+Timed Time(F&& call) {
+  const auto start = Clock::now();
+  Timed t;
+  t.result = call();
+  t.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  return t;
+}
+
+std::vector<Outcome> AttemptsIn(const std::vector<Outcome>& records) {
+  std::vector<Outcome> attempts;
+  for (const Outcome& o : records) {
+    if (o.kind == ZELQD_OUTCOME_ATTEMPT) attempts.push_back(o);
+  }
+  return attempts;
+}
 
 // The graver of two driver results: failed, then refused, then ok.
 std::int32_t GraverResult(std::int32_t a, std::int32_t b) {
@@ -91,6 +116,19 @@ std::string BlockRangeProblem(const std::string& argument, std::int32_t count) {
          std::to_string(100000 - *first) + " values can be read.";
 }
 
+std::string FailureNote(const std::vector<Outcome>& records) {
+  const std::vector<Outcome> attempts = AttemptsIn(records);
+  if (attempts.empty()) return {};
+  const Outcome& last = attempts.back();
+  const std::string reason = zeltools::ReasonText(last);
+  bool same = true;
+  for (const Outcome& a : attempts) same = same && !a.ok() && zeltools::ReasonText(a) == reason;
+  if (same && attempts.size() > 1)
+    return reason + ", all " + std::to_string(attempts.size()) + " attempts";
+  return reason + " (attempt " + std::to_string(last.attempt) + "/" +
+         std::to_string(last.attempts) + ")";
+}
+
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -105,11 +143,23 @@ void SetLatencies(PollSummary& summary, const std::vector<double>& latencies) {
   summary.medianMs = Median(latencies);
 }
 
-Session::Session(Host& host, Output& output, const std::string& libraryPath, PortPlan plan,
-                 TraceTap* tap)
-    : host_(host), output_(output), libraryPath_(libraryPath), plan_(std::move(plan)), tap_(tap) {}
+Session::Session(zeltools::HostSession& host, Output& output, const std::string& libraryPath,
+                 PortPlan plan)
+    : host_(host),
+      output_(output),
+      libraryPath_(libraryPath),
+      plan_(std::move(plan)),
+      observed_(zeltools::Outcomes::Instance().attached()) {
+  zeltools::Outcomes::Instance().Subscribe(host_.instance(), [this](const Outcome& o) {
+    std::lock_guard lock(recordsMutex_);
+    records_.push_back(o);
+  });
+}
 
-Session::~Session() { Finish(); }
+Session::~Session() {
+  Finish();
+  zeltools::Outcomes::Instance().Unsubscribe(host_.instance());
+}
 
 void Session::Finish() {
   if (portOpen_) {
@@ -135,41 +185,40 @@ auto Session::InDriver(const std::string& what, F&& call) {
   return result;
 }
 
-std::vector<AttemptLine> Session::Attempts() {
-  std::vector<AttemptLine> attempts;
-  if (tap_ == nullptr) return attempts;
-  for (const std::string& line : tap_->Collect()) {
-    if (auto a = ParseAttemptLine(line)) attempts.push_back(std::move(*a));
-  }
-  return attempts;
+std::vector<Outcome> Session::Records() {
+  std::lock_guard lock(recordsMutex_);
+  return std::exchange(records_, {});
 }
 
-std::string Session::Why(std::int32_t result, std::vector<AttemptLine>* out) {
-  std::vector<AttemptLine> attempts = Attempts();
+std::string Session::Why(std::int32_t result, std::vector<Outcome>* out) {
+  std::vector<Outcome> records = Records();
   std::string note;
-  if (result == ResultRefused)
-    note = host_.TrafficStopped() ? "traffic is suspended ($STOP = 1)" : "refused by the driver";
-  if (result == ResultFailed) {
-    note = FailureNote(attempts);
-    if (note.empty()) note = "no valid reply in five attempts";
+  if (result == ResultRefused) {
+    bool stopped = false;
+    note = host_.ReadStop(&stopped) == ResultOk && stopped ? "traffic is suspended ($STOP = 1)"
+                                                           : "refused by the driver";
   }
-  if (out != nullptr) *out = std::move(attempts);
+  if (result == ResultFailed) {
+    note = FailureNote(records);
+    if (note.empty())
+      note = "no valid reply in " + std::to_string(zeltools::driver_facts::kAttempts) + " attempts";
+  }
+  if (out != nullptr) *out = std::move(records);
   return note;
 }
 
 std::string Session::OpenFailure(const std::string& name) {
-  std::optional<OpenFailureLine> traced;
-  if (tap_ != nullptr) {
-    for (const std::string& line : tap_->Collect()) {
-      if (auto f = ParseOpenFailureLine(line)) traced = std::move(f);
-    }
+  const std::vector<Outcome> records = Records();
+  const Outcome* failure = nullptr;
+  for (const Outcome& o : records) {
+    if (o.kind == ZELQD_OUTCOME_OPEN) failure = &o;
   }
-  return OpenFailureReason(name, traced);
+  return OpenFailureReason(name, failure);
 }
 
 int Session::OpenPort() {
   if (portResult_ >= 0) return portResult_;
-  PortSettings settings = plan_.settings;
+  zeltools::PortSettings settings = plan_.settings;
   if (settings.name.empty()) {
     try {
       simulator_ = std::make_unique<EmbeddedSimulator>(plan_.simulator, plan_.simulatorTrace);
@@ -188,7 +237,7 @@ int Session::OpenPort() {
     output_.PortEvent("open", result, OpenFailure(settings.name));
     return portResult_ = ExitFor(result);
   }
-  Attempts();  // nothing of the open is wanted in the first transfer's note
+  Records();  // nothing of the open is wanted in the first transfer's note
   {
     std::lock_guard lock(progressMutex_);
     device_ = IdentifyDevice(DevicePath(settings.name));
@@ -218,7 +267,7 @@ int Session::Info() {
 
 int Session::Check(const std::string& argument) {
   // The text goes to the driver exactly as given: checking it is the point.
-  const ParsedAddress transfer = host_.Parse(argument, kAccessKindTransfer);
+  const ParsedAddress transfer = host_.Parse(argument);
   const ParsedAddress other = host_.Parse(argument, 0);
   const ParsedAddress check = host_.Check(argument, 0);
   output_.Check(argument, transfer, other, check);
@@ -226,15 +275,17 @@ int Session::Check(const std::string& argument) {
 }
 
 int Session::Read(const std::string& argument, const zeltools::PlantTag* tag) {
-  const ParsedAddress address = host_.Parse(AddressText(argument), kAccessKindTransfer);
+  const ParsedAddress address = host_.Parse(AddressText(argument));
   if (address.result != ResultOk) {
     output_.Transfer("read", {{address.text, {}, tag}}, address.result, std::nullopt,
                      "the driver refused the address");
     return ExitFor(address.result);
   }
-  const Transfer t = InDriver("read " + address.text, [&] { return host_.ReadVar(address); });
+  std::uint32_t read = 0;
+  const Timed t = InDriver("read " + address.text,
+                           [&] { return Time([&] { return ReadOne(address, &read); }); });
   std::optional<std::uint32_t> value;
-  if (t.result == ResultOk) value = t.values.at(0);
+  if (t.result == ResultOk) value = read;
   std::string note = Why(t.result);
   if (address.isStop() && value) note = *value & 1 ? "traffic suspended" : "traffic running";
   output_.Transfer("read", {{address.text, value, tag}}, t.result, t.milliseconds, note);
@@ -242,19 +293,21 @@ int Session::Read(const std::string& argument, const zeltools::PlantTag* tag) {
 }
 
 int Session::Block(const std::string& argument, std::int32_t count) {
-  const ParsedAddress address = host_.Parse(AddressText(argument), kAccessKindTransfer);
+  const ParsedAddress address = host_.Parse(AddressText(argument));
   if (address.result != ResultOk || address.isStop()) {
     output_.Transfer("block", {{address.text, {}}}, ResultRefused, std::nullopt,
                      address.isStop() ? "a block starts at a numeric variable"
                                       : "the driver refused the address");
     return kExitRefused;
   }
-  const Transfer t =
-      InDriver("block " + address.text, [&] { return host_.ReadBlock(address, count); });
+  std::uint32_t values[ZELQD_MAX_BLOCK] = {};
+  const Timed t = InDriver("block " + address.text, [&] {
+    return Time([&] { return host_.ReadBlock(address.block.variableNumber, count, values); });
+  });
   std::vector<Item> items;
   for (std::int32_t i = 0; i < count; ++i) {
     Item item{NumericAddress(address.block.variableNumber + i), std::nullopt};
-    if (t.result == ResultOk) item.value = t.values.at(static_cast<std::size_t>(i));
+    if (t.result == ResultOk) item.value = values[i];
     items.push_back(item);
   }
   output_.Transfer("block", items, t.result, t.milliseconds, Why(t.result));
@@ -263,14 +316,18 @@ int Session::Block(const std::string& argument, std::int32_t count) {
 
 int Session::Write(const std::string& argument, std::uint32_t value,
                    const zeltools::PlantTag* tag) {
-  const ParsedAddress address = host_.Parse(AddressText(argument), kAccessKindTransfer);
+  const ParsedAddress address = host_.Parse(AddressText(argument));
   if (address.result != ResultOk) {
     output_.Transfer("write", {{address.text, value, tag}}, address.result, std::nullopt,
                      "the driver refused the address");
     return ExitFor(address.result);
   }
-  const Transfer t =
-      InDriver("write " + address.text, [&] { return host_.WriteVar(address, value); });
+  const Timed t = InDriver("write " + address.text, [&] {
+    return Time([&] {
+      return address.isStop() ? host_.WriteStop((value & 1) != 0)
+                              : host_.WriteVar(address.block.variableNumber, value);
+    });
+  });
   std::string note = Why(t.result);
   if (address.isStop() && t.result == ResultOk)
     note = value & 1 ? "traffic suspended" : "traffic running";
@@ -279,9 +336,9 @@ int Session::Write(const std::string& argument, std::uint32_t value,
 }
 
 int Session::Gate(bool stop) {
-  const ParsedAddress address = host_.Parse("$STOP", kAccessKindTransfer);
-  const Transfer t =
-      InDriver(stop ? "stop" : "resume", [&] { return host_.WriteVar(address, stop ? 1 : 0); });
+  const ParsedAddress address = host_.Parse("$STOP");
+  const Timed t = InDriver(stop ? "stop" : "resume",
+                           [&] { return Time([&] { return host_.WriteStop(stop); }); });
   std::string note = Why(t.result);
   if (t.result == ResultOk) note = stop ? "traffic suspended" : "traffic resumed";
   output_.Transfer(stop ? "stop" : "resume", {{address.text, stop ? 1u : 0u}}, t.result,
@@ -289,9 +346,17 @@ int Session::Gate(bool stop) {
   return ExitFor(t.result);
 }
 
-std::string Session::LineGoneHow(const std::vector<AttemptLine>& attempts) {
-  for (const AttemptLine& a : attempts) {
-    if (!a.ok && LineGone(a.reason)) return "the line hung up";
+std::int32_t Session::ReadOne(const ParsedAddress& address, std::uint32_t* value) {
+  if (!address.isStop()) return host_.ReadVar(address.block.variableNumber, value);
+  bool stopped = false;
+  const std::int32_t result = host_.ReadStop(&stopped);
+  *value = stopped ? 1 : 0;
+  return result;
+}
+
+std::string Session::LineGoneHow(const std::vector<Outcome>& records) {
+  for (const Outcome& o : records) {
+    if (zeltools::LineGone(o)) return kHungUp;
   }
   if (!device_.exists) return {};
   const std::string path = DevicePath(opened_.name);
@@ -306,10 +371,11 @@ void Session::Reopen(ReopenPolicy& policy, const std::string& why, PollSummary& 
     InDriver("ClosePort", [&] { return host_.Close(); });
     portOpen_ = false;
   }
-  Attempts();
+  Records();
   // ReopenPort keeps the settings of the open but not its reply time-out
-  // (the port gets the open's 1000 ms); a longer one needs OpenPort.
-  const bool reopenFirst = plan_.timeoutMs <= kDriverMinimumTimeoutMs;
+  // (the port gets the driver's shortest); a longer one needs OpenPort.
+  const bool reopenFirst =
+      plan_.settings.replyTimeoutMs <= zeltools::driver_facts::kMinReadTimeoutMs;
   std::int32_t result = ResultFailed;
   std::string how;
   if (reopenFirst) {
@@ -330,7 +396,7 @@ void Session::Reopen(ReopenPolicy& policy, const std::string& why, PollSummary& 
   }
   std::string note = why + ": " + how;
   if (result == ResultOk) {
-    Attempts();
+    Records();
     {
       std::lock_guard lock(progressMutex_);
       device_ = IdentifyDevice(DevicePath(opened_.name));
@@ -347,7 +413,7 @@ void Session::Reopen(ReopenPolicy& policy, const std::string& why, PollSummary& 
 int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted) {
   std::vector<ParsedAddress> addresses;
   for (const auto& argument : args.addresses) {
-    ParsedAddress a = host_.Parse(AddressText(argument), kAccessKindTransfer);
+    ParsedAddress a = host_.Parse(AddressText(argument));
     if (a.result != ResultOk) {
       output_.Transfer("poll", {{a.text, {}}}, a.result, std::nullopt,
                        "the driver refused the address");
@@ -387,24 +453,26 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
              (left <= std::chrono::milliseconds(50) ? std::string("reopening now")
                                                     : "next reopen in " + Seconds(left));
     } else {
-      std::vector<AttemptLine> attempts;
+      std::vector<Outcome> records;
       for (std::size_t i = 0; i < addresses.size(); ++i) {
         const ParsedAddress& a = addresses[i];
-        const Transfer t = InDriver("poll " + std::to_string(number) + " " + a.text,
-                                    [&] { return host_.ReadVar(a); });
+        std::uint32_t value = 0;
+        const Timed t = InDriver("poll " + std::to_string(number) + " " + a.text,
+                                 [&] { return Time([&] { return ReadOne(a, &value); }); });
         ms += t.milliseconds;
         result = GraverResult(result, t.result);
-        items.push_back({a.text,
-                         t.result == ResultOk ? std::optional(t.values.at(0)) : std::nullopt,
-                         TagOf(args, i)});
-        std::vector<AttemptLine> these;
+        items.push_back(
+            {a.text, t.result == ResultOk ? std::optional(value) : std::nullopt, TagOf(args, i)});
+        std::vector<Outcome> these;
         const std::string why = Why(t.result, &these);
         if (t.result != ResultOk && note.empty()) note = why;
-        line.Add(AttemptsOf(these, tap_ != nullptr, t.result));
-        attempts.insert(attempts.end(), these.begin(), these.end());
+        line.Add(AttemptsOf(these, observed_, t.result));
+        records.insert(records.end(), these.begin(), these.end());
       }
-      if (result == ResultFailed) gone = LineGoneHow(attempts);
-      if (!gone.empty()) note += (note.empty() ? "" : "; ") + std::string("hang-up: ") + gone;
+      if (result == ResultFailed) gone = LineGoneHow(records);
+      // A hang-up the driver recorded is in the note already.
+      if (!gone.empty() && gone != kHungUp)
+        note += (note.empty() ? "" : "; ") + std::string("hang-up: ") + gone;
     }
     {
       std::lock_guard lock(progressMutex_);
@@ -460,16 +528,17 @@ int Session::Abandon(const std::string& why) {
   std::lock_guard lock(progressMutex_);
   const bool busy = !inDriver_.empty();
   std::string detail;
-  if (busy && tap_ != nullptr) {
-    // What the driver has traced of the call so far.
-    std::vector<AttemptLine> attempts;
-    for (const std::string& line : tap_->Collect(false)) {
-      if (auto a = ParseAttemptLine(line)) attempts.push_back(std::move(*a));
+  if (busy) {
+    // What the driver has recorded of the call so far.
+    std::vector<Outcome> attempts;
+    {
+      std::lock_guard records(recordsMutex_);
+      attempts = AttemptsIn(records_);
     }
     if (!attempts.empty()) {
-      const AttemptLine& last = attempts.back();
-      detail = " after attempt " + std::to_string(last.number) + "/" + std::to_string(last.of) +
-               (last.ok ? "" : " (" + (last.reason.empty() ? "failed" : last.reason) + ")");
+      const Outcome& last = attempts.back();
+      detail = " after attempt " + std::to_string(last.attempt) + "/" +
+               std::to_string(last.attempts) + (last.ok() ? "" : ", " + zeltools::ReasonText(last));
     }
   }
   const std::string abandoned = busy ? inDriver_ + " abandoned" + detail : std::string();

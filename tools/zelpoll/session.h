@@ -12,20 +12,18 @@
 #include <vector>
 
 #include "embedded_simulator.h"
-#include "host.h"
+#include "host_session.h"
 #include "line_quality.h"
+#include "outcomes.h"
 #include "output.h"
 #include "port_check.h"
 #include "reopen_policy.h"
 #include "simulator_options.h"
-#include "trace_lines.h"
-#include "trace_tap.h"
 
 namespace zelpoll {
 
 struct PortPlan {
-  PortSettings settings;  // settings.name empty: the embedded simulator
-  int timeoutMs = 1200;   // the reply time-out asked for
+  zeltools::PortSettings settings;  // settings.name empty: the embedded simulator
   zeltools::SimulatorOptions simulator;
   std::FILE* simulatorTrace = nullptr;
 };
@@ -62,10 +60,17 @@ std::string BlockRangeProblem(const std::string& argument, std::int32_t count);
 // The range problem of a command's addresses, "" when there is none.
 std::string CommandRangeProblem(const CommandArgs& args);
 
+// The note for a transfer that failed, from the driver's records of its
+// attempts: the reason of the last, and whether every attempt failed the
+// same way ("ERROR reply, all 5 attempts"). Empty without records.
+std::string FailureNote(const std::vector<zeltools::Outcome>& records);
+
 class Session {
  public:
-  // tap may be nullptr: failed transfers are then told without their reason.
-  Session(Host& host, Output& output, const std::string& libraryPath, PortPlan plan, TraceTap* tap);
+  // The session's records come from the outcome channel; a driver without
+  // them (the channel detached) leaves failed transfers without a reason.
+  Session(zeltools::HostSession& host, Output& output, const std::string& libraryPath,
+          PortPlan plan);
   ~Session();
 
   // Runs one command; returns its exit code.
@@ -95,30 +100,34 @@ class Session {
   int Gate(bool stop);
   int Check(const std::string& argument);
   int Poll(const CommandArgs& args, const std::atomic<bool>& interrupted);
+  // One ReadVar, of a numeric variable or of $STOP.
+  std::int32_t ReadOne(const ParsedAddress& address, std::uint32_t* value);
   // Closes the port and opens it again; says so in a row.
   void Reopen(ReopenPolicy& policy, const std::string& why, PollSummary& summary);
 
   // Runs a driver call that may wait for the line, marked as in progress.
   template <typename F>
   auto InDriver(const std::string& what, F&& call);
-  // The attempts the driver traced since the last look.
-  std::vector<AttemptLine> Attempts();
+  // The driver's records of this session's calls since the last look.
+  std::vector<zeltools::Outcome> Records();
   // The note for a transfer's result: the reason of its last attempt when
-  // it failed; attempts receives the attempt lines.
-  std::string Why(std::int32_t result, std::vector<AttemptLine>* attempts = nullptr);
-  // Why the port did not open, from the trace or the device itself.
+  // it failed; records receives the transfer's records.
+  std::string Why(std::int32_t result, std::vector<zeltools::Outcome>* records = nullptr);
+  // Why the port did not open, from the driver's record or the device itself.
   std::string OpenFailure(const std::string& name);
   // How the line was found gone after a failed poll, or "".
-  std::string LineGoneHow(const std::vector<AttemptLine>& attempts);
+  std::string LineGoneHow(const std::vector<zeltools::Outcome>& records);
 
-  Host& host_;
+  zeltools::HostSession& host_;
   Output& output_;
   std::string libraryPath_;
   PortPlan plan_;
-  TraceTap* tap_;
+  bool observed_;  // whether the driver gives records at all
+  std::mutex recordsMutex_;
+  std::vector<zeltools::Outcome> records_;  // delivered on the command thread
   std::unique_ptr<EmbeddedSimulator> simulator_;
-  PortSettings opened_;    // the settings of the first open, the port name filled in
-  DeviceIdentity device_;  // the device that open reached
+  zeltools::PortSettings opened_;  // the settings of the first open, the port name filled in
+  DeviceIdentity device_;          // the device that open reached
   bool portOpen_ = false;
   int portResult_ = -1;        // exit code of the open, once tried
   std::string closedBecause_;  // why the port is closed after a failed reopen
