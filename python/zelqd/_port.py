@@ -117,15 +117,15 @@ class Port:
         request.active = 1
         request.replyTimeout = -(-wait // TIMEOUT_UNIT_MS)
         request.settings = settings
-        result, messages = self._call(Code.OpenPort, request)
+        result, messages, attempts = self._call(Code.OpenPort, request)
         if result != Result.Ok:
             text = "cannot open port %r" % name
-            if self._outcomes:
-                text += ": " + self._outcomes[-1].text
+            if attempts:
+                text += ": " + attempts[-1].text
             if not messages and self._driver.message_library is None:
                 text += " (the driver's message went to standard error)"
             outcomes.forget(self._instance, self._collector)
-            raise Failed(text, operation="OpenPort", port=name, messages=messages, outcomes=self._outcomes)
+            raise Failed(text, operation="OpenPort", port=name, messages=messages, outcomes=attempts)
         self._open = True
 
     # -- life cycle --------------------------------------------------------
@@ -289,7 +289,7 @@ class Port:
         with self._lock:
             if not self._open:
                 raise ValueError("port %r is closed" % self._name)
-            result, messages = self._call(code, request)
+            result, messages, attempts = self._call(code, request)
         if result == Result.Ok:
             return
         where = "%s of %s on %r" % (code.name, variable.text, self._name)
@@ -301,8 +301,8 @@ class Port:
                 address=variable.text,
                 messages=messages,
             )
-        if self._outcomes:
-            last = self._outcomes[-1]
+        if attempts:
+            last = attempts[-1]
             why = "%s (attempt %d of %d)" % (last.text, last.attempt, last.attempts)
         elif self._driver.observes:
             why = "the driver reported no attempt"
@@ -314,15 +314,16 @@ class Port:
             port=self._name,
             address=variable.text,
             messages=messages,
-            outcomes=self._outcomes,
+            outcomes=attempts,
         )
 
-    def _call(self, code: Code, params: ctypes.Structure) -> Tuple[int, Tuple[str, ...]]:
-        """Calls the driver on this port's instance and keeps the outcomes
-        the driver reports for the call."""
+    def _call(self, code: Code, params: ctypes.Structure) -> Tuple[int, Tuple[str, ...], Tuple[Outcome, ...]]:
+        """Calls the driver on this port's instance: its result, its messages
+        and the outcomes it reported for the call (kept as the last ones)."""
         self._collector.outcomes = []
         try:
-            return self._driver.call(code, params, self._instance)
+            result, messages = self._driver.call(code, params, self._instance)
         finally:
             self._outcomes = tuple(self._collector.outcomes)
             self._collector.outcomes = []
+        return result, messages, self._outcomes
