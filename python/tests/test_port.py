@@ -26,8 +26,8 @@ VALUES = {
     **{99995 + i: 99995 + i for i in range(5)},
 }
 # Writes to 13 get ERROR replies; replies to reads of 14 are corrupted;
-# requests concerning 15 go unanswered.
-ZELSIM_ARGUMENTS = ("--error", "var:13", "--corrupt", "var:14", "--silent", "var:15")
+# requests concerning 20 go unanswered.
+ZELSIM_ARGUMENTS = ("--error", "var:13", "--corrupt", "var:14", "--silent", "var:20")
 
 
 class TestRead:
@@ -107,7 +107,7 @@ class TestStop:
         ("WriteVar", "$00013", lambda p: p.write(13, 1), "error_reply", "the remote computer answered ERROR"),
         ("ReadVar", "$00014", lambda p: p.read(14), "checksum", "checksum: expected "),
         ("ReadBlock", "$00014", lambda p: p.read_block(14, 2), "checksum", "checksum: expected "),
-        ("ReadVar", "$00015", lambda p: p.read(15), "no_reply", "no reply within the time-out (0 of 12"),
+        ("ReadVar", "$00020", lambda p: p.read(20), "no_reply", "no reply within the time-out (0 of 12"),
     ],
 )
 def test_each_attempt_says_why(port, driver, operation, address, call, key, text):
