@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "host_session.h"
 #include "lines.h"
 #include "zelsim/frame.h"
 
@@ -19,7 +20,7 @@ namespace {
 
 // Long enough for any reply of a healthy peer; a transfer that waits longer
 // has failed.
-constexpr int kReplyTimeoutMs = 1200;
+constexpr int kReplyTimeoutMs = ZELQD_MIN_READ_TIMEOUT_MS;
 
 // What the bare client sends and how much comes back.
 struct Exchange {
@@ -74,71 +75,38 @@ class BareClient : public Client {
   int fd_ = -1;
 };
 
-// The driver as a host drives it: one ZelMain call per transfer, with the
-// call block and parameter block prepared once.
+// The driver as a host drives it, through the tools' host session: one
+// ZelMain call per transfer on one instance.
 class DriverClient : public Client {
  public:
   DriverClient(const DriverLibrary& library, const std::string& portName, Transfer transfer)
-      : zelMain_(library.entry()), slots_(kBlockCount) {
-    OpenRequest open{};
-    if (portName.size() >= sizeof open.name) throw std::runtime_error("port name too long");
-    std::memcpy(open.name, portName.c_str(), portName.size() + 1);
-    open.active = 1;
-    open.replyTimeout = 120;
-    open.settings.baudRate = 57600;
-    open.settings.dataBits = 8;
-    if (Call(CodeOpenPort, &open) != ResultOk) {
+      : session_(library.entry()), transfer_(transfer) {
+    zeltools::PortSettings port;
+    if (portName.size() >= sizeof(OpenRequest::name))
+      throw std::runtime_error("port name too long");
+    port.name = portName;
+    port.replyTimeoutMs = kReplyTimeoutMs;
+    port.baudRate = 57600;
+    if (session_.Open(port) != ResultOk)
       throw std::runtime_error("driver: cannot open " + portName);
-    }
-    opened_ = true;
+  }
 
-    const char* text = transfer == Transfer::kReadBlock ? "$00100" : "$00042";
-    AddressRequest address{};
-    address.addressText = text;
-    if (Call(CodeParseAddress, &address) != ResultOk) {
-      throw std::runtime_error("driver: address refused");
-    }
-    request_.variableNumber = address.variableNumber;
-    request_.variableClass = address.variableClass;
-    request_.values = slots_.data();
-    switch (transfer) {
+  bool Run() override {
+    switch (transfer_) {
       case Transfer::kReadOne:
-        call_.code = CodeReadVar;
-        break;
+        return session_.ReadVar(kVariable, values_) == ResultOk;
       case Transfer::kWriteOne:
-        call_.code = CodeWriteVar;
-        slots_[0].high = 0x0001;
-        slots_[0].low = 0x2345;
-        break;
+        return session_.WriteVar(kVariable, 0x00012345) == ResultOk;
       case Transfer::kReadBlock:
-        call_.code = CodeReadBlock;
-        request_.valueCount = kBlockCount;
         break;
     }
-    call_.instance = &instance_;
-    call_.params = &request_;
+    return session_.ReadBlock(kBlockStart, kBlockCount, values_) == ResultOk;
   }
-  ~DriverClient() override {
-    if (opened_) Call(CodeClosePort, nullptr);
-  }
-
-  bool Run() override { return zelMain_(&call_) == ResultOk; }
 
  private:
-  int32_t Call(int32_t code, void* params) {
-    DriverCall call{};
-    call.instance = &instance_;
-    call.code = code;
-    call.params = params;
-    return zelMain_(&call);
-  }
-
-  ZelMainFunction zelMain_;
-  DriverInstance instance_{};
-  TransferRequest request_{};
-  DriverCall call_{};
-  std::vector<ValueSlot> slots_;
-  bool opened_ = false;
+  zeltools::HostSession session_;  // closes the port
+  Transfer transfer_;
+  std::uint32_t values_[kBlockCount] = {};
 };
 
 // libmodbus in RTU mode: holding registers as the one-value variables (two

@@ -14,7 +14,6 @@ import re
 import select
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 from typing import Dict, Iterator, Sequence
@@ -29,13 +28,6 @@ import zelqd  # noqa: E402
 
 DRIVER_FILE = Path(os.environ.get("ZELQD_LIBRARY") or ROOT / "build/native/src/libzelqd.so")
 ZELSIM_FILE = Path(os.environ.get("ZELSIM") or ROOT / "build/native/tools/zelsim/zelsim")
-
-# The driver reads ZELQD_TRACE once, at its first transfer: a file of this
-# session's own, unless the caller chose one, so that failed opens carry the
-# system's reason when the driver gives it.
-if "ZELQD_TRACE" not in os.environ:
-    os.environ["ZELQD_TRACE"] = os.path.join(tempfile.mkdtemp(prefix="zelqd-pytest-"), "trace")
-
 
 def pytest_report_header(config: pytest.Config) -> str:
     return "zelqd: %s; driver: %s; zelsim: %s" % (zelqd.__file__, DRIVER_FILE, ZELSIM_FILE)

@@ -3,6 +3,7 @@ what the binding refuses before anything reaches the line."""
 
 from __future__ import annotations
 
+import errno
 import os
 import threading
 
@@ -24,8 +25,9 @@ VALUES = {
     305: 77,
     **{99995 + i: 99995 + i for i in range(5)},
 }
-# Writes to 13 get ERROR replies; replies to reads of 14 are corrupted.
-ZELSIM_ARGUMENTS = ("--error", "var:13", "--corrupt", "var:14")
+# Writes to 13 get ERROR replies; replies to reads of 14 are corrupted;
+# requests concerning 20 go unanswered.
+ZELSIM_ARGUMENTS = ("--error", "var:13", "--corrupt", "var:14", "--silent", "var:20")
 
 
 class TestRead:
@@ -99,41 +101,51 @@ class TestStop:
 
 
 @pytest.mark.parametrize(
-    "operation, address, call",
+    "operation, address, call, key, text",
     [
-        ("WriteVar", "$00013", lambda p: p.write(13, 1)),
-        ("ReadVar", "$00014", lambda p: p.read(14)),
-        ("ReadBlock", "$00014", lambda p: p.read_block(14, 2)),
+        ("ReadVar", "$00002", lambda p: p.read(2), "ok", "ok"),
+        ("WriteVar", "$00013", lambda p: p.write(13, 1), "error_reply", "the remote computer answered ERROR"),
+        ("ReadVar", "$00014", lambda p: p.read(14), "checksum", "checksum: expected "),
+        ("ReadBlock", "$00014", lambda p: p.read_block(14, 2), "checksum", "checksum: expected "),
+        ("ReadVar", "$00020", lambda p: p.read(20), "no_reply", "no reply within the time-out (0 of 12"),
     ],
 )
-def test_no_valid_reply_fails(port, operation, address, call):
-    with pytest.raises(zelqd.Failed) as failed:
+def test_each_attempt_says_why(port, driver, operation, address, call, key, text):
+    assert driver.observes, "the driver under test reports no outcomes"
+    if key == "ok":
         call(port)
-    assert (failed.value.operation, failed.value.address) == (operation, address)
-    assert "five attempts" in str(failed.value)
+        attempts = port.outcomes
+    else:
+        with pytest.raises(zelqd.Failed) as failed:
+            call(port)
+        error = failed.value
+        attempts = error.outcomes
+        assert (error.operation, error.address, error.reason) == (operation, address, key)
+        assert attempts == port.outcomes
+        assert str(error).endswith(" failed: %s (attempt 5 of 5)" % attempts[-1].text)
+    tries = 1 if key == "ok" else 5
+    assert [(o.attempt, o.attempts, o.key, o.variable) for o in attempts] == [
+        (n, 5, key, int(address[1:])) for n in range(1, tries + 1)
+    ]
+    assert all(o.text.startswith(text) and o.request[3:8] == address[1:].encode() for o in attempts)
 
 
-def test_open_failure_carries_the_drivers_message(driver):
-    trace = os.environ["ZELQD_TRACE"]
-    before = os.path.getsize(trace) if os.path.exists(trace) else 0
+def test_open_failure_says_why(driver):
     with pytest.raises(zelqd.Failed) as failed:
         zelqd.Port("ttyNOPE", library=driver)
     error = failed.value
-    assert (error.operation, error.port) == ("OpenPort", "ttyNOPE")
+    assert (error.operation, error.port, error.reason) == ("OpenPort", "ttyNOPE", "open_failed")
     # Beside every driver the tests run (build tree, installed) lies the
     # host's message library, so the message is always caught.
     assert driver.message_library is not None
     assert error.messages == ("ZELGeneral Purpose : Fail to open ttyNOPE",)
-    # The system's reason, when the driver's trace gives one.
-    with open(trace, "rb") as lines:
-        lines.seek(before)
-        reasons = [
-            line[line.index("open "):]
-            for line in lines.read().decode().splitlines()
-            if ' zelqd open "ttyNOPE" failed: ' in line
-        ]
-    assert list(error.detail) == reasons
-    assert all(part in str(error) for part in error.messages + error.detail)
+    (outcome,) = error.outcomes
+    assert (outcome.kind, outcome.open_step, outcome.port_name, outcome.system_error) == (
+        zelqd._facts.OutcomeKind.OPEN, zelqd._facts.OpenStep.OPEN, "ttyNOPE", errno.ENOENT,
+    )
+    assert str(error) == "cannot open port 'ttyNOPE': open: %s (errno %d); %s" % (
+        os.strerror(errno.ENOENT), errno.ENOENT, error.messages[0],
+    )
 
 
 @pytest.mark.parametrize(

@@ -14,8 +14,10 @@ import pytest
 
 import zelqd
 from zelqd import _records as records
+from zelqd._facts import Code, Result
 
-HEADER = Path(__file__).resolve().parents[2] / "include" / "zelqd" / "zelqd.h"
+HEADERS = Path(__file__).resolve().parents[2] / "include" / "zelqd"
+HEADER = HEADERS / "observer.h"  # includes zelqd.h
 MARK = 0x5A
 
 
@@ -36,7 +38,7 @@ def c_layout(tmp_path_factory: pytest.TempPathFactory) -> Dict[str, int]:
     folder = tmp_path_factory.mktemp("layout")
     source = folder / "layout.c"
     source.write_text(
-        "#include <stddef.h>\n#include <stdio.h>\n#include \"zelqd/zelqd.h\"\n"
+        "#include <stddef.h>\n#include <stdio.h>\n#include \"zelqd/observer.h\"\n"
         "int main(void) {\n%s\nreturn 0;\n}\n" % "\n".join(lines)
     )
     program = folder / "layout"
@@ -47,7 +49,8 @@ def c_layout(tmp_path_factory: pytest.TempPathFactory) -> Dict[str, int]:
 
 
 def test_every_record_of_the_header_is_declared():
-    declared = set(re.findall(r"typedef struct (\w+) \{", HEADER.read_text()))
+    text = "".join(header.read_text() for header in HEADERS.glob("*.h"))
+    declared = set(re.findall(r"typedef struct (\w+) \{", text))
     assert declared == {record.__name__ for record in records.RECORDS}
 
 
@@ -73,7 +76,7 @@ def test_driver_fills_the_info_block_as_declared(driver):
     """GetDriverInfo writes known values at known offsets and leaves its
     reserved bytes alone: read back through the binding's record."""
     info = _marked(records.DriverInfo)
-    assert driver.call(records.Code.GetDriverInfo, info)[0] == records.RESULT_OK
+    assert driver.call(Code.GetDriverInfo, info)[0] == Result.Ok
     assert (info.infoTag, info.shortName, info.instanceSize, info.infoFlagA, info.infoFlagB) == (
         70,
         b"General Purpose",

@@ -12,7 +12,9 @@ zelqd driver, from Python.
 
 Every call either does what it says or raises: Refused (traffic suspended by
 STOP, or an address the driver refuses: BadAddress) or Failed (the port
-could not be opened or closed, or no valid reply came in five attempts).
+could not be opened or closed, or no attempt got a valid reply; the error
+says why, and port.outcomes tells how each attempt of the last transfer
+ended).
 
 The driver is found by zelqd.load(): an explicit path, else the environment
 variable ZELQD_LIBRARY, else the loader's search for libzelqd.so.1
@@ -22,13 +24,14 @@ variable ZELQD_LIBRARY, else the loader's search for libzelqd.so.1
 from ._errors import BadAddress, Error, Failed, LibraryNotFound, Refused
 from ._info import DriverInfo, driver_info
 from ._library import Driver, load
+from ._outcomes import Outcome
 from ._port import Port
 from ._version import project_version as _project_version
 
 __version__ = _project_version()
 
 # Tracebacks and reprs name the public place of each class.
-for _public in (BadAddress, Driver, DriverInfo, Error, Failed, LibraryNotFound, Port, Refused):
+for _public in (BadAddress, Driver, DriverInfo, Error, Failed, LibraryNotFound, Outcome, Port, Refused):
     _public.__module__ = __name__
 del _public
 
@@ -39,6 +42,7 @@ __all__ = [
     "Error",
     "Failed",
     "LibraryNotFound",
+    "Outcome",
     "Port",
     "Refused",
     "driver_info",

@@ -11,6 +11,7 @@ from typing import NamedTuple, Union
 
 from . import _records as records
 from ._errors import BadAddress
+from ._facts import ACCESS_TRANSFER, CLASS_STOP, LAST_VARIABLE, MAX_BLOCK, Code, Result
 from ._library import Driver
 
 Address = Union[str, int]
@@ -27,7 +28,7 @@ class Variable(NamedTuple):
 
     @property
     def is_stop(self) -> bool:
-        return self.variable_class == records.CLASS_STOP
+        return self.variable_class == CLASS_STOP
 
 
 def _driver_text(address: Address) -> str:
@@ -62,12 +63,12 @@ def parse_address(driver: Driver, address: Address) -> Variable:
         raise refused from None
     request = records.AddressRequest()
     request.addressText = encoded
-    request.accessKind = records.ACCESS_ANY
-    result, _ = driver.call(records.Code.ParseAddress, request)
-    if result != records.RESULT_OK:
+    request.accessKind = ACCESS_TRANSFER
+    result, _ = driver.call(Code.ParseAddress, request)
+    if result != Result.Ok:
         raise refused
-    if request.variableClass == records.CLASS_STOP:
-        return Variable("$STOP", 0, records.CLASS_STOP)
+    if request.variableClass == CLASS_STOP:
+        return Variable("$STOP", 0, CLASS_STOP)
     number = request.variableNumber
     return Variable("$%05d" % number, number, request.variableClass)
 
@@ -102,11 +103,11 @@ def block_count(variable: Variable, count: object) -> int:
     number = integer(count, "a count")
     if variable.is_stop:
         raise ValueError("$STOP is not read as a block; read it with read('$STOP')")
-    if not 0 <= number <= records.MAX_BLOCK:
-        raise ValueError("a block holds 0 to %d values, not %d" % (records.MAX_BLOCK, number))
-    if variable.number + number - 1 > records.LAST_VARIABLE:
+    if not 0 <= number <= MAX_BLOCK:
+        raise ValueError("a block holds 0 to %d values, not %d" % (MAX_BLOCK, number))
+    if variable.number + number - 1 > LAST_VARIABLE:
         raise ValueError(
             "%d values from %s run past the last variable $%05d"
-            % (number, variable.text, records.LAST_VARIABLE)
+            % (number, variable.text, LAST_VARIABLE)
         )
     return number

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Iterable, Optional, Tuple
+from typing import TYPE_CHECKING, Iterable, Optional, Tuple
+
+if TYPE_CHECKING:
+    from ._outcomes import Outcome
 
 
 class Error(Exception):
@@ -14,8 +17,11 @@ class Error(Exception):
         address: the address text given to the driver, or None.
         messages: the driver's own messages for this call, in order (the driver
             has messages only for a port it cannot open).
-        detail: lines of the driver's trace about this call (the system's
-            reason for a failed open), when the trace goes to a file.
+        outcomes: how each attempt of the call (or the failed open) ended,
+            as the driver reported it; empty for a driver that does not
+            report, and for a call that never reached the line.
+        reason: the key of the final outcome's reason ("no_reply",
+            "checksum", "open_failed", ...), or None without outcomes.
     """
 
     def __init__(
@@ -26,14 +32,15 @@ class Error(Exception):
         port: Optional[str] = None,
         address: Optional[str] = None,
         messages: Iterable[str] = (),
-        detail: Iterable[str] = (),
+        outcomes: Iterable["Outcome"] = (),
     ) -> None:
         self.operation = operation
         self.port = port
         self.address = address
         self.messages: Tuple[str, ...] = tuple(messages)
-        self.detail: Tuple[str, ...] = tuple(detail)
-        parts = [text, *self.messages, *self.detail]
+        self.outcomes: Tuple["Outcome", ...] = tuple(outcomes)
+        self.reason: Optional[str] = self.outcomes[-1].key if self.outcomes else None
+        parts = [text, *self.messages]
         super().__init__("; ".join(parts))
 
 
@@ -47,8 +54,8 @@ class BadAddress(Refused, ValueError):
 
 
 class Failed(Error):
-    """The port could not be opened or closed, or no valid reply came in
-    five attempts."""
+    """The port could not be opened or closed, or no attempt of a transfer
+    got a valid reply."""
 
 
 class LibraryNotFound(OSError):

@@ -16,6 +16,9 @@ host's message library (libdravun.so; DRAVUN.DLL on Windows). The binding
 loads that library before the driver's first message and registers a handler
 with it, so that the messages end up on the exception of the call that caused
 them. Without it the driver writes them to standard error.
+
+Each driver file that has the observer export gets the binding's one
+observer when it is loaded (see _outcomes).
 """
 
 from __future__ import annotations
@@ -28,8 +31,10 @@ import threading
 from ctypes import CFUNCTYPE, POINTER, Structure, byref, c_char_p, c_int, c_int32, c_void_p
 from typing import Dict, List, Optional, Tuple, Union
 
+from . import _outcomes as outcomes
 from . import _records as records
 from ._errors import LibraryNotFound
+from ._facts import INSTANCE_SIZE, Code, Result
 
 PathArg = Union[str, "os.PathLike[str]"]
 
@@ -74,6 +79,9 @@ class Driver:
         """The host message library that hands the driver's messages to the
         binding, or None when they go to standard error."""
         self._message_handle: Optional[ctypes.CDLL] = None
+        self.observes = False
+        """True when the driver reports how each attempt ended (its observer
+        export); without it, Ports know the result codes only."""
 
     def call(
         self,
@@ -99,8 +107,8 @@ class Driver:
     def describe(self) -> records.DriverInfo:
         """The driver's GetDriverInfo block."""
         info = records.DriverInfo()
-        result, _ = self.call(records.Code.GetDriverInfo, info)
-        if result != records.RESULT_OK:
+        result, _ = self.call(Code.GetDriverInfo, info)
+        if result != Result.Ok:
             raise OSError("GetDriverInfo returned %d" % result)
         return info
 
@@ -244,10 +252,10 @@ def _open(name: str, place: str, tried: List[str]) -> Driver:
         tried.append("%s: %s: no ZelMain in it" % (place, name))
         raise _not_found(tried) from None
     size = driver.describe().instanceSize
-    if size != ctypes.sizeof(records.DriverInstance):
+    if size != INSTANCE_SIZE:
         tried.append(
             "%s: %s: not this driver (an instance of %d bytes; this binding declares %d)"
-            % (place, name, size, ctypes.sizeof(records.DriverInstance))
+            % (place, name, size, INSTANCE_SIZE)
         )
         raise _not_found(tried)
     return driver
@@ -270,5 +278,6 @@ def load(path: Optional[PathArg] = None) -> Driver:
         if driver is None:
             driver = _open(name, place, tried)
             driver._take_messages(_message_candidates(driver.path))
+            driver.observes = outcomes.attach(library=driver._library)
             _drivers[name] = driver
         return driver

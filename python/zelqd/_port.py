@@ -5,21 +5,20 @@ from __future__ import annotations
 import ctypes
 import threading
 from types import TracebackType
-from typing import List, Optional, Type, Union
+from typing import List, Optional, Tuple, Type, Union
 
+from . import _outcomes as outcomes
 from . import _records as records
 from ._address import Address, Variable, block_count, integer, parse_address, value_to_write
 from ._errors import Failed, Refused
+from ._facts import ATTEMPTS, MIN_READ_TIMEOUT_MS, TIMEOUT_UNIT_MS, Code, Result
 from ._library import Driver, PathArg, load
-from ._trace import TraceMark
+from ._outcomes import Outcome
 
 _PARITIES = {"none": 0, "odd": 1, "even": 2, "mark": 3, "space": 4}
 _STOP_BITS = {1: 0, 1.5: 1, 2: 2}
-# The longest port name the driver's records hold.
-_NAME_LIMIT = 11
-# The driver counts the reply time-out in units of 10 ms and never waits
-# less than 1200 ms.
-_TIMEOUT_UNIT_MS = 10
+# The longest port name the driver's records hold (with its NUL).
+_NAME_LIMIT = records.PortSpec.name.size - 1
 
 
 def _driver_of(library: Union[None, PathArg, Driver]) -> Driver:
@@ -97,7 +96,7 @@ class Port:
         data_bits: int = 8,
         parity: str = "none",
         stop_bits: float = 1,
-        timeout_ms: int = 1200,
+        timeout_ms: int = MIN_READ_TIMEOUT_MS,
         *,
         library: Union[None, PathArg, Driver] = None,
     ) -> None:
@@ -105,29 +104,28 @@ class Port:
         self._lock = threading.Lock()
         encoded = _port_name(name)
         settings = _line_settings(baud, data_bits, parity, stop_bits)
-        wait = _in_range(timeout_ms, "timeout_ms", 0, 0x7FFFFFFF * _TIMEOUT_UNIT_MS)
+        wait = _in_range(timeout_ms, "timeout_ms", 0, 0x7FFFFFFF * TIMEOUT_UNIT_MS)
         self._driver = _driver_of(library)
         self._name = name
         self._instance = records.DriverInstance()
+        self._collector = outcomes.Collector()
+        self._outcomes: Tuple[Outcome, ...] = ()
+        outcomes.listen(self._instance, self._collector)
 
         request = records.OpenRequest()
         request.name = encoded
         request.active = 1
-        request.replyTimeout = -(-wait // _TIMEOUT_UNIT_MS)
+        request.replyTimeout = -(-wait // TIMEOUT_UNIT_MS)
         request.settings = settings
-        mark = TraceMark()
-        result, messages = self._driver.call(records.Code.OpenPort, request, self._instance)
-        if result != records.RESULT_OK:
+        result, messages, attempts = self._call(Code.OpenPort, request)
+        if result != Result.Ok:
             text = "cannot open port %r" % name
+            if attempts:
+                text += ": " + attempts[-1].text
             if not messages and self._driver.message_library is None:
                 text += " (the driver's message went to standard error)"
-            raise Failed(
-                text,
-                operation="OpenPort",
-                port=name,
-                messages=messages,
-                detail=mark.open_failures(name),
-            )
+            outcomes.forget(self._instance, self._collector)
+            raise Failed(text, operation="OpenPort", port=name, messages=messages, outcomes=attempts)
         self._open = True
 
     # -- life cycle --------------------------------------------------------
@@ -142,8 +140,8 @@ class Port:
         with self._lock:
             if not self._open:
                 return
-            result, messages = self._driver.call(records.Code.ClosePort, None, self._instance)
-            if result != records.RESULT_OK:
+            result, messages = self._driver.call(Code.ClosePort, None, self._instance)
+            if result != Result.Ok:
                 raise Failed(
                     "cannot close port %r" % self._name,
                     operation="ClosePort",
@@ -151,6 +149,7 @@ class Port:
                     messages=messages,
                 )
             self._open = False
+            outcomes.forget(self._instance, self._collector)
 
     def __enter__(self) -> "Port":
         return self
@@ -167,7 +166,7 @@ class Port:
         # A port left open by its owner is closed when it is collected.
         try:
             if self._open:
-                self._driver.call(records.Code.ClosePort, None, self._instance)
+                self._driver.call(Code.ClosePort, None, self._instance)
         except Exception:
             pass
 
@@ -190,12 +189,20 @@ class Port:
     @property
     def timeout_ms(self) -> int:
         """The reply time-out in force, in milliseconds (at least 1200)."""
-        return self._instance.replyTimeout * _TIMEOUT_UNIT_MS
+        return self._instance.replyTimeout * TIMEOUT_UNIT_MS
 
     @property
     def driver(self) -> Driver:
         """The driver this port runs on."""
         return self._driver
+
+    @property
+    def outcomes(self) -> Tuple[Outcome, ...]:
+        """How each attempt of the last transfer ended (reason key and text,
+        the bytes sent and received), as the driver reported it; empty
+        after a transfer refused before the line, and for a driver that
+        does not report (Driver.observes)."""
+        return self._outcomes
 
     @property
     def stopped(self) -> bool:
@@ -210,11 +217,12 @@ class Port:
         Raises:
             BadAddress: the driver refused the address.
             Refused: traffic is suspended by STOP.
-            Failed: no valid reply in five attempts.
+            Failed: no attempt got a valid reply; the error says why the
+                last one failed.
         """
         variable = parse_address(self._driver, address)
         slot = records.ValueSlot()
-        self._transfer(records.Code.ReadVar, variable, ctypes.pointer(slot))
+        self._transfer(Code.ReadVar, variable, ctypes.pointer(slot))
         return records.slot_value(slot)
 
     def read_block(self, address: Address, count: int) -> List[int]:
@@ -226,13 +234,14 @@ class Port:
             ValueError: count is out of range, the block runs past $99999,
                 or the address is $STOP.
             Refused: traffic is suspended by STOP.
-            Failed: no valid reply in five attempts.
+            Failed: no attempt got a valid reply; the error says why the
+                last one failed.
         """
         variable = parse_address(self._driver, address)
         number = block_count(variable, count)
         slots = (records.ValueSlot * max(number, 1))()
         self._transfer(
-            records.Code.ReadBlock,
+            Code.ReadBlock,
             variable,
             ctypes.cast(slots, ctypes.POINTER(records.ValueSlot)),
             number,
@@ -248,12 +257,13 @@ class Port:
             ValueError: the value does not fit.
             TypeError: the value is not an int.
             Refused: traffic is suspended by STOP.
-            Failed: no valid reply in five attempts (or an ERROR reply).
+            Failed: no attempt got a valid reply (or an ERROR reply); the
+                error says why the last one failed.
         """
         variable = parse_address(self._driver, address)
         slot = records.ValueSlot()
         records.set_slot(slot, value_to_write(variable, value))
-        self._transfer(records.Code.WriteVar, variable, ctypes.pointer(slot))
+        self._transfer(Code.WriteVar, variable, ctypes.pointer(slot))
 
     def stop(self) -> None:
         """Suspends all traffic of this port: transfers are refused until
@@ -266,7 +276,7 @@ class Port:
 
     def _transfer(
         self,
-        code: records.Code,
+        code: Code,
         variable: Variable,
         values: "ctypes._Pointer[records.ValueSlot]",
         count: int = 1,
@@ -279,11 +289,11 @@ class Port:
         with self._lock:
             if not self._open:
                 raise ValueError("port %r is closed" % self._name)
-            result, messages = self._driver.call(code, request, self._instance)
-        if result == records.RESULT_OK:
+            result, messages, attempts = self._call(code, request)
+        if result == Result.Ok:
             return
         where = "%s of %s on %r" % (code.name, variable.text, self._name)
-        if result == records.RESULT_REFUSED:
+        if result == Result.Refused:
             raise Refused(
                 where + " refused: traffic is suspended by STOP",
                 operation=code.name,
@@ -291,10 +301,29 @@ class Port:
                 address=variable.text,
                 messages=messages,
             )
+        if attempts:
+            last = attempts[-1]
+            why = "%s (attempt %d of %d)" % (last.text, last.attempt, last.attempts)
+        elif self._driver.observes:
+            why = "the driver reported no attempt"
+        else:
+            why = "no valid reply in %d attempts (this driver does not report why)" % ATTEMPTS
         raise Failed(
-            where + " failed: no valid reply in five attempts (ZELQD_TRACE shows each attempt)",
+            where + " failed: " + why,
             operation=code.name,
             port=self._name,
             address=variable.text,
             messages=messages,
+            outcomes=attempts,
         )
+
+    def _call(self, code: Code, params: ctypes.Structure) -> Tuple[int, Tuple[str, ...], Tuple[Outcome, ...]]:
+        """Calls the driver on this port's instance: its result, its messages
+        and the outcomes it reported for the call (kept as the last ones)."""
+        self._collector.outcomes = []
+        try:
+            result, messages = self._driver.call(code, params, self._instance)
+        finally:
+            self._outcomes = tuple(self._collector.outcomes)
+            self._collector.outcomes = []
+        return result, messages, self._outcomes

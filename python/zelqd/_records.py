@@ -1,4 +1,5 @@
-"""The driver's records, declared once, with the layouts of include/zelqd/zelqd.h.
+"""The driver's records, declared once, with the layouts of include/zelqd/zelqd.h
+and zelqd/observer.h.
 
 Field names are the header's, so that a record can be checked field by field
 against what a C compiler makes of the header. ctypes lays the fields out the
@@ -8,7 +9,6 @@ way the platform's C compiler does, which is what the header asks for: the
 
 from __future__ import annotations
 
-import enum
 from ctypes import (
     POINTER,
     Structure,
@@ -18,42 +18,9 @@ from ctypes import (
     c_uint8,
     c_uint16,
     c_uint32,
+    c_uint64,
     c_void_p,
 )
-
-# Host result codes: the only values ZelMain returns.
-RESULT_OK = 0
-RESULT_REFUSED = 1
-RESULT_FAILED = 2
-
-
-class Code(enum.IntEnum):
-    """Function codes of ZelMain."""
-
-    OpenPort = 1
-    PurgeInput = 2
-    ParseAddress = 3
-    CheckAddress = 4
-    ReadVar = 5
-    ReadBlock = 6
-    WriteVar = 7
-    WriteValue = 10
-    Shutdown = 11
-    ClosePort = 12
-    ReopenPort = 13
-    GetDriverInfo = 14
-    ChangeZelParams = 15
-
-
-INSTANCE_SIZE = 684
-CLASS_NUMERIC = 255
-CLASS_STOP = 1
-MAX_BLOCK = 106
-# The access kind under which ParseAddress accepts "$STOP" as well as the
-# numeric addresses.
-ACCESS_ANY = 6
-# Variable numbers run from 0 to 99999 (five digits).
-LAST_VARIABLE = 99999
 
 
 class LineSettings(Structure):
@@ -163,7 +130,38 @@ class TransferRequest(Structure):
     ]
 
 
-# Every record of the header, for layout checks.
+class ZelqdOutcome(Structure):
+    """How one attempt, or one failed open, ended (the observer's record)."""
+
+    _fields_ = [
+        ("size", c_uint32),
+        ("kind", c_int32),
+        ("reason", c_int32),
+        ("result", c_int32),
+        ("instance", c_void_p),
+        ("attempt", c_int32),
+        ("attempts", c_int32),
+        ("variable", c_int32),
+        ("count", c_int32),
+        ("request", POINTER(c_uint8)),
+        ("requestLength", c_int32),
+        ("reply", POINTER(c_uint8)),
+        ("replyExpected", c_int32),
+        ("replyReceived", c_int32),
+        ("badGroup", c_int32),
+        ("checksumExpected", c_uint8 * 2),
+        ("checksumSeen", c_uint8 * 2),
+        ("sentNs", c_uint64),
+        ("firstReplyNs", c_uint64),
+        ("endedNs", c_uint64),
+        ("openStep", c_int32),
+        ("portName", POINTER(c_char)),
+        ("portNameLength", c_int32),
+        ("systemError", c_int32),
+    ]
+
+
+# Every record of the headers, for layout checks.
 RECORDS = (
     LineSettings,
     PortSpec,
@@ -175,6 +173,7 @@ RECORDS = (
     PortChangeRequest,
     ValueSlot,
     TransferRequest,
+    ZelqdOutcome,
 )
 
 

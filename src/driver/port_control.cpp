@@ -5,7 +5,7 @@
 
 #include "driver/driver_info.h"
 #include "driver/host_messages.h"
-#include "protocol/trace.h"
+#include "protocol/outcome.h"
 #include "serial/com.h"
 
 namespace zelqd {
@@ -47,26 +47,29 @@ std::int32_t CloseHeldPort(DriverInstance& instance) {
   return ResultOk;
 }
 
-// The trace's line of a failed open (nameSize: the bytes of the name's
-// field), when the trace is on.
-void TraceOpenFailure(const char* name, std::size_t nameSize, const serial::OpenFailure& failure) {
-  if (trace::Enabled()) trace::ReportOpenFailure(name, nameSize, failure);
+// The record of a failed open of instance's call (nameSize: the bytes of
+// the name's field), when the observer or the trace takes it.
+void RecordOpenFailure(const DriverInstance& instance, const char* name, std::size_t nameSize,
+                       const serial::OpenFailure& failure) {
+  if (protocol::RecordsWanted()) {
+    protocol::Publish(protocol::OpenOutcome(&instance, name, nameSize, failure));
+  }
 }
 
-// Opens the port that wanted names; on failure the trace tells why.
-bool OpenDevice(const PortSpec& wanted, serial::Handle* handle) {
+// Opens the port that wanted names; on failure the record tells why.
+bool OpenDevice(const DriverInstance& instance, const PortSpec& wanted, serial::Handle* handle) {
   serial::OpenFailure failure;
   if (serial::ComOpen(wanted.name, wanted.settings, wanted.controlFlags, handle, &failure) ==
       serial::ComOk) {
     return true;
   }
-  TraceOpenFailure(wanted.name, kNameField, failure);
+  RecordOpenFailure(instance, wanted.name, kNameField, failure);
   return false;
 }
 
 // A name whose terminator is not within the stored field's bytes.
-std::int32_t RefuseName(const char* name, std::size_t field) {
-  TraceOpenFailure(name, field, serial::NameDoesNotFit());
+std::int32_t RefuseName(const DriverInstance& instance, const char* name, std::size_t field) {
+  RecordOpenFailure(instance, name, field, serial::NameDoesNotFit());
   return ResultFailed;
 }
 
@@ -85,7 +88,7 @@ std::int32_t ReportChangeFailed() {
 std::int32_t OpenPort(DriverInstance& instance, const OpenRequest& request) {
   instance.active = request.active;
   if (request.active == 0) return ResultOk;
-  if (!NameFits(request.name)) return RefuseName(request.name, sizeof request.name);
+  if (!NameFits(request.name)) return RefuseName(instance, request.name, sizeof request.name);
 
   PortSpec wanted{};
   CopyName(wanted.name, request.name);
@@ -100,7 +103,7 @@ std::int32_t OpenPort(DriverInstance& instance, const OpenRequest& request) {
   }
 
   serial::Handle handle = 0;
-  if (!OpenDevice(wanted, &handle)) return ReportOpenFailed(wanted.name);
+  if (!OpenDevice(instance, wanted, &handle)) return ReportOpenFailed(wanted.name);
   instance.port = handle;
   instance.replyTimeout = AtLeastMinimum(request.replyTimeout);
   serial::ComSetReadTimeout(handle, instance.replyTimeout);
@@ -114,18 +117,18 @@ std::int32_t OpenPort(DriverInstance& instance, const OpenRequest& request) {
 
 std::int32_t ReopenPort(DriverInstance& instance) {
   const PortSpec& wanted = instance.portSpec;
-  if (!NameFits(wanted.name)) return RefuseName(wanted.name, kNameField);
+  if (!NameFits(wanted.name)) return RefuseName(instance, wanted.name, kNameField);
 
   // The read time-out stays the one the open configures.
   serial::Handle handle = 0;
-  if (!OpenDevice(wanted, &handle)) return ResultFailed;
+  if (!OpenDevice(instance, wanted, &handle)) return ResultFailed;
   instance.port = handle;
   instance.active = 1;
   return ResultOk;
 }
 
 std::int32_t ChangeZelParams(DriverInstance& instance, const PortChangeRequest& request) {
-  if (!NameFits(request.name)) return RefuseName(request.name, sizeof request.name);
+  if (!NameFits(request.name)) return RefuseName(instance, request.name, sizeof request.name);
 
   PortSpec& wanted = instance.portSpec;
   // A held port under another name is closed first. If that close fails the
@@ -138,7 +141,7 @@ std::int32_t ChangeZelParams(DriverInstance& instance, const PortChangeRequest& 
   if (request.settings.baudRate != 0) wanted.settings = request.settings;
 
   serial::Handle handle = 0;
-  if (!OpenDevice(wanted, &handle)) return ReportChangeFailed();
+  if (!OpenDevice(instance, wanted, &handle)) return ReportChangeFailed();
   instance.port = handle;
   instance.active = 1;
   instance.replyTimeout = AtLeastMinimum(instance.replyTimeout);

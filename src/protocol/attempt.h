@@ -1,6 +1,6 @@
 // One attempt of a transfer: the request and reply buffers the exchange
-// works in, and what came of it. The retry loop hands the record to the
-// frame trace, which formats it only when tracing is on.
+// works in, and what came of it. When the trace or an observer is on, the
+// retry loop makes the attempt's outcome record from it (outcome.h).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,8 @@ enum class AttemptFailure : std::uint8_t {
   kErrorReply,       // the remote computer answered "ERROR"
   kNoKeyword,        // a nine-byte write reply with neither keyword
   kBadValueDigit,    // a value group that is not eight hexadecimal digits
+  kHangUp,           // the device went away during a read or write
+  kIoError,          // a read or write failed with a system error
 };
 
 struct Attempt {
@@ -29,6 +31,7 @@ struct Attempt {
   std::int32_t badGroup = -1;           // kBadValueDigit: index of the group
   std::uint8_t expectedDigits[2] = {};  // kChecksum: the digits computed
   std::uint8_t seenDigits[2] = {};      // kChecksum: the digits received
+  std::uint32_t systemError = 0;        // kHangUp, kIoError: the system's code
 
   // Left uninitialised: only the bytes counted above are ever read.
   std::uint8_t request[kMaxRequestSize];
@@ -41,6 +44,7 @@ struct Attempt {
     replyExpected = 0;
     replyReceived = 0;
     badGroup = -1;
+    systemError = 0;
   }
 
   std::int32_t Fail(AttemptFailure why) {

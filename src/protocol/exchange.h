@@ -16,18 +16,18 @@ namespace zelqd::protocol {
 bool WriteRequestFits(const TransferRequest& request);
 bool ReadRequestFits(const TransferRequest& request);
 
-// The exchanges run on the instance's port, given as the line of the
+// The exchanges run on the instance's port, as the TransferPort of the
 // transfer, and take the lead byte and the sequence character from the
 // instance.
 
 // Writes the value of the first slot to variableNumber. ResultOk when the
 // remote computer confirmed it with a sound OK reply.
-std::int32_t WriteExchange(serial::Line& line, const DriverInstance& instance,
+std::int32_t WriteExchange(serial::TransferPort& port, const DriverInstance& instance,
                            const TransferRequest& request, Attempt& attempt);
 
 // Reads valueCount values from variableNumber on into the slots. After
 // ResultOk every slot has been written, after ResultFailed none.
-std::int32_t ReadExchange(serial::Line& line, const DriverInstance& instance,
+std::int32_t ReadExchange(serial::TransferPort& port, const DriverInstance& instance,
                           const TransferRequest& request, Attempt& attempt);
 
 }  // namespace zelqd::protocol

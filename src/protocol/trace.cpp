@@ -21,7 +21,7 @@ constexpr std::size_t kLineCapacity = 4096;
 
 // Builds one line; every write is bounded, and a line that would not fit
 // ends in "..." instead.
-class Line {
+class TextLine {
  public:
   void Put(char c) {
     if (length_ < kLineCapacity - 4) {
@@ -86,7 +86,7 @@ class Line {
 };
 
 // UTC time of day with the date, to the millisecond: 2026-11-01T12:34:56.789Z
-void PutTime(Line& line) {
+void PutTime(TextLine& line) {
   const UtcTime now = ToUtcTime(UtcNowMilliseconds());
   line.PutNumber(static_cast<std::uint32_t>(now.year), 4);
   line.Put('-');
@@ -104,62 +104,84 @@ void PutTime(Line& line) {
   line.Put('Z');
 }
 
-void PutReason(Line& line, const protocol::Attempt& attempt) {
-  using protocol::AttemptFailure;
-  switch (attempt.failure) {
-    case AttemptFailure::kNone:
+// ": <the system's text> (errno N)", the way every line names an error.
+void PutError(TextLine& line, std::int32_t error) {
+  char text[256];
+  sink::ErrorText(static_cast<std::uint32_t>(error), text, sizeof text);
+  line.Put(": ");
+  line.Put(text);
+  line.Put(" (");
+  line.Put(sink::kErrorName);
+  line.Put(' ');
+  line.PutNumber(static_cast<std::uint32_t>(error));
+  line.Put(')');
+}
+
+void PutReason(TextLine& line, const ZelqdOutcome& o) {
+  switch (o.reason) {
+    case ZELQD_REASON_OK:
       line.Put("ok");
       return;
-    case AttemptFailure::kOutOfRange:
+    case ZELQD_REASON_OUT_OF_RANGE:
       line.Put("failed: variable number, value count or value slots unusable; nothing sent");
       return;
-    case AttemptFailure::kNotWritten:
+    case ZELQD_REASON_SENT_SHORT:
       line.Put("failed: short write, request not sent completely");
       return;
-    case AttemptFailure::kReplyIncomplete:
+    case ZELQD_REASON_TIMEOUT:
       line.Put("failed: time-out, ");
-      line.PutNumber(static_cast<std::uint32_t>(attempt.replyReceived));
+      line.PutNumber(static_cast<std::uint32_t>(o.replyReceived));
       line.Put(" of ");
-      line.PutNumber(static_cast<std::uint32_t>(attempt.replyExpected));
+      line.PutNumber(static_cast<std::uint32_t>(o.replyExpected));
       line.Put(" reply bytes received");
       return;
-    case AttemptFailure::kChecksum:
+    case ZELQD_REASON_CHECKSUM:
       line.Put("failed: checksum digits expected ");
-      line.PutBytes(attempt.expectedDigits, 2);
+      line.PutBytes(o.checksumExpected, 2);
       line.Put(" seen ");
-      line.PutBytes(attempt.seenDigits, 2);
+      line.PutBytes(o.checksumSeen, 2);
       return;
-    case AttemptFailure::kErrorReply:
+    case ZELQD_REASON_ERROR_REPLY:
       line.Put("failed: ERROR reply");
       return;
-    case AttemptFailure::kNoKeyword:
+    case ZELQD_REASON_NO_KEYWORD:
       line.Put("failed: reply carries neither OK nor ERROR");
       return;
-    case AttemptFailure::kBadValueDigit:
+    case ZELQD_REASON_BAD_VALUE_GROUP:
       line.Put("failed: value group ");
-      line.PutNumber(static_cast<std::uint32_t>(attempt.badGroup));
+      line.PutNumber(static_cast<std::uint32_t>(o.badGroup));
       line.Put(" is not eight hexadecimal digits");
       return;
+    case ZELQD_REASON_HANG_UP:
+      line.Put("failed: the device hung up");
+      if (o.systemError != 0) PutError(line, o.systemError);
+      return;
+    case ZELQD_REASON_IO_ERROR:
+      // Nothing of the reply asked for yet: the request's write failed.
+      line.Put(o.replyExpected > 0 ? "failed: read failed" : "failed: write failed");
+      PutError(line, o.systemError);
+      return;
+    default:
+      break;
   }
   line.Put("failed");
 }
 
-const char* StepName(serial::OpenStep step) {
+const char* StepName(std::int32_t step) {
   switch (step) {
-    case serial::OpenStep::kName:
+    case ZELQD_OPEN_STEP_NAME:
       return "name";
-    case serial::OpenStep::kOpen:
-      return "open";
-    case serial::OpenStep::kLock:
+    case ZELQD_OPEN_STEP_LOCK:
       return "lock";
-    case serial::OpenStep::kExclusive:
+    case ZELQD_OPEN_STEP_EXCLUSIVE:
       return "exclusive";
-    case serial::OpenStep::kSettings:
+    case ZELQD_OPEN_STEP_SETTINGS:
       return "settings";
-    case serial::OpenStep::kTimeouts:
+    case ZELQD_OPEN_STEP_TIMEOUTS:
       return "time-outs";
+    default:
+      return "open";
   }
-  return "open";
 }
 
 // Starts tracing to target ("-": standard error; otherwise a file, appended
@@ -189,49 +211,45 @@ bool detail::StartFromEnvironment() {
   return state == kOn;
 }
 
-void ReportOpenFailure(const char* name, std::size_t nameSize, const serial::OpenFailure& failure) {
-  const void* end = std::memchr(name, '\0', nameSize);
-  const std::size_t length =
-      end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - name) : nameSize;
-  char text[256];
-  sink::ErrorText(failure.error, text, sizeof text);
+namespace {
 
-  Line line;
-  PutTime(line);
+void PutOpenFailure(TextLine& line, const ZelqdOutcome& o) {
   line.Put(" zelqd open ");
-  line.PutQuoted(reinterpret_cast<const std::uint8_t*>(name), static_cast<std::int32_t>(length));
+  line.PutQuoted(reinterpret_cast<const std::uint8_t*>(o.portName), o.portNameLength);
   line.Put(" failed: ");
-  line.Put(StepName(failure.step));
-  line.Put(": ");
-  line.Put(text);
-  line.Put(" (");
-  line.Put(sink::kErrorName);
-  line.Put(' ');
-  line.PutNumber(failure.error);
-  line.Put(')');
-  line.Finish();
-  sink::Write(line.data(), line.size());
+  line.Put(StepName(o.openStep));
+  PutError(line, o.systemError);
 }
 
-void Report(const protocol::Attempt& attempt, int number, int of) {
-  Line line;
-  PutTime(line);
+void PutAttempt(TextLine& line, const ZelqdOutcome& o) {
   line.Put(" zelqd attempt ");
-  line.PutNumber(static_cast<std::uint32_t>(number));
+  line.PutNumber(static_cast<std::uint32_t>(o.attempt));
   line.Put('/');
-  line.PutNumber(static_cast<std::uint32_t>(of));
-  if (attempt.requestLength > 0) {
+  line.PutNumber(static_cast<std::uint32_t>(o.attempts));
+  if (o.requestLength > 0) {
     line.Put(" sent ");
-    line.PutBytes(attempt.request, attempt.requestLength);
+    line.PutBytes(o.request, o.requestLength);
   }
-  if (attempt.replyExpected > 0) {
+  if (o.replyExpected > 0) {
     line.Put(" received ");
-    line.PutNumber(static_cast<std::uint32_t>(attempt.replyReceived));
+    line.PutNumber(static_cast<std::uint32_t>(o.replyReceived));
     line.Put(" bytes ");
-    line.PutBytes(attempt.reply, attempt.replyReceived);
+    line.PutBytes(o.reply, o.replyReceived);
   }
   line.Put(" -> ");
-  PutReason(line, attempt);
+  PutReason(line, o);
+}
+
+}  // namespace
+
+void Write(const ZelqdOutcome& outcome) {
+  TextLine line;
+  PutTime(line);
+  if (outcome.kind == ZELQD_OUTCOME_OPEN) {
+    PutOpenFailure(line, outcome);
+  } else {
+    PutAttempt(line, outcome);
+  }
   line.Finish();
   // One write per line, so that lines of different ports never interleave.
   sink::Write(line.data(), line.size());

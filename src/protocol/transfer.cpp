@@ -3,33 +3,51 @@
 #include "protocol/attempt.h"
 #include "protocol/exchange.h"
 #include "protocol/frames.h"
+#include "protocol/outcome.h"
 #include "protocol/slots.h"
-#include "protocol/trace.h"
 
 namespace zelqd {
 namespace {
 
 using protocol::Attempt;
 using protocol::AttemptFailure;
+
+// The record of an attempt that just ended, for the observer and the trace.
+[[gnu::noinline]] void PublishAttempt(const serial::TransferPort& port, const Attempt& attempt,
+                                      const DriverInstance& instance,
+                                      const TransferRequest& request, bool read, int number) {
+  protocol::AttemptTimes times;
+  times.endedNs = serial::MonotonicNs();
+  if (attempt.requestLength > 0) {
+    times.sentNs = port.SentNs();
+    times.firstReplyNs = port.FirstReplyNs();
+  }
+  protocol::Publish(protocol::AttemptOutcome(attempt, instance, request.variableNumber,
+                                             read ? request.valueCount : 0, number, kAttempts,
+                                             times));
+}
+
 // The STOP gate, then up to kAttempts exchanges until one succeeds. A
 // request that cannot be framed is not retried: nothing was sent and
 // nothing would change. The port is looked up once for all attempts.
-template <auto Exchange>
+template <auto Exchange, bool kRead>
 std::int32_t WithRetries(DriverInstance& instance, const TransferRequest& request) {
   if (instance.stopped != 0) return ResultRefused;
 
-  serial::Line line(instance.port);
+  serial::TransferPort port(instance.port);
   Attempt attempt;
   std::int32_t result = ResultFailed;
   for (int number = 1; number <= kAttempts; ++number) {
     protocol::NormalizeSequence(instance.sequence);
-    result = Exchange(line, instance, request, attempt);
-    if (trace::Enabled()) [[unlikely]] {
-      trace::Report(attempt, number, kAttempts);
+    const bool recorded = protocol::RecordsWanted();
+    port.StampTimes(recorded);
+    result = Exchange(port, instance, request, attempt);
+    if (recorded) [[unlikely]] {
+      PublishAttempt(port, attempt, instance, request, kRead, number);
     }
     if (result == ResultOk || attempt.failure == AttemptFailure::kOutOfRange) break;
   }
-  line.EndTransfer(result == ResultOk);
+  port.EndTransfer(result == ResultOk);
   return result;
 }
 
@@ -41,11 +59,11 @@ std::uint16_t StopBit(const TransferRequest& request) {
 }  // namespace
 
 std::int32_t ReadBlock(DriverInstance& instance, const TransferRequest& request) {
-  return WithRetries<protocol::ReadExchange>(instance, request);
+  return WithRetries<protocol::ReadExchange, true>(instance, request);
 }
 
 std::int32_t WriteValue(DriverInstance& instance, const TransferRequest& request) {
-  return WithRetries<protocol::WriteExchange>(instance, request);
+  return WithRetries<protocol::WriteExchange, false>(instance, request);
 }
 
 std::int32_t ReadVar(DriverInstance& instance, TransferRequest& request) {

@@ -162,15 +162,32 @@ ComResult SetReadTimeout(const Platform& p, Device* device, std::int32_t timeout
   return DrainInput(p, device);
 }
 
-// One write of count bytes: ComOk, ComShortWrite or ComIoError.
+// Why the read or write that just failed did.
+[[gnu::noinline]] IoStatus SystemFailure(const Platform& p) {
+  const std::uint32_t error = p.lastError();
+  return IoStatus{p.hungUp(error) ? IoFailure::kHangUp : IoFailure::kSystem, error};
+}
+
+// One write of count bytes: ComOk, ComShortWrite or ComIoError, and why.
 [[gnu::always_inline]] inline ComResult WriteAll(const Platform& p, Device* device,
-                                                 const void* bytes, std::int32_t count) {
+                                                 const void* bytes, std::int32_t count,
+                                                 IoStatus* status) {
   // A negative count has no meaning and must never reach the platform as a
   // huge unsigned length.
-  if (count < 0) return ComIoError;
+  if (count < 0) {
+    *status = IoStatus{IoFailure::kSystem, 0};
+    return ComIoError;
+  }
   std::uint32_t done = 0;
-  if (!p.write(device, bytes, static_cast<std::uint32_t>(count), &done)) return ComIoError;
-  return done == static_cast<std::uint32_t>(count) ? ComOk : ComShortWrite;
+  if (!p.write(device, bytes, static_cast<std::uint32_t>(count), &done)) [[unlikely]] {
+    *status = SystemFailure(p);
+    return ComIoError;
+  }
+  if (done == static_cast<std::uint32_t>(count)) [[likely]] {
+    return ComOk;
+  }
+  *status = IoStatus{IoFailure::kShortWrite, 0};
+  return ComShortWrite;
 }
 
 }  // namespace
@@ -185,17 +202,21 @@ ComResult ComPurgeInput(Handle handle) {
   return PurgeInput(p, handle, p.find(handle));
 }
 
-Line::Line(Handle handle)
+TransferPort::TransferPort(Handle handle)
     : platform_(ActivePlatform()), handle_(handle), device_(platform_.find(handle)) {}
 
-ComResult Line::SendAll(const void* bytes, std::int32_t count) {
+ComResult TransferPort::SendAll(const void* bytes, std::int32_t count) {
   if (unanswered_) [[unlikely]] {
     DrainArriving();
   }
   PurgeInput(platform_, handle_, device_);
   replyGot_ = 0;
   replyDeadlineMs_ = 0;
-  const ComResult result = WriteAll(platform_, device_, bytes, count);
+  firstReplyNs_ = 0;
+  if (stamp_) [[unlikely]] {
+    sentNs_ = MonotonicNs();
+  }
+  const ComResult result = WriteAll(platform_, device_, bytes, count, &failure_);
   if (unanswered_) [[unlikely]] {
     lastSentMs_ = platform_.nowMs();
     ++outstanding_;
@@ -208,7 +229,7 @@ ComResult Line::SendAll(const void* bytes, std::int32_t count) {
 // does not cut it and leave its rest for the retry's reply.
 // A settle after a refused or partial reply has drained the line already.
 // The drain ends no later than a settle after a failure would.
-void Line::DrainArriving() {
+void TransferPort::DrainArriving() {
   if (AnyUnsettled() && Settle(handle_, device_)) return;
   std::uint32_t waiting = 0;
   if (platform_.clearErrors(device_, &waiting) && waiting == 0) return;
@@ -221,21 +242,27 @@ void Line::DrainArriving() {
   }
 }
 
-ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
+ComResult TransferPort::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::int32_t got = 0;
   std::int32_t result = ComIoError;
+  IoStatus why{IoFailure::kSystem, 0};  // of a count or a read out of range
   if (count >= 0 && count <= kMaxReadCount) [[likely]] {
     const auto ask = static_cast<std::uint16_t>(count);
     std::uint32_t n = 0;
-    if (platform_.read(device_, bytes, ask, &n) && n <= ask) [[likely]] {
+    if (!platform_.read(device_, bytes, ask, &n)) [[unlikely]] {
+      why = SystemFailure(platform_);
+    } else if (n <= ask) [[likely]] {
       got = static_cast<std::int32_t>(n);
+      if (stamp_ && got > 0 && firstReplyNs_ == 0) [[unlikely]] {
+        firstReplyNs_ = MonotonicNs();
+      }
       if (got == count) [[likely]] {
         result = count > 0 ? ComOk : kTimedOut;
       } else if (got == 0) {
         result = kTimedOut;
       } else {
-        result = ReadRest(bytes, count, &got);
+        result = ReadRest(bytes, count, &got, &why);
       }
     }
   }
@@ -244,15 +271,19 @@ ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* rec
     replyGot_ += got;
     return ComOk;
   }
-  if (result == kTimedOut && count > 0) TimedOut(count, got);
+  if (result == kTimedOut) {
+    why = IoStatus{IoFailure::kTimedOut, 0};
+    if (count > 0) TimedOut(count, got);
+  }
+  failure_ = why;
   replyGot_ += got;
   return ComIoError;
 }
 
 // The rest of a reply whose first read came back short, within the
 // deadline of the attempt's reply.
-[[gnu::noinline]] std::int32_t Line::ReadRest(unsigned char* bytes, std::int32_t count,
-                                              std::int32_t* received) {
+[[gnu::noinline]] std::int32_t TransferPort::ReadRest(unsigned char* bytes, std::int32_t count,
+                                                      std::int32_t* received, IoStatus* why) {
   const Platform& p = platform_;
   std::uint64_t now = p.nowMs();
   Timeouts saved;
@@ -276,7 +307,12 @@ ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* rec
     }
     const auto ask = static_cast<std::uint16_t>(count - total);
     std::uint32_t n = 0;
-    if (!p.read(device_, bytes + total, ask, &n) || n > ask) {
+    if (!p.read(device_, bytes + total, ask, &n)) {
+      *why = SystemFailure(p);
+      result = ComIoError;
+      break;
+    }
+    if (n > ask) {
       result = ComIoError;
       break;
     }
@@ -294,7 +330,7 @@ ComResult Line::ReceiveExact(void* buffer, std::int32_t count, std::int32_t* rec
 
 // An attempt that got no byte of its reply is retried at once; one that
 // got part of it leaves the port marked.
-void Line::TimedOut(std::int32_t count, std::int32_t got) {
+void TransferPort::TimedOut(std::int32_t count, std::int32_t got) {
   if (handle_ == 0) return;  // no port: nothing can arrive
   const LineTiming timing = TimingOf(device_);
   const std::uint64_t now = platform_.nowMs();
@@ -310,7 +346,7 @@ void Line::TimedOut(std::int32_t count, std::int32_t got) {
   MarkUnsettled(handle_, device_, AfterFailure(timing, now, count - got), count - got);
 }
 
-void Line::ReplyMayFollow(std::int32_t owed) {
+void TransferPort::ReplyMayFollow(std::int32_t owed) {
   if (owed == 0 && unanswered_) {
     --outstanding_;  // a whole reply came
     lastReplyMs_ = platform_.nowMs();
@@ -320,7 +356,7 @@ void Line::ReplyMayFollow(std::int32_t owed) {
   MarkUnsettled(handle_, device_, AfterFailure(timing, platform_.nowMs(), owed), owed);
 }
 
-void Line::EndTransfer(bool answered) {
+void TransferPort::EndTransfer(bool answered) {
   if (!unanswered_) [[likely]] {
     return;
   }

@@ -1,5 +1,5 @@
 // The serial layer: opening and configuring a port, time-outs, discarding
-// input, whole writes and exact reads, on a port's handle; and the line of
+// input, whole writes and exact reads, on a port's handle; and the port of
 // one transfer, which looks the handle up once.
 #pragma once
 
@@ -19,6 +19,25 @@ enum ComResult : std::int32_t {
   ComSetStateFailed = 5,
   ComIoError = 7,
 };
+
+// Why the last send or receive of a TransferPort failed.
+enum class IoFailure : std::uint8_t {
+  kNone,
+  kShortWrite,  // the write time-out ended the write before all bytes went out
+  kTimedOut,    // the read time-out, or the deadline of the reply, passed first
+  kHangUp,      // the device went away (the other side gone, the adapter unplugged)
+  kSystem,      // a read or write failed with a system error
+};
+
+// A failed send or receive: why, and the system's error code (0 for a
+// time-out, a short write and a hang-up that came without one).
+struct IoStatus {
+  IoFailure why = IoFailure::kNone;
+  std::uint32_t error = 0;
+};
+
+// Nanoseconds on the monotonic clock (the one the outcome records use).
+std::uint64_t MonotonicNs();
 
 // Why an open failed: the step, and the system's error code.
 struct OpenFailure {
@@ -72,16 +91,16 @@ ComResult ComPurgeInput(Handle handle);
 // and replies of every attempt. Valid while the handle stays open. Every
 // attempt sends the same request; what the line may still owe between
 // attempts and after the transfer is settled as settle.h says.
-class Line {
+class TransferPort {
  public:
-  explicit Line(Handle handle);
+  explicit TransferPort(Handle handle);
 
   // The longest whole reply that the requests of this transfer are
   // answered with: the attempt's deadline and the settling count on it.
   void ExpectReply(std::int32_t bytes) { replyBytes_ = bytes; }
 
   // Discards pending input, then writes all count bytes: ComOk, or
-  // ComShortWrite or ComIoError.
+  // ComShortWrite or ComIoError (Failure() tells why).
   ComResult SendAll(const void* bytes, std::int32_t count);
 
   // Reads exactly count bytes: ComOk or ComIoError. *received (when not
@@ -91,8 +110,20 @@ class Line {
   // read time-out plus twice the wire time of the whole reply after that
   // read ended (without the read time-out when an earlier portion of the
   // reply had come whole), so that the reply takes at most twice the read
-  // time-out and twice its wire time from the request on.
+  // time-out and twice its wire time from the request on. Failure() tells
+  // why a receive failed.
   ComResult ReceiveExact(void* buffer, std::int32_t count, std::int32_t* received = nullptr);
+
+  // Why the last SendAll or ReceiveExact that failed did (kNone before any
+  // failed).
+  IoStatus Failure() const { return failure_; }
+
+  // While on, SendAll notes the MonotonicNs() at which its write began
+  // (SentNs), and the first read that brings bytes of the reply after it
+  // when it returned (FirstReplyNs; 0 until one did).
+  void StampTimes(bool on) { stamp_ = on; }
+  std::uint64_t SentNs() const { return sentNs_; }
+  std::uint64_t FirstReplyNs() const { return firstReplyNs_; }
 
   // After an attempt that ended early: owed more bytes of its reply may
   // still arrive (0: the whole reply came and was refused, but bytes may
@@ -105,7 +136,8 @@ class Line {
   void EndTransfer(bool answered);
 
  private:
-  std::int32_t ReadRest(unsigned char* bytes, std::int32_t count, std::int32_t* received);
+  std::int32_t ReadRest(unsigned char* bytes, std::int32_t count, std::int32_t* received,
+                        IoStatus* why);
   void TimedOut(std::int32_t count, std::int32_t got);
   void DrainArriving();
 
@@ -123,6 +155,10 @@ class Line {
   std::int32_t outstanding_ = 0;
   std::uint64_t lastSentMs_ = 0;
   std::uint64_t lastReplyMs_ = 0;  // when a whole reply last came
+  IoStatus failure_;
+  bool stamp_ = false;
+  std::uint64_t sentNs_ = 0;
+  std::uint64_t firstReplyNs_ = 0;
 };
 
 }  // namespace zelqd::serial

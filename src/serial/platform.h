@@ -118,6 +118,11 @@ struct Platform {
   bool (*close)(Device* device);
   // The system's error code of the last call that failed on this thread.
   std::uint32_t (*lastError)();
+  // Whether a read or write that failed with this error code (lastError's)
+  // failed because the device went away: the other side hung up, the
+  // adapter was unplugged. A backend reports a hang-up that came without
+  // an error code as 0.
+  bool (*hungUp)(std::uint32_t error);
   // Milliseconds on a clock that never goes back nor jumps with the time of
   // day.
   std::uint64_t (*nowMs)();

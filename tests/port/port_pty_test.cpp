@@ -118,7 +118,7 @@ TEST_F(PortOnPty, SecondOpenOfAHeldDeviceFailsAndTheFirstHandleStaysInUse) {
   EXPECT_EQ(Call(inst, CodeOpenPort, &r), ResultFailed);
   EXPECT_EQ(inst.port, first);
   EXPECT_EQ(log.messages, (std::vector<Message>{{32, OpenFailed(nameA)}}));
-  ASSERT_EQ(serial::Line(first).SendAll("still here", 10), serial::ComOk);
+  ASSERT_EQ(serial::TransferPort(first).SendAll("still here", 10), serial::ComOk);
   EXPECT_EQ(a.Take(10), "still here");
 
   // Another instance is refused as well.
@@ -157,7 +157,7 @@ TEST_F(PortOnPty, ChangeToTheHeldNameIsRefusedByTheDevice) {
   EXPECT_EQ(inst.port, first);
   EXPECT_EQ(inst.portSpec.settings.baudRate, 4800);  // stored before the open
   EXPECT_EQ(log.messages, (std::vector<Message>{{32, kChangeFailed}}));
-  EXPECT_EQ(serial::Line(first).SendAll("ok", 2), serial::ComOk);
+  EXPECT_EQ(serial::TransferPort(first).SendAll("ok", 2), serial::ComOk);
   EXPECT_EQ(a.Take(2), "ok");
 }
 
@@ -279,7 +279,7 @@ TEST_F(PortOnPty, AForkedChildNeverReleasesTheParentsPort) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_FALSE(FreeToOpen(nameA));
     EXPECT_EQ(ExclusiveFlag(nameA), 1);
-    ASSERT_EQ(serial::Line(inst.port).SendAll("mine", 4), serial::ComOk);
+    ASSERT_EQ(serial::TransferPort(inst.port).SendAll("mine", 4), serial::ComOk);
     EXPECT_EQ(a.Take(4), "mine");
   }
   log.messages.clear();
@@ -310,7 +310,7 @@ TEST_F(PortOnPty, AHandleNoPortHasIsNoPortOpen) {
     unzeroed.port = garbage;
     OpenRequest r = Open(nameA, 120);
     ASSERT_EQ(Call(unzeroed, CodeOpenPort, &r), ResultOk);
-    EXPECT_EQ(serial::Line(unzeroed.port).SendAll("ok", 2), serial::ComOk);
+    EXPECT_EQ(serial::TransferPort(unzeroed.port).SendAll("ok", 2), serial::ComOk);
     EXPECT_EQ(a.Take(2), "ok");
     EXPECT_EQ(Call(unzeroed, CodeClosePort), ResultOk);
   }

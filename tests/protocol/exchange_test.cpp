@@ -24,7 +24,7 @@ class WriteExchangeTest : public LineTest {
     slot.low = 0x0064;
   }
   std::int32_t Run() {
-    serial::Line line(instance.port);
+    serial::TransferPort line(instance.port);
     return protocol::WriteExchange(line, instance, request, attempt);
   }
 
@@ -101,7 +101,7 @@ class ReadExchangeTest : public LineTest {
   }
   std::int32_t Run(std::int32_t count) {
     request.valueCount = count;
-    serial::Line line(instance.port);
+    serial::TransferPort line(instance.port);
     return protocol::ReadExchange(line, instance, request, attempt);
   }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "line_fixture.h"
+#include "protocol/outcome.h"
 #include "protocol/trace.h"
 #include "support/emulator.h"
 #include "support/trace_control.h"
@@ -76,11 +77,18 @@ class TraceTest : public LineTest {
 
 TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
   ASSERT_TRUE(trace::Start(file_.c_str()));
-  platform.FailOn(Op::Write, 1);
-  Answer({"", "\x06OK67\r",
+  platform.writeLimit = 5;  // the first request goes out short
+  Answer({"", "", "\x06OK67\r",
           "\x06"
           "ERROR\r\n\r",
           "\x06OK66\r"});
+  {
+    const auto answer = platform.peer;
+    platform.peer = [this, answer](const Bytes& written) {
+      platform.writeLimit = UINT32_MAX;
+      answer(written);
+    };
+  }
   EXPECT_EQ(Call(CodeWriteValue), ResultOk);
   Answer(
       {"\x06"
@@ -118,6 +126,37 @@ TEST_F(TraceTest, OneLinePerAttemptWithTheReasonItFailed) {
       EXPECT_NE(lines[i].find(part), std::string::npos) << part;
   }
   EXPECT_EQ(lines.back().find(" sent \""), std::string::npos);
+}
+
+// A read or write that failed names the system's error; a hang-up names it
+// only when one came with it. Each case fails the first attempt only.
+TEST_F(TraceTest, AFailedReadOrWriteTellsTheSystemsError) {
+  ASSERT_TRUE(trace::Start(file_.c_str()));
+  const auto named = [](const char* what, int error) {
+    return std::string("-> failed: ") + what + ": " + std::strerror(error) + " (errno " +
+           std::to_string(error) + ")";
+  };
+  const struct {
+    Op failing;  // of a write (Op::Write) or a read of one value
+    int error;
+    bool hangUp;
+    std::string reason;
+  } cases[] = {{Op::Read, EIO, true, named("the device hung up", EIO)},
+               {Op::Read, 0, true, "-> failed: the device hung up"},
+               {Op::Write, ENOSPC, false, named("write failed", ENOSPC)},
+               {Op::Read, EBADF, false, named("read failed", EBADF)}};
+  for (const auto& c : cases) {
+    platform.FailOn(c.failing);
+    platform.error = static_cast<std::uint32_t>(c.error);
+    platform.hangUp = c.hangUp;
+    const std::string reply = c.failing == Op::Write ? "\x06OK66\r" : ReadReply("00000001");
+    Answer({reply, reply});
+    EXPECT_EQ(Call(c.failing == Op::Write ? CodeWriteValue : CodeReadBlock), ResultOk);
+    const std::vector<std::string> lines = LinesOf(file_);
+    ASSERT_GE(lines.size(), 2u);
+    const std::string& failed = lines[lines.size() - 2];
+    EXPECT_EQ(failed.substr(failed.size() - std::min(failed.size(), c.reason.size())), c.reason);
+  }
 }
 
 std::string Contents(const fs::path& file) {
@@ -168,7 +207,8 @@ TEST_F(TraceTest, OnlyARegularFileOfItsOwnIsWrittenTo) {
     EXPECT_EQ(trace::Start(c.target.c_str()), c.on);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(trace::Enabled(), c.on);
-    trace::ReportOpenFailure("ttyS9", 12, serial::OpenFailure{serial::OpenStep::kOpen, ENOENT});
+    trace::Write(protocol::OpenOutcome(nullptr, "ttyS9", 12,
+                                       serial::OpenFailure{serial::OpenStep::kOpen, ENOENT}));
     trace::Stop();
   }
   umask(mask);

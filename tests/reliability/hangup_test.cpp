@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/pty.h"
+#include "zelqd/observer.h"
 #include "zelqd/zelqd.h"
 
 namespace zelqd::testing {
@@ -71,6 +74,12 @@ struct Transfer {
   }
 };
 
+// The reason and the system's error of every attempt.
+void CollectReasons(const ZelqdOutcome* o, void* context) {
+  static_cast<std::vector<std::pair<std::int32_t, std::int32_t>>*>(context)->emplace_back(
+      o->reason, o->systemError);
+}
+
 struct Case {
   const char* what;
   std::int32_t code;
@@ -106,12 +115,25 @@ TEST(HangUp, MidTransferFailsAtOnceWithoutSpinningAndTheHostRecovers) {
       });
     }
     Transfer t;
+    std::vector<std::pair<std::int32_t, std::int32_t>> reasons;
+    zelqd_set_observer(CollectReasons, &reasons);
     const Stopwatch wall;
     const double cpuStart = ThreadCpuMs();
     const std::int32_t result = Call(instance, c.code, &t.request);
     const double cpuMs = ThreadCpuMs() - cpuStart;
     const double wallMs = wall.ms();
+    zelqd_set_observer(nullptr, nullptr);
     if (far.joinable()) far.join();
+    // Linux: poll() tells POLLIN|POLLERR|POLLHUP and read() gives 0 once the
+    // master side is gone (no error code); a write gives EIO.
+    ASSERT_FALSE(reasons.empty());
+    std::printf("[ hang-up  ] errno of each attempt's hang-up:");
+    for (const auto& [reason, error] : reasons) {
+      EXPECT_EQ(reason, ZELQD_REASON_HANG_UP);
+      EXPECT_TRUE(error == 0 || error == EIO) << error;
+      std::printf(" %d", error);
+    }
+    std::printf("\n");
     std::printf("[ hang-up  ] %-40s wall %7.1f ms, cpu %6.2f ms\n", c.what, wallMs, cpuMs);
 
     EXPECT_EQ(result, ResultFailed);

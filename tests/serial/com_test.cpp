@@ -327,19 +327,19 @@ TEST_F(Opened, PurgeOfANoisyLineEndsAfterAboutOneReadTimeout) {
 // --- SendAll ---------------------------------------------------------------
 
 TEST_F(Opened, SendAllResults) {
-  EXPECT_EQ(Line(h).SendAll("abc", 3), ComOk);
+  EXPECT_EQ(TransferPort(h).SendAll("abc", 3), ComOk);
   EXPECT_EQ(rec.Writes(), std::vector<Bytes>{Bytes({'a', 'b', 'c'})});
-  EXPECT_EQ(Line(h).SendAll("", 0), ComOk);
-  EXPECT_EQ(Line(h).SendAll("abc", -1), ComIoError);
+  EXPECT_EQ(TransferPort(h).SendAll("", 0), ComOk);
+  EXPECT_EQ(TransferPort(h).SendAll("abc", -1), ComIoError);
   EXPECT_EQ(rec.Count(Op::Write), 2);  // a negative count reaches no write
 
   rec.writeLimit = 2;
-  EXPECT_EQ(Line(h).SendAll("abc", 3), ComShortWrite);
+  EXPECT_EQ(TransferPort(h).SendAll("abc", 3), ComShortWrite);
   rec.writeLimit = UINT32_MAX;
 
   rec.FailOn(Op::Write);
-  EXPECT_EQ(Line(h).SendAll("req", 3), ComIoError);
-  EXPECT_EQ(Line(h).SendAll("req", 3), ComOk);
+  EXPECT_EQ(TransferPort(h).SendAll("req", 3), ComIoError);
+  EXPECT_EQ(TransferPort(h).SendAll("req", 3), ComOk);
 }
 
 // --- ReceiveExact ----------------------------------------------------------
@@ -375,7 +375,7 @@ TEST_F(Opened, ReadExactAsksForTheRemainderEachTime) {
     const std::size_t count = static_cast<std::size_t>(std::max(c.count, 0));
     std::vector<char> buf(count + 16, '#');
     std::int32_t received = -1;
-    EXPECT_EQ(Line(h).ReceiveExact(buf.data(), c.count, &received), c.result);
+    EXPECT_EQ(TransferPort(h).ReceiveExact(buf.data(), c.count, &received), c.result);
     EXPECT_EQ(received, c.received);
     if (c.result == ComOk) {
       EXPECT_EQ(std::string(buf.data(), count), c.input.substr(0, count));
@@ -393,10 +393,10 @@ TEST_F(Opened, FailedReadKeepsWhatArrivedBefore) {
   rec.FailOn(Op::Read, 2);
   char buf[3] = {};
   std::int32_t received = -1;
-  EXPECT_EQ(Line(h).ReceiveExact(buf, 3, &received), ComIoError);
+  EXPECT_EQ(TransferPort(h).ReceiveExact(buf, 3, &received), ComIoError);
   EXPECT_EQ(received, 2);
   EXPECT_EQ(std::memcmp(buf, "ab", 2), 0);
-  EXPECT_EQ(Line(h).ReceiveExact(buf, 1), ComOk);
+  EXPECT_EQ(TransferPort(h).ReceiveExact(buf, 1), ComOk);
 }
 
 // --- Settling the line after a late reply ----------------------------------
@@ -498,7 +498,7 @@ TEST_F(Opened, WhenTheLineIsSettledBeforeARetryAndBeforeTheNextTransfer) {
     };
     char buffer[12];
     {
-      Line a(port);
+      TransferPort a(port);
       a.ExpectReply(12);
       ASSERT_EQ(a.SendAll("first", 5), ComOk);
       bool ok = a.ReceiveExact(buffer, 12) == ComOk;
@@ -517,7 +517,7 @@ TEST_F(Opened, WhenTheLineIsSettledBeforeARetryAndBeforeTheNextTransfer) {
     }
     model.clockMs += c.pause;
     inB = true;
-    Line b(port);
+    TransferPort b(port);
     b.ExpectReply(12);
     ASSERT_EQ(b.SendAll("second", 6), ComOk);
     ASSERT_EQ(b.ReceiveExact(buffer, 12), ComOk);
@@ -572,7 +572,7 @@ TEST_F(Opened, AReplyThatTricklesInEndsAtTheAttemptsDeadline) {
     model.timeouts.readTotalConstant = 1000;
     if (c.head > 0) model.At(10, std::string("abcdefghijkl").substr(0, 3));
     for (const Piece& piece : c.pieces) model.At(piece.at, piece.bytes);
-    Line line(port);
+    TransferPort line(port);
     line.ExpectReply(12);
     char buffer[12];
     if (c.head > 0) {
@@ -595,8 +595,8 @@ TEST(SendAllReceiveExact, NullPortFails) {
   rec.Feed("abc");
   DriverInstance instance{};
   char buf[3];
-  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
-  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 3), ComOk);
+  EXPECT_NE(TransferPort(instance.port).SendAll("req", 3), ComOk);
+  EXPECT_NE(TransferPort(instance.port).ReceiveExact(buf, 3), ComOk);
   EXPECT_EQ(Only(rec, Op::Write).handle, 0u);
   EXPECT_EQ(rec.input.size(), 3u);
 }

@@ -212,10 +212,10 @@ TEST(PosixOpen, NullDeviceTakesWritesAndEndsReadsAtOnce) {
   EXPECT_FALSE(P().getState(P().find(a), &state));
   DriverInstance instance{};
   instance.port = a;
-  EXPECT_EQ(Line(instance.port).SendAll("request", 7), ComOk);
+  EXPECT_EQ(TransferPort(instance.port).SendAll("request", 7), ComOk);
   char buf[12];
   Stopwatch sw;
-  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 12), ComOk);
+  EXPECT_NE(TransferPort(instance.port).ReceiveExact(buf, 12), ComOk);
   EXPECT_LT(sw.ms(), 50.0);
   EXPECT_EQ(ComClose(a), ComOk);
   EXPECT_EQ(ComClose(b), ComOk);
@@ -238,8 +238,8 @@ TEST(PosixOpen, NullHandleFailsEveryCall) {
   EXPECT_TRUE(P().close(P().find(0)));
   EXPECT_TRUE(P().close(P().find(kInvalidHandle)));
   DriverInstance instance{};
-  EXPECT_NE(Line(instance.port).SendAll(buf, 4), ComOk);
-  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 4), ComOk);
+  EXPECT_NE(TransferPort(instance.port).SendAll(buf, 4), ComOk);
+  EXPECT_NE(TransferPort(instance.port).ReceiveExact(buf, 4), ComOk);
 }
 
 // --- Line settings -------------------------------------------------------
@@ -417,8 +417,8 @@ TEST_F(PtyTest, HangUpEndsAWaitingReadAtOnce) {
   instance.port = h;
   Stopwatch sw;
   char buf[12];
-  EXPECT_NE(Line(instance.port).ReceiveExact(buf, 12), ComOk);
-  EXPECT_NE(Line(instance.port).SendAll("req", 3), ComOk);
+  EXPECT_NE(TransferPort(instance.port).ReceiveExact(buf, 12), ComOk);
+  EXPECT_NE(TransferPort(instance.port).SendAll("req", 3), ComOk);
   EXPECT_LT(sw.ms(), 50.0);
 }
 
@@ -429,7 +429,7 @@ TEST_F(PtyTest, SendAllWaitsForRoomAndDeliversEveryByte) {
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
   std::string seen;
   std::thread far([&] { seen = pty.Take(big.size(), 5000); });
-  EXPECT_EQ(Line(h).SendAll(big.data(), static_cast<std::int32_t>(big.size())), ComOk);
+  EXPECT_EQ(TransferPort(h).SendAll(big.data(), static_cast<std::int32_t>(big.size())), ComOk);
   far.join();
   EXPECT_TRUE(seen == big) << "far end got " << seen.size() << " bytes";
 }
@@ -449,14 +449,14 @@ TEST_F(PtyTest, HeldOutputEndsAWriteAtItsTimeOut) {
     SetTimeouts({0, 0, 1000, c.multiplier, c.constant});
     ASSERT_EQ(tcflow(fd, TCOOFF), 0);
     Stopwatch sw;
-    EXPECT_EQ(Line(h).SendAll(request.data(), 19), ComShortWrite);
+    EXPECT_EQ(TransferPort(h).SendAll(request.data(), 19), ComShortWrite);
     const double ms = sw.ms();
     Report("write of 19 bytes with output held", ms);
     EXPECT_GE(ms, c.bound);
     EXPECT_LT(ms, c.bound + kLate);
     ASSERT_EQ(tcflow(fd, TCOON), 0);
     EXPECT_LT(pty.Take(19, 200).size(), 19u);  // what the short write let out
-    EXPECT_EQ(Line(h).SendAll(request.data(), 19), ComOk);
+    EXPECT_EQ(TransferPort(h).SendAll(request.data(), 19), ComOk);
     EXPECT_EQ(pty.Take(19), request);
   }
 }
@@ -490,11 +490,11 @@ TEST_F(PtyTest, SendAllThenReceiveExactSeesOnlyTheFreshReply) {
   instance.port = h;
   ASSERT_TRUE(pty.Send("late reply of an earlier request"));
   ASSERT_TRUE(Waiting(32));
-  ASSERT_EQ(Line(instance.port).SendAll("\x04R 00042  1\x0d", 12), ComOk);
+  ASSERT_EQ(TransferPort(instance.port).SendAll("\x04R 00042  1\x0d", 12), ComOk);
   EXPECT_EQ(pty.Take(12), std::string("\x04R 00042  1\x0d", 12));
   ASSERT_TRUE(pty.Send("fresh reply!"));
   char buf[12];
-  ASSERT_EQ(Line(instance.port).ReceiveExact(buf, 12), ComOk);
+  ASSERT_EQ(TransferPort(instance.port).ReceiveExact(buf, 12), ComOk);
   EXPECT_EQ(std::string(buf, 12), "fresh reply!");
 }
 

@@ -44,14 +44,15 @@ bool TWrite(serial::Device* d, const void* b, std::uint32_t c, std::uint32_t* w)
 }
 bool TClose(serial::Device* d) { return g_active->DoClose(H(d)); }
 std::uint32_t TLastError() { return g_active->error; }
+bool THungUp(std::uint32_t) { return g_active->hangUp; }
 std::uint64_t TNowMs() { return g_active->clockMs; }
 
 // The error code of a name that does not fit, as this model reports it.
 constexpr std::uint32_t kNameTooLong = 36;
 
 constexpr serial::Platform kRecording{
-    TOpen,        TFind, TGetState, TSetState, TGetTimeouts, TSetTimeouts, TSetQueues,
-    TClearErrors, TRead, TWrite,    TClose,    TLastError,   TNowMs,       kNameTooLong};
+    TOpen, TFind,  TGetState, TSetState,  TGetTimeouts, TSetTimeouts, TSetQueues,  TClearErrors,
+    TRead, TWrite, TClose,    TLastError, THungUp,      TNowMs,       kNameTooLong};
 
 constexpr std::uint64_t kNever = UINT64_MAX;
 

@@ -79,6 +79,8 @@ class RecordingPlatform {
   // What a failed open reports as its step, and what lastError reports.
   serial::OpenStep failStep = serial::OpenStep::kOpen;
   std::uint32_t error = 0;
+  // What hungUp reports for a failed read or write, whatever its error.
+  bool hangUp = false;
 
   // --- Time ---
   // The clock, in milliseconds. A read that does not find all its bytes

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -272,6 +273,15 @@ TEST_F(Tools, TagsAndLineQualityAsACommissioningEngineerReadsThem) {
     EXPECT_EQ(r.status, c.status) << c.args.back() << " " << r.out << r.err;
     EXPECT_TRUE(Has(r.out + r.err, c.output)) << c.output << "\n" << r.out << r.err;
   }
+  // The reason of a corrupted reply comes from the driver's record of the
+  // attempt: the digits it computed and the digits that came.
+  const Ran corrupted = Poll({"read", "43"});
+  const std::regex checksum(
+      R"(\$00043  \[failed, [0-9.]+ ms\]  checksum: expected ([0-9A-F]{2}), received )"
+      R"(([0-9A-F]{2}) \(attempt 5/5\)\n)");
+  std::smatch digits;
+  ASSERT_TRUE(std::regex_search(corrupted.out, digits, checksum)) << corrupted.out;
+  EXPECT_NE(digits[1], digits[2]) << corrupted.out;
 }
 
 TEST_F(Tools, EmbeddedSimulatorAnswersWithoutAPort) {
@@ -636,8 +646,7 @@ TEST_F(Tools, PollReopensThePortAfterAHangUpAndGoesOn) {
   EXPECT_EQ(r.status, 2) << r.out << r.err;
   const std::string& out = r.out;
   const auto hangUp = out.find(
-      "failed  short write, request not sent completely, all 5 attempts; "
-      "hang-up: the line hung up");
+      "failed  hang-up: the device went away (errno 5: Input/output error), all 5 attempts\n");
   const auto reopenFailed = out.find("reopen " + link +
                                      "  [failed]  after a hang-up: ReopenPort "
                                      "failed, OpenPort failed: no such device: " +

@@ -435,7 +435,7 @@ TEST_F(DriverTest, ChangeToAnotherPortKeepsTheLineSettings) {
 
   // The new handle writes to the new line.
   const std::string bytes = "to COM6";
-  EXPECT_EQ(zelqd::serial::Line(instance_.port)
+  EXPECT_EQ(zelqd::serial::TransferPort(instance_.port)
                 .SendAll(bytes.data(), static_cast<std::int32_t>(bytes.size())),
             zelqd::serial::ComOk);
   EXPECT_EQ(PeerTakes(kOtherPort, bytes.size()), bytes);
@@ -603,7 +603,8 @@ class LineTest : public ::testing::Test {
 
   std::int32_t Read(std::string* out, std::int32_t count, std::int32_t* received) {
     std::vector<char> buffer(static_cast<std::size_t>(count) + 1, '\0');
-    const std::int32_t result = serial::Line(handle_).ReceiveExact(buffer.data(), count, received);
+    const std::int32_t result =
+        serial::TransferPort(handle_).ReceiveExact(buffer.data(), count, received);
     out->assign(buffer.data(), static_cast<std::size_t>(*received));
     return result;
   }
@@ -613,10 +614,11 @@ class LineTest : public ::testing::Test {
 
 TEST_F(LineTest, WritesReachTheLine) {
   const std::string frame = "\x04R!00042001F9\x03";
-  ASSERT_EQ(serial::Line(handle_).SendAll(frame.data(), static_cast<std::int32_t>(frame.size())),
-            serial::ComOk);
+  ASSERT_EQ(
+      serial::TransferPort(handle_).SendAll(frame.data(), static_cast<std::int32_t>(frame.size())),
+      serial::ComOk);
   EXPECT_EQ(PeerTakes(kPort, frame.size()), frame);
-  EXPECT_EQ(serial::Line(handle_).SendAll(frame.data(), 0), serial::ComOk);
+  EXPECT_EQ(serial::TransferPort(handle_).SendAll(frame.data(), 0), serial::ComOk);
 }
 
 struct Delivery {
@@ -689,7 +691,7 @@ TEST_F(LineTest, SendAllDiscardsStaleInputAndReceiveExactTakesTheReply) {
   PeerSends(kPort, "stale");
   ASSERT_TRUE(WaitForInput(handle_, 5));
   const std::string request = "request";
-  serial::Line line(handle_);
+  serial::TransferPort line(handle_);
   ASSERT_EQ(line.SendAll(request.data(), static_cast<std::int32_t>(request.size())), serial::ComOk);
   EXPECT_EQ(PeerTakes(kPort, request.size()), request);
   PeerSends(kPort, "reply");
@@ -697,7 +699,7 @@ TEST_F(LineTest, SendAllDiscardsStaleInputAndReceiveExactTakesTheReply) {
   ASSERT_EQ(line.ReceiveExact(buffer, 5), serial::ComOk);
   EXPECT_EQ(std::string(buffer, 5), "reply");
 
-  serial::Line closed(0);
+  serial::TransferPort closed(0);
   EXPECT_NE(closed.SendAll(request.data(), 1), serial::ComOk);
   EXPECT_NE(closed.ReceiveExact(buffer, 1), serial::ComOk);
 }

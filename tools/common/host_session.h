@@ -20,7 +20,7 @@ namespace zeltools {
 // The port, as the host hands it to OpenPort.
 struct PortSettings {
   std::string name;  // at most 11 characters
-  std::int64_t replyTimeoutMs = 1200;
+  std::int64_t replyTimeoutMs = ZELQD_MIN_READ_TIMEOUT_MS;
   std::uint16_t baudRate = 9600;
   std::uint8_t dataBits = 8;
   std::uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two

@@ -17,6 +17,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using zeltools::Outcome;
 
+// How a line is found gone when the driver's records say so.
+constexpr const char kHungUp[] = "the line hung up";
+
 // A driver call that went to the line, and how long it took.
 struct Timed {
   std::int32_t result = ResultFailed;
@@ -353,7 +356,7 @@ std::int32_t Session::ReadOne(const ParsedAddress& address, std::uint32_t* value
 
 std::string Session::LineGoneHow(const std::vector<Outcome>& records) {
   for (const Outcome& o : records) {
-    if (zeltools::LineGone(o)) return "the line hung up";
+    if (zeltools::LineGone(o)) return kHungUp;
   }
   if (!device_.exists) return {};
   const std::string path = DevicePath(opened_.name);
@@ -467,7 +470,9 @@ int Session::Poll(const CommandArgs& args, const std::atomic<bool>& interrupted)
         records.insert(records.end(), these.begin(), these.end());
       }
       if (result == ResultFailed) gone = LineGoneHow(records);
-      if (!gone.empty()) note += (note.empty() ? "" : "; ") + std::string("hang-up: ") + gone;
+      // A hang-up the driver recorded is in the note already.
+      if (!gone.empty() && gone != kHungUp)
+        note += (note.empty() ? "" : "; ") + std::string("hang-up: ") + gone;
     }
     {
       std::lock_guard lock(progressMutex_);

@@ -34,6 +34,7 @@
 
 #include <cerrno>
 
+#include "serial/com.h"
 #include "serial/platform.h"
 #include "serial/posix/device_path.h"
 #include "serial/posix/handles.h"
@@ -228,18 +229,27 @@ Device* Find(Handle handle) { return reinterpret_cast<Device*>(posix::FindPort(h
 
 std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
 
-std::uint64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+// TimedRead and TimedWrite report a hang-up that only poll() or the end of
+// the input told as 0, and EIO when the call itself failed so; ENXIO and
+// ENODEV are what a device that has gone answers.
+bool HungUp(std::uint32_t error) {
+  return error == 0 || error == EIO || error == ENXIO || error == ENODEV;
 }
 
-constexpr Platform kPosix{Open,        Find,      GetState,    SetState,    GetTimeouts,
-                          SetTimeouts, SetQueues, ClearErrors, Read,        Write,
-                          Close,       LastError, NowMs,       ENAMETOOLONG};
+std::uint64_t NowMs() { return MonotonicNs() / 1000000; }
+
+constexpr Platform kPosix{Open,        Find,      GetState,    SetState, GetTimeouts,
+                          SetTimeouts, SetQueues, ClearErrors, Read,     Write,
+                          Close,       LastError, HungUp,      NowMs,    ENAMETOOLONG};
 
 }  // namespace
+
+std::uint64_t MonotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000 +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
 
 const Platform& NativePlatform() { return kPosix; }
 

@@ -46,15 +46,16 @@ int PollMillis(Nanos deadline, Nanos now) {
 enum class Wait { kReady, kTimedOut, kFailed };
 
 // Waits for the event on fd until the deadline. Hang-up and error states
-// without the event fail at once (errno EIO); with the event they are left
-// to the read or write that follows, which tells what remains.
+// without the event fail at once (errno 0: a hang-up that no call reported
+// an error for); with the event they are left to the read or write that
+// follows, which tells what remains.
 Wait WaitFor(int fd, short event, Nanos deadline, Nanos now) {
   for (;;) {
     pollfd p{fd, event, 0};
     const int r = poll(&p, 1, PollMillis(deadline, now));
     if (r > 0) {
       if (p.revents & event) return Wait::kReady;
-      errno = (p.revents & POLLNVAL) ? EBADF : EIO;
+      errno = (p.revents & POLLNVAL) ? EBADF : 0;
       return Wait::kFailed;
     }
     if (r < 0 && errno != EINTR) return Wait::kFailed;
@@ -126,8 +127,9 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
       // set up to return at once gives 0 when nothing is there; the wait that
       // follows tells a hang-up.
     } else {
-      // 0 after poll said readable, or EIO: the other side hung up.
-      if (n == 0) errno = EIO;
+      // 0 after poll said readable (errno 0), or EIO: the other side hung
+      // up. Linux gives 0 on a pseudo-terminal whose master was closed.
+      if (n == 0) errno = 0;
       *got = total;
       return false;
     }

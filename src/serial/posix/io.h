@@ -27,7 +27,8 @@ inline constexpr std::uint32_t kMaxTimeout = 0xFFFFFFFFu;
 //   or when readInterval (if not 0) passes between two bytes; all zero
 //   means no time-out at all.
 // A time-out is no failure: *got holds what arrived (possibly 0). Returns
-// false (errno set) on an error or a hang-up; *got then holds what had
+// false on an error (errno set) or a hang-up (errno EIO, or 0 when only
+// poll() or the end of the input told it); *got then holds what had
 // arrived before.
 // readFirst: read before the first wait, for a caller that expects the bytes
 // to be waiting already; when none are, the read waits as usual.
@@ -37,7 +38,7 @@ bool TimedRead(int fd, const Timeouts& timeouts, void* buffer, std::uint32_t cou
 // Writes all count bytes, waiting for room as long as the write time-out
 // (multiplier x count + constant; 0 and 0: none) allows, counted from the
 // first wait. A time-out is no failure: *written holds the count that went
-// out. Returns false (errno set) on an error or a hang-up.
+// out. Returns false on an error or a hang-up, errno set as for TimedRead.
 bool TimedWrite(int fd, const Timeouts& timeouts, const void* bytes, std::uint32_t count,
                 std::uint32_t* written);
 

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "serial/com.h"
 #include "serial/platform.h"
 
 namespace zelqd::serial {
@@ -176,23 +177,41 @@ bool Close(Device* device) { return CloseHandle(NativeOf(device)) != FALSE; }
 
 std::uint32_t LastError() { return GetLastError(); }
 
-std::uint64_t NowMs() {
+// What a read or write on a port whose device went away (a USB adapter
+// unplugged) fails with; any other error is the system's.
+bool HungUp(std::uint32_t error) {
+  switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::uint64_t NowMs() { return MonotonicNs() / 1000000; }
+
+constexpr Platform kWin32{
+    Open,        Find,      GetState,    SetState, GetTimeouts,
+    SetTimeouts, SetQueues, ClearErrors, Read,     Write,
+    Close,       LastError, HungUp,      NowMs,    ERROR_FILENAME_EXCED_RANGE};
+
+}  // namespace
+
+std::uint64_t MonotonicNs() {
   LARGE_INTEGER frequency;
   LARGE_INTEGER count;
   if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 ||
       !QueryPerformanceCounter(&count)) {
-    return GetTickCount();  // not reached on XP and later
+    return static_cast<std::uint64_t>(GetTickCount()) * 1000000;  // not reached on XP and later
   }
   const auto ticks = static_cast<std::uint64_t>(count.QuadPart);
   const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
-  return ticks / perSecond * 1000 + ticks % perSecond * 1000 / perSecond;
+  return ticks / perSecond * 1000000000 + ticks % perSecond * 1000000000 / perSecond;
 }
-
-constexpr Platform kWin32{
-    Open,        Find, GetState, SetState, GetTimeouts, SetTimeouts, SetQueues,
-    ClearErrors, Read, Write,    Close,    LastError,   NowMs,       ERROR_FILENAME_EXCED_RANGE};
-
-}  // namespace
 
 const Platform& NativePlatform() { return kWin32; }
 
