@@ -20,10 +20,9 @@
 #include <tuple>
 
 #include "config.h"
-#include "gateway.h"
-#include "log.h"
-#include "modbus_server.h"
-#include "trace_watcher.h"
+#include "core/gateway.h"
+#include "core/log.h"
+#include "modbus/modbus_server.h"
 #include "zelqd/zelqd.h"
 
 namespace {
@@ -117,12 +116,11 @@ zelgw::Config MakeConfig(bool stopWritable) {
 struct Rig {
   explicit Rig(bool stopWritable)
       : config(MakeConfig(stopWritable)),
-        gateway(config, FakeZelMain, trace),
-        server(gateway, config) {
+        gateway(config.plant, FakeZelMain),
+        server(gateway, config.modbusListener, config.modbus) {
     gateway.Start();
   }
   ~Rig() { gateway.Stop(5s); }
-  zelgw::TraceWatcher trace;
   zelgw::Config config;
   zelgw::Gateway gateway;
   zelgw::ModbusServer server;

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <variant>
 
-#include "mqtt_payload.h"
+#include "mqtt/mqtt_payload.h"
 #include "tag_file.h"
 
 namespace {

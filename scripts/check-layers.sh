@@ -11,6 +11,16 @@
 # an include that names no folder, is reported with its file and line, and
 # the script fails.
 #
+# The gateway's folders under tools/zelgw/ are checked the same way:
+#
+#   core                -> nothing of zelgw but itself
+#   modbus, mqtt, http  -> core (never one another)
+#   the top (main, config and the pages) -> anything
+#
+# An include there that names no folder must be no file of zelgw (the
+# shared pieces of tools/common, the public headers); and the TOML reader
+# (tag_file.h, toml++) is the top's alone.
+#
 #   check-layers.sh [SOURCE_DIR]   (default: the repository this script is in)
 set -euo pipefail
 root=${1:-"$(dirname "$0")/.."}
@@ -47,7 +57,41 @@ for dir in */; do
   fi
 done
 
+# The gateway.
+cd ../tools/zelgw
+declare -A gateway=(
+  [core]="core"
+  [modbus]="modbus core"
+  [mqtt]="mqtt core"
+  [http]="http core"
+)
+for folder in "${!gateway[@]}"; do
+  while IFS=: read -r file line include; do
+    checked=$((checked + 1))
+    target=${include%%/*}
+    if [ "$target" = "$include" ]; then
+      if [ -n "$(find . -name "${include##*/}" -print -quit)" ] || [ "$include" = tag_file.h ] || [[ "$include" == toml++* ]]; then
+        echo "tools/zelgw/$file:$line: $folder -> ${include%.h}: #include \"$include\"" >&2
+        status=1
+      fi
+    elif [[ " ${gateway[$folder]} " != *" $target "* ]]; then
+      echo "tools/zelgw/$file:$line: $folder -> $target: #include \"$include\"" >&2
+      status=1
+    fi
+  done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<]' "$folder" |
+           sed -E 's/^([^:]*):([0-9]+):.*#[[:space:]]*include[[:space:]]*["<]([^">]*)[">].*/\1:\2:\3/' |
+           grep -E ':(core|modbus|mqtt|http)/|:[^/]*$|:toml\+\+')
+done
+for dir in */; do
+  dir=${dir%/}
+  if [ -z "${gateway[$dir]+set}" ]; then
+    echo "tools/zelgw/$dir: a folder without arrows in scripts/check-layers.sh" >&2
+    status=1
+  fi
+done
+
 if ((status == 0)); then
-  echo "layers: $checked includes checked; arrows driver -> protocol, address, serial; protocol -> serial"
+  echo "layers: $checked includes checked; arrows driver -> protocol, address, serial; protocol -> serial;" \
+    "zelgw: modbus, mqtt, http -> core"
 fi
 exit "$status"

@@ -42,10 +42,10 @@
 #include <thread>
 #include <vector>
 
-#include "cycle_plan.h"
+#include "core/cycle_plan.h"
+#include "core/line_time.h"
 #include "driver_library.h"
 #include "host_session.h"
-#include "line_time.h"
 #include "zelsim/engine.h"
 #include "zelsim/pty_pair.h"
 #include "zelsim/runner.h"

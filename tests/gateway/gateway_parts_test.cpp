@@ -1,5 +1,5 @@
 // zelgw's pieces that stand on their own: the configuration's checks, block
-// merging, the register map, tag scaling and the trace's attribution.
+// merging, the register map, tag scaling and the lines' failure reasons.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,20 +9,26 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config.h"
+#include "core/gateway.h"
+#include "core/line_worker.h"
+#include "core/poll_plan.h"
 #include "driver_facts.h"
-#include "line.h"
 #include "listen_check.h"
-#include "poll_plan.h"
-#include "register_map.h"
-#include "trace_watcher.h"
+#include "modbus/register_map.h"
+#include "outcomes.h"
+#include "tag_file.h"
 
 namespace zelgw {
 namespace {
@@ -326,8 +332,8 @@ TEST(DriverFacts, TransferBoundFromTheReadTimeOutAndTheLine) {
   // A line's bound is its longest transfer: a block read of 106 values.
   PlantLine line;
   line.replyTimeoutMs = 20000;
-  EXPECT_EQ(Line::CallBound(line),
-            std::chrono::milliseconds(5 * 83752 + 5 * 40928) + Line::kStuckMargin);
+  EXPECT_EQ(LineWorker::CallBound(line),
+            std::chrono::milliseconds(5 * 83752 + 5 * 40928) + LineWorker::kStuckMargin);
 }
 
 TEST(ClientNetworks, ParseAndMatchBothFamilies) {
@@ -424,105 +430,108 @@ TEST(Tags, ScaleOffsetAndTypeBothWays) {
   EXPECT_FALSE(zeltools::TagRaw(tag, -1).has_value());
 }
 
-// Records what the watcher hands over.
-struct Sink : TraceSink {
-  std::vector<std::string> seen;
-  void OnAttempt(int number, bool ok, std::string_view key, std::string_view text) override {
-    seen.push_back(std::to_string(number) + (ok ? " ok " : " failed ") + std::string(key) + " | " +
-                   std::string(text));
-  }
-  void OnOpenFailure(std::string_view step, std::string_view text) override {
-    seen.push_back("open " + std::string(step) + " | " + std::string(text));
-  }
-};
+// A driver that fails every transfer of a port for the reason its name
+// gives, and reports each attempt for the instance of the call, as the real
+// one does through its observer; a port named "locked" does not open.
+std::mutex g_fakeMutex;
+std::map<const DriverInstance*, ZelqdReason> g_fakeReason;
 
-TEST(Trace, LinesGoToTheCallWhoseRequestTheyShow) {
-  // No file: the lines are handed in as End() would read them.
-  ::setenv("ZELQD_TRACE", "-", 1);
-  TraceWatcher watcher;
-  ::unsetenv("ZELQD_TRACE");
-  EXPECT_FALSE(watcher.active());
-  Sink a, b, c;
-  const auto ta = watcher.Begin(&a, {'R', 42, 1, {}});
-  const auto tb = watcher.Begin(&b, {'R', 42, 3, {}});
-  const auto tc = watcher.Begin(&c, {'W', 42, 1, {}});
-  const auto to = watcher.Begin(&a, {'O', 0, 0, "ttyUSB9"});
-  const char* lines[] = {
-      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0004200106.\" [04 52 21 30 30 30 34 32 "
-      "30 30 31 30 36 03] received 0 bytes \"\" [] -> failed: time-out, 0 of 12 reply bytes "
-      "received",
-      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R\"0004200308.\" [..] received 28 bytes "
-      "\"...\" [..] -> ok",
-      "2026-12-08T14:25:06.874Z zelqd attempt 2/5 sent \".R#0004200107.\" [..] received 12 bytes "
-      "\"...\" [..] -> failed: checksum digits expected \"76\" [37 36] seen \"7B\" [37 42]",
-      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".W!000420000006408.\" [..] received 5 "
-      "bytes \".ERROR..\" [..] -> failed: ERROR reply",
-      "2026-12-08T14:25:06.874Z zelqd open \"ttyUSB9\" failed: open: No such file or directory "
-      "(errno 2)",
-      "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0007700106.\" [..] -> ok",
-      "not a trace line",
-  };
-  for (const char* line : lines) watcher.Take(line);
-  EXPECT_EQ(a.seen, (std::vector<std::string>{
-                        "1 failed no_reply | failed: time-out, 0 of 12 reply bytes received",
-                        "2 failed checksum | failed: checksum digits expected \"76\" [37 36] "
-                        "seen \"7B\" [37 42]",
-                        "open open | open: No such file or directory (errno 2)"}));
-  EXPECT_EQ(b.seen, (std::vector<std::string>{"1 ok ok | ok"}));
-  EXPECT_EQ(c.seen, (std::vector<std::string>{"1 failed error_reply | failed: ERROR reply"}));
-  EXPECT_EQ(watcher.unattributed(), 2u);  // variable 77 is nobody's; the last is no trace line
-  for (const auto t : {ta, tb, tc, to}) watcher.End(t);
+std::int32_t FailingZelMain(const DriverCall* call) {
+  ZelqdOutcome o{};
+  o.size = sizeof o;
+  o.instance = call->instance;
+  o.badGroup = -1;
+  switch (call->code) {
+    case CodeGetDriverInfo:
+      static_cast<DriverInfo*>(call->params)->instanceSize = sizeof(DriverInstance);
+      return ResultOk;
+    case CodeParseAddress:
+      static_cast<AddressRequest*>(call->params)->variableClass = ZELQD_CLASS_STOP;
+      return ResultOk;
+    case CodeOpenPort: {
+      const std::string name = static_cast<OpenRequest*>(call->params)->name;
+      if (name == "locked") {
+        o.kind = ZELQD_OUTCOME_OPEN;
+        o.reason = ZELQD_REASON_OPEN_FAILED;
+        o.openStep = ZELQD_OPEN_STEP_LOCK;
+        o.systemError = EAGAIN;
+        zeltools::Outcomes::Instance().Deliver(o);
+        return ResultFailed;
+      }
+      std::lock_guard lock(g_fakeMutex);
+      g_fakeReason[call->instance] =
+          name == "checksum" ? ZELQD_REASON_CHECKSUM : ZELQD_REASON_TIMEOUT;
+      call->instance->port = 1;
+      return ResultOk;
+    }
+    case CodeClosePort:
+      call->instance->port = 0;
+      return ResultOk;
+    default: {
+      auto* request = static_cast<TransferRequest*>(call->params);
+      if (request->variableClass == ZELQD_CLASS_STOP) {
+        request->values[0] = ValueSlot{0, 0};
+        return ResultOk;
+      }
+      {
+        std::lock_guard lock(g_fakeMutex);
+        o.reason = g_fakeReason[call->instance];
+      }
+      std::memcpy(o.checksumExpected, "3A", 2);
+      std::memcpy(o.checksumSeen, "3B", 2);
+      o.replyExpected = 12;
+      o.attempts = 5;
+      for (o.attempt = 1; o.attempt <= 5; ++o.attempt) zeltools::Outcomes::Instance().Deliver(o);
+      return ResultFailed;
+    }
+  }
 }
 
-TEST_F(Files, TraceCallsThatLeaveNoLineAreCounted) {
-  ::setenv("TMPDIR", dir_.c_str(), 1);
-  ::unsetenv("ZELQD_TRACE");
-  TraceWatcher watcher;
-  ::unsetenv("TMPDIR");
-  ASSERT_TRUE(watcher.active()) << watcher.note();
-  const std::string file = std::getenv("ZELQD_TRACE");
-  ::unsetenv("ZELQD_TRACE");
+TEST(Reasons, EachLineCountsTheRecordsOfItsOwnInstance) {
   struct Case {
-    TraceWatcher::Call call;
-    bool sent;
-    const char* line;  // what the driver writes meanwhile; nullptr: nothing
-    std::uint64_t untraced;
+    const char* port;
+    const char* key;     // in attemptFailures, or openFailures for an open
+    const char* reason;  // in the line's last failure and the tag's reason
   };
   const Case cases[] = {
-      {{'R', 42, 1, {}},
-       true,
-       "2026-12-08T14:25:06.874Z zelqd attempt 1/5 sent \".R!0004200106.\" [..] -> ok\n",
-       0},
-      {{'R', 42, 1, {}}, true, nullptr, 1},  // a trace that gains nothing
-      {{'W', 42, 1, {}}, true, nullptr, 2},
-      {{'W', 42, 1, {}}, false, nullptr, 2},  // refused: nothing was sent
-      {{'O', 0, 0, "ttyUSB9"}, true, nullptr, 2},
-      {{'R', 42, 1, {}}, true, "not an attempt line\n", 3},
+      {"checksum", "checksum", "failed: checksum: expected 3A, received 3B"},
+      {"silent", "no_reply", "failed: no reply within the time-out (0 of 12 bytes)"},
+      {"locked", "lock", "open failed at step lock"},
   };
-  Sink sink;
+  PlantFile plant;
   for (const Case& c : cases) {
-    const auto token = watcher.Begin(&sink, c.call);
-    if (c.line != nullptr) std::ofstream(file, std::ios::app) << c.line;
-    watcher.End(token, c.sent);
-    EXPECT_EQ(watcher.untraced(), c.untraced) << c.call.command << " " << c.sent;
+    PlantLine line;
+    line.name = line.port = c.port;
+    line.reopenAfter = 1000;
+    plant.lines.push_back(line);
+    PlantTag tag;
+    tag.name = tag.line = c.port;
+    tag.variable = 7;
+    tag.pollMs = 20;
+    plant.tags.push_back(tag);
   }
-}
-
-TEST(Trace, ReasonsAsMetricsLabelThem) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"ok", "ok"},
-      {"failed: time-out, 0 of 12 reply bytes received", "no_reply"},
-      {"failed: time-out, 5 of 12 reply bytes received", "incomplete_reply"},
-      {"failed: checksum digits expected", "checksum"},
-      {"failed: ERROR reply", "error_reply"},
-      {"failed: reply carries neither OK nor ERROR", "no_keyword"},
-      {"failed: value group 2 does not start with a hexadecimal digit", "bad_value"},
-      {"failed: short write, request not sent completely", "short_write"},
-      {"failed: variable number, value count or value slots unusable; nothing sent",
-       "out_of_range"},
-      {"failed: something new", "other"},
-  };
-  for (const auto& [text, key] : cases) EXPECT_EQ(AttemptReasonKey(text), key) << text;
+  Gateway gateway(plant, FailingZelMain);
+  gateway.Start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::vector<LineHealth> lines;
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    lines = gateway.Lines();
+  } while ((lines[0].attemptsFailed < 10 || lines[1].attemptsFailed < 10) &&
+           std::chrono::steady_clock::now() < deadline);
+  const std::vector<TagState> tags = gateway.Tags();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const LineHealth& h = lines[i];
+    const bool open = i < 2;
+    const auto& counted = open ? h.attemptFailures : h.openFailures;
+    ASSERT_EQ(counted.size(), 1u) << c.port;
+    EXPECT_EQ(counted.begin()->first, c.key) << c.port;
+    EXPECT_EQ(h.attemptsFailed, open ? 5 * h.transfers[0][2] : 0u) << c.port;
+    EXPECT_EQ(h.lastFailure.rfind(c.reason, 0), 0u) << c.port << ": " << h.lastFailure;
+    EXPECT_EQ(tags[i].reason, open ? c.reason : "not read yet") << c.port;
+  }
+  EXPECT_TRUE(gateway.Stop(std::chrono::seconds(5)));
 }
 
 }  // namespace

@@ -14,10 +14,10 @@
 #include <tuple>
 #include <vector>
 
-#include "cycle_plan.h"
-#include "fair_schedule.h"
-#include "line_check.h"
-#include "turnaround.h"
+#include "core/cycle_plan.h"
+#include "core/fair_schedule.h"
+#include "core/line_check.h"
+#include "core/turnaround.h"
 
 namespace zelgw::linetime {
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "config.h"
-#include "mqtt_payload.h"
+#include "mqtt/mqtt_payload.h"
 
 namespace zelgw {
 namespace {

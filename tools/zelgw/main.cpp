@@ -3,6 +3,7 @@
 // HTTP. It is a host of the zelqd driver: one DriverInstance for each line,
 // every call through ZelMain.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -22,17 +23,17 @@
 #include <thread>
 
 #include "config.h"
+#include "core/gateway.h"
+#include "core/line_worker.h"
+#include "core/log.h"
 #include "dravun.h"
 #include "driver_library.h"
-#include "gateway.h"
-#include "http_server.h"
-#include "line.h"
+#include "http/http_server.h"
 #include "listen_check.h"
-#include "log.h"
-#include "modbus_server.h"
-#include "mqtt_bridge.h"
+#include "modbus/modbus_server.h"
+#include "mqtt/mqtt_bridge.h"
 #include "observe.h"
-#include "trace_watcher.h"
+#include "outcomes.h"
 #include "zelqd_version.h"
 
 namespace {
@@ -113,6 +114,8 @@ bool Answer(bool outputClosed, const std::string& text) {
   }
   return true;
 }
+
+MqttSetup MqttSetupOf(const Config& config) { return {config.name, config.mqtt, config.plant}; }
 
 void PrintErrors(const std::vector<ConfigError>& errors) {
   for (const ConfigError& e : errors) std::fprintf(stderr, "zelgw: %s\n", e.Text().c_str());
@@ -204,7 +207,7 @@ class Reloader {
     std::size_t kept = 0;
     for (const PlantTag& tag : fresh.plant.tags) kept += state.gateway->LineIndex(tag.line) >= 0;
     state.gateway->ReplaceTags(fresh.plant);
-    if (state.mqtt != nullptr) state.mqtt->Reload(fresh);
+    if (state.mqtt != nullptr) state.mqtt->Reload(MqttSetupOf(fresh));
     log::Info("tags reloaded", {{"config", fresh.file}, {"tags", std::to_string(kept)}});
   }
 
@@ -214,7 +217,7 @@ class Reloader {
 
 // The systemd watchdog, fed by a thread of its own that no line can hold:
 // it pings while every line is either outside a driver call or inside one
-// for no longer than the driver's bound of a transfer (Line::Stuck), and
+// for no longer than the driver's bound of a transfer (LineWorker::Stuck), and
 // stops pinging while one is stuck beyond it.
 class Watchdog {
  public:
@@ -280,11 +283,6 @@ int Serve(const Config& config, const std::string& driverPath) {
   (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
   const int signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 
-  // Before the driver's first transfer: the trace it reads its reasons from.
-  TraceWatcher trace;
-  log::Write(trace.active() ? log::Level::Debug : log::Level::Warning, "trace",
-             {{"note", trace.note()}});
-
   std::unique_ptr<zeltools::DriverLibrary> library;
   try {
     library = std::make_unique<zeltools::DriverLibrary>(driverPath);
@@ -293,28 +291,38 @@ int Serve(const Config& config, const std::string& driverPath) {
     return kExitFailed;
   }
   DravunSetMessageHandler(OnDriverMessage, nullptr);
+  // Why attempts and opens fail: the driver's outcome records, to each line.
+  if (!zeltools::Outcomes::Instance().Attach(*library))
+    log::Warning(
+        "the driver gives no outcome records: /metrics and /status have no failure "
+        "reasons",
+        {{"driver", library->path()}});
 
   ServiceInfo info;
   info.name = config.name;
   info.version = ZELQD_VERSION;
   info.started = std::chrono::system_clock::now();
-  info.traceNote = trace.note();
 
-  Gateway gateway(config, library->entry(), trace);
-  ModbusServer modbus(gateway, config);
+  Gateway gateway(config.plant, library->entry());
+  ModbusServer modbus(gateway, config.modbusListener, config.modbus);
   std::unique_ptr<HttpServer> http;
   std::unique_ptr<MqttBridge> mqtt;
   try {
     modbus.Listen();
     info.modbusPort = modbus.port();
     if (config.http.enabled) {
-      http = std::make_unique<HttpServer>(gateway, config, modbus, info);
+      HttpServer::Pages pages;
+      pages.status = [&] { return RenderStatus(gateway, config, modbus.Counters(), info); };
+      pages.metrics = [&] { return RenderMetrics(gateway, config, modbus.Counters(), info); };
+      http = std::make_unique<HttpServer>(config.http, std::move(pages));
       http->Listen();
       info.httpPort = http->port();
     }
-    if (config.mqtt.enabled) mqtt = std::make_unique<MqttBridge>(gateway, config, ZELQD_VERSION);
+    if (config.mqtt.enabled)
+      mqtt = std::make_unique<MqttBridge>(gateway, MqttSetupOf(config), ZELQD_VERSION);
   } catch (const std::exception& e) {
     log::Error("cannot start", {{"error", e.what()}});
+    zeltools::Outcomes::Instance().Detach();
     DravunSetMessageHandler(nullptr, nullptr);
     return kExitFailed;
   }
@@ -337,20 +345,33 @@ int Serve(const Config& config, const std::string& driverPath) {
   if (sd_watchdog_enabled(0, &watchdogUsec) > 0)
     watchdog = std::make_unique<Watchdog>(gateway, std::chrono::microseconds(watchdogUsec));
   Reloader reloader(config, gateway, mqtt.get());
-  ModbusServer::Hooks hooks;
-  hooks.fd = signalFd;
-  hooks.onReadable = [&] {
-    signalfd_siginfo si{};
-    while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-      if (si.ssi_signo == SIGHUP) {
-        reloader.Request();
-      } else {
-        log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
-        modbus.Stop();
+  // The service's loop: signals and the Modbus clients, on this thread.
+  std::vector<pollfd> fds;
+  for (bool running = true; running;) {
+    fds.clear();
+    fds.push_back({signalFd, POLLIN, 0});
+    modbus.AddPollFds(fds);
+    if (::poll(fds.data(), fds.size(), 250) < 0) {
+      if (errno != EINTR) {
+        log::Error("poll failed", {{"error", std::strerror(errno)}});
+        std::this_thread::sleep_for(10ms);
+      }
+      continue;
+    }
+    if (fds[0].revents != 0) {
+      signalfd_siginfo si{};
+      while (::read(signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) {
+          reloader.Request();
+        } else {
+          log::Info("stopping", {{"signal", si.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT"}});
+          modbus.Stop();
+          running = false;
+        }
       }
     }
-  };
-  modbus.Run(hooks);
+    modbus.Serve(fds.data() + 1);
+  }
 
   sd_notify(0, "STOPPING=1");
   // No request is begun from here on: what waits is answered, a transfer in
@@ -364,10 +385,10 @@ int Serve(const Config& config, const std::string& driverPath) {
   if (!clean) {
     log::Warning("a line is still inside a driver call; leaving without waiting for it");
     DravunSetMessageHandler(nullptr, nullptr);
-    trace.RemoveFiles();
     (void)std::fflush(nullptr);  // leaving at once: nothing left to report a failure to
     ::_exit(kExitOk);
   }
+  zeltools::Outcomes::Instance().Detach();
   DravunSetMessageHandler(nullptr, nullptr);
   log::Info("stopped");
   return kExitOk;

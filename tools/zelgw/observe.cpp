@@ -98,19 +98,6 @@ std::string Hex(int code) {
 
 }  // namespace
 
-std::string IsoTime(std::chrono::system_clock::time_point at) {
-  using namespace std::chrono;
-  const std::time_t seconds = system_clock::to_time_t(at);
-  const auto ms = duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  ::gmtime_r(&seconds, &tm);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(ms < 0 ? ms + 1000 : ms));
-  return text;
-}
-
 std::string FunctionName(int code) {
   switch (code) {
     case 1:
@@ -166,7 +153,7 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
     }
   }
   w.Family("zelgw_line_attempts_total", "counter",
-           "Attempts the driver made (from its trace), by result.");
+           "Attempts the driver made (from its outcome records), by result.");
   for (const auto& l : lines) {
     w.Sample("zelgw_line_attempts_total", {{"line", l.name}, {"result", "ok"}},
              static_cast<double>(l.attemptsOk));
@@ -174,14 +161,14 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
              static_cast<double>(l.attemptsFailed));
   }
   w.Family("zelgw_line_attempt_failures_total", "counter",
-           "Failed attempts by the reason in the driver's trace.");
+           "Failed attempts by the reason in the driver's outcome records.");
   for (const auto& l : lines) {
     for (const auto& [reason, n] : l.attemptFailures)
       w.Sample("zelgw_line_attempt_failures_total", {{"line", l.name}, {"reason", reason}},
                static_cast<double>(n));
   }
   w.Family("zelgw_line_open_failures_total", "counter",
-           "Failed opens of the port by the step that failed (from the driver's trace).");
+           "Failed opens of the port by the step that failed (from the driver's outcome records).");
   for (const auto& l : lines) {
     for (const auto& [step, n] : l.openFailures)
       w.Sample("zelgw_line_open_failures_total", {{"line", l.name}, {"step", step}},
@@ -249,14 +236,6 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
   w.Family("zelgw_modbus_disconnects_total", "counter", "Modbus TCP clients dropped, by reason.");
   for (const auto& [reason, n] : modbus.disconnects)
     w.Sample("zelgw_modbus_disconnects_total", {{"reason", reason}}, static_cast<double>(n));
-  w.Family("zelgw_trace_lines_unattributed_total", "counter",
-           "Lines of the driver's trace that matched no call in progress.");
-  w.Sample("zelgw_trace_lines_unattributed_total", {},
-           static_cast<double>(gateway.UnattributedTraceLines()));
-  w.Family("zelgw_trace_calls_untraced_total", "counter",
-           "Transfers that went to the line and left no line in the driver's trace (its folder "
-           "is full or cannot be written): their attempts are missing above.");
-  w.Sample("zelgw_trace_calls_untraced_total", {}, static_cast<double>(gateway.UntracedCalls()));
   return w.Take();
 }
 
@@ -286,35 +265,13 @@ std::string RenderStatus(const Gateway& gateway, const Config& config, const Mod
   const auto health = gateway.Lines();
   for (std::size_t i = 0; i < health.size(); ++i) {
     const LineHealth& l = health[i];
-    json transfers;
-    for (int k = 0; k < 2; ++k)
-      transfers[kKinds[k]] = {
-          {"ok", l.transfers[k][0]}, {"refused", l.transfers[k][1]}, {"failed", l.transfers[k][2]}};
-    json line = {
-        {"name", l.name},
-        {"port", l.port},
-        {"unit_id", i < config.modbus.size() ? config.modbus[i].unitId : 0},
-        {"state", LineStateName(l.state)},
-        {"stopped", l.stopped},
-        {"transfers", transfers},
-        {"attempts", {{"ok", l.attemptsOk}, {"failed", l.attemptsFailed}}},
-        {"attempt_failures", l.attemptFailures},
-        {"open_failures", l.openFailures},
-        {"opens", l.opens},
-        {"reopens", l.reopens},
-        {"poll_overruns", l.pollOverruns},
-        {"queued", l.queued},
-        {"transfer_ms_mean",
-         l.transferSeconds.count
-             ? 1000 * l.transferSeconds.sum / static_cast<double>(l.transferSeconds.count)
-             : 0.0},
-    };
-    if (l.state != LineState::Open) line["reopen_in_s"] = l.reopenInSeconds;
-    if (!l.lastFailure.empty()) {
-      line["last_failure"] = {{"reason", l.lastFailure}, {"time", IsoTime(l.lastFailureAt)}};
-    } else {
-      line["last_failure"] = nullptr;
-    }
+    json line = {{"name", l.name},
+                 {"unit_id", i < config.modbus.size() ? config.modbus[i].unitId : 0}};
+    line.update(LineHealthJson(l));
+    line["transfer_ms_mean"] =
+        l.transferSeconds.count
+            ? 1000 * l.transferSeconds.sum / static_cast<double>(l.transferSeconds.count)
+            : 0.0;
     lines.push_back(std::move(line));
   }
   out["lines"] = std::move(lines);

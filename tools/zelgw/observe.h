@@ -7,8 +7,9 @@
 #include <string>
 
 #include "config.h"
-#include "gateway.h"
-#include "modbus_server.h"
+#include "core/gateway.h"
+#include "core/health_json.h"
+#include "modbus/modbus_server.h"
 
 namespace zelgw {
 
@@ -18,7 +19,6 @@ struct ServiceInfo {
   std::chrono::system_clock::time_point started{};
   int modbusPort = 0;
   int httpPort = 0;
-  std::string traceNote;
 };
 
 std::string RenderMetrics(const Gateway& gateway, const Config& config,
@@ -26,8 +26,6 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
 std::string RenderStatus(const Gateway& gateway, const Config& config, const ModbusCounters& modbus,
                          const ServiceInfo& info);
 
-// "2026-12-08T14:25:06.874Z"
-std::string IsoTime(std::chrono::system_clock::time_point at);
 // Names of the Modbus functions for labels ("read_holding_registers").
 std::string FunctionName(int code);
 

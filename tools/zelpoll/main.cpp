@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
       ->group("Port");
   std::string tagsFile;
   app.add_option("--tags", tagsFile,
-                 "a plant file (TOML, as zelgw reads it): tag names stand for their variables, "
+                 "a tag file (TOML, as zelgw reads it): tag names stand for their variables, "
                  "and without --port the tag's line gives the port and its settings")
       ->type_name("FILE");
   app.add_option("--driver", driverPath,

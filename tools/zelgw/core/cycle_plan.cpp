@@ -1,4 +1,4 @@
-#include "cycle_plan.h"
+#include "core/cycle_plan.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "line_time.h"
+#include "core/line_time.h"
 
 namespace zelgw::linetime {
 

@@ -1,4 +1,4 @@
-#include "fair_schedule.h"
+#include "core/fair_schedule.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "line_check.h"
+#include "core/line_check.h"
 
 #include <cmath>
 #include <cstdio>

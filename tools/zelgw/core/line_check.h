@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "line_time.h"
+#include "core/line_time.h"
 
 namespace zelgw::linetime {
 

@@ -1,4 +1,4 @@
-#include "line_time.h"
+#include "core/line_time.h"
 
 #include <algorithm>
 

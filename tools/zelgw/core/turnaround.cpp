@@ -1,4 +1,4 @@
-#include "turnaround.h"
+#include "core/turnaround.h"
 
 #include <algorithm>
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "line_time.h"
+#include "core/line_time.h"
 
 namespace zelgw::linetime {
 

@@ -1,4 +1,4 @@
-#include "mqtt_payload.h"
+#include "mqtt/mqtt_payload.h"
 
 #include <nlohmann/json.hpp>
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "observe.h"
+#include "core/health_json.h"
 
 namespace zelgw::mqtt {
 namespace {
@@ -163,31 +163,8 @@ std::string StopPayload(bool stopped, std::chrono::system_clock::time_point at) 
 }
 
 std::string HealthPayload(const LineHealth& l, std::chrono::system_clock::time_point now) {
-  static const char* const kKinds[] = {"read", "write"};
-  json transfers;
-  for (int k = 0; k < 2; ++k)
-    transfers[kKinds[k]] = {
-        {"ok", l.transfers[k][0]}, {"refused", l.transfers[k][1]}, {"failed", l.transfers[k][2]}};
-  json out = {
-      {"state", LineStateName(l.state)},
-      {"stopped", l.stopped},
-      {"port", l.port},
-      {"transfers", transfers},
-      {"attempts", {{"ok", l.attemptsOk}, {"failed", l.attemptsFailed}}},
-      {"attempt_failures", l.attemptFailures},
-      {"open_failures", l.openFailures},
-      {"opens", l.opens},
-      {"reopens", l.reopens},
-      {"poll_overruns", l.pollOverruns},
-      {"queued", l.queued},
-      {"time", IsoTime(now)},
-  };
-  if (l.state != LineState::Open) out["reopen_in_s"] = l.reopenInSeconds;
-  if (l.lastFailure.empty()) {
-    out["last_failure"] = nullptr;
-  } else {
-    out["last_failure"] = {{"reason", l.lastFailure}, {"time", IsoTime(l.lastFailureAt)}};
-  }
+  json out = LineHealthJson(l);
+  out["time"] = IsoTime(now);
   return out.dump();
 }
 

@@ -54,6 +54,8 @@
 // begun is answered 0x0B) and then closes the clients.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -64,9 +66,9 @@
 #include <utility>
 #include <vector>
 
-#include "config.h"
-#include "gateway.h"
-#include "register_map.h"
+#include "core/gateway.h"
+#include "modbus/modbus_settings.h"
+#include "modbus/register_map.h"
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): libmodbus's name.
 typedef struct _modbus modbus_t;
@@ -96,7 +98,8 @@ struct ModbusCounters {
 
 class ModbusServer {
  public:
-  ModbusServer(Gateway& gateway, const Config& config);
+  ModbusServer(Gateway& gateway, const ModbusListener& listener,
+               const std::vector<ModbusLine>& lines);
   ~ModbusServer();
   ModbusServer(const ModbusServer&) = delete;
   ModbusServer& operator=(const ModbusServer&) = delete;
@@ -105,19 +108,15 @@ class ModbusServer {
   void Listen();
   int port() const { return port_; }
 
-  // What else the service's loop watches: a file descriptor (signals) and
-  // a periodic tick (the watchdog).
-  struct Hooks {
-    int fd = -1;
-    std::function<void()> onReadable;
-    std::chrono::milliseconds tick{1000};
-    std::function<void()> onTick;
-  };
-  // Serves until Stop().
-  void Run(const Hooks& hooks);
-  // From any thread.
+  // The descriptors of the server for the service's poll() loop, appended
+  // to fds; Serve() then gets them back, from the first of them, with
+  // what poll() reported, and handles it. The loop polls at least four
+  // times a second, so that idle clients are dropped in time.
+  void AddPollFds(std::vector<pollfd>& fds);
+  void Serve(const pollfd* fds);
+  // From any thread: no request of a client is begun after it.
   void Stop();
-  // After Run() has returned and the lines have answered (Gateway::Stop):
+  // After the loop has ended and the lines have answered (Gateway::Stop):
   // sends the answers that came, answers what still waits with 0x0B, and
   // closes every client.
   void Finish();
@@ -125,7 +124,7 @@ class ModbusServer {
   // Without a socket (the fuzz target): a client whose answers are appended
   // to out; bytes fed to it as if received (the part taken is returned: a
   // client waiting for a line takes nothing); and waiting up to wait for the
-  // lines' answers, handling those that came. The server must not Run().
+  // lines' answers, handling those that came. The server must not be polled.
   std::uint64_t AddLocalClient(std::string* out);
   std::size_t Feed(std::uint64_t client, const std::uint8_t* bytes, std::size_t length);
   bool Waiting(std::uint64_t client) const;
@@ -203,6 +202,7 @@ class ModbusServer {
   std::vector<Unit> units_;
   int unitIndex_[256];
   std::map<std::uint64_t, Client> clients_;
+  std::vector<std::uint64_t> polled_;  // the clients of the last AddPollFds
   std::uint64_t nextClient_ = 1;
   std::chrono::steady_clock::time_point acceptPausedUntil_{};
   std::chrono::steady_clock::time_point lastRefusalLog_{};

@@ -26,16 +26,24 @@
 #include <string>
 #include <thread>
 
-#include "config.h"
-#include "gateway.h"
+#include "core/gateway.h"
+#include "mqtt/mqtt_settings.h"
 
 namespace zelgw {
+
+// What the bridge publishes and how: the gateway's name (in the status
+// topic, the default client id), the [mqtt] settings, the lines and tags.
+struct MqttSetup {
+  std::string gatewayName;
+  MqttSettings mqtt;
+  PlantFile plant;
+};
 
 class MqttBridge {
  public:
   // Throws std::runtime_error when the client cannot be set up (TLS files
   // that libmosquitto refuses, say).
-  MqttBridge(Gateway& gateway, const Config& config, std::string version);
+  MqttBridge(Gateway& gateway, const MqttSetup& config, std::string version);
   ~MqttBridge();
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
@@ -45,7 +53,7 @@ class MqttBridge {
   // at once; waits at most `wait` for that.
   void Stop(std::chrono::milliseconds wait);
   // The tags and their publishing options of a reloaded file.
-  void Reload(const Config& fresh);
+  void Reload(const MqttSetup& fresh);
 
   // "host:port", for the log.
   std::string Endpoint() const;

@@ -1,4 +1,4 @@
-#include "register_map.h"
+#include "modbus/register_map.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "mqtt_client.h"
+#include "mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -10,7 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "log.h"
+#include "core/log.h"
 
 namespace zelgw {
 namespace {

@@ -12,14 +12,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
-#include "config.h"
-#include "gateway.h"
-#include "modbus_server.h"
-#include "observe.h"
+#include "http/http_settings.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -33,8 +31,12 @@ class HttpServer {
   static constexpr std::size_t kConnectionMemory = std::size_t{16} * 1024;
   static constexpr std::chrono::seconds kRequestDeadline{10};
 
-  HttpServer(const Gateway& gateway, const Config& config, const ModbusServer& modbus,
-             const ServiceInfo& info);
+  // What the endpoints answer, made when asked, on the serving thread.
+  struct Pages {
+    std::function<std::string()> status;   // /status, JSON
+    std::function<std::string()> metrics;  // /metrics, Prometheus text
+  };
+  HttpServer(const HttpListener& listener, Pages pages);
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -58,10 +60,8 @@ class HttpServer {
   void Run();
   void CloseOverdue(Clock::time_point now);
 
-  const Gateway& gateway_;
-  const Config& config_;
-  const ModbusServer& modbus_;
-  const ServiceInfo& info_;
+  const HttpListener listener_;
+  const Pages pages_;
   MHD_Daemon* daemon_ = nullptr;
   int port_ = 0;
   int wakeFd_ = -1;

@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "http/http_server.h"
 
 #include <microhttpd.h>
 #include <netdb.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "log.h"
+#include "core/log.h"
 
 namespace zelgw {
 namespace {
@@ -122,9 +122,8 @@ int BoundPort(int fd) {
 
 }  // namespace
 
-HttpServer::HttpServer(const Gateway& gateway, const Config& config, const ModbusServer& modbus,
-                       const ServiceInfo& info)
-    : gateway_(gateway), config_(config), modbus_(modbus), info_(info) {}
+HttpServer::HttpServer(const HttpListener& listener, Pages pages)
+    : listener_(listener), pages_(std::move(pages)) {}
 
 HttpServer::~HttpServer() {
   Stop();
@@ -133,7 +132,7 @@ HttpServer::~HttpServer() {
 }
 
 void HttpServer::Listen() {
-  const int fd = ListenSocket(config_.http.address, config_.http.port);
+  const int fd = ListenSocket(listener_.address, listener_.port);
   port_ = BoundPort(fd);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) {
@@ -153,7 +152,7 @@ void HttpServer::Listen() {
       this, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     ::close(fd);
-    throw std::runtime_error("cannot start the HTTP listener on " + config_.http.address + ":" +
+    throw std::runtime_error("cannot start the HTTP listener on " + listener_.address + ":" +
                              std::to_string(port_));
   }
 }
@@ -243,11 +242,9 @@ int HttpServer::Answer(MHD_Connection* connection, const char* url, const char* 
   if (path == "/")
     return Send(connection, MHD_HTTP_OK, kStatusPage, "text/html; charset=utf-8", true);
   if (path == "/status")
-    return Send(connection, MHD_HTTP_OK, RenderStatus(gateway_, config_, modbus_.Counters(), info_),
-                "application/json", true);
+    return Send(connection, MHD_HTTP_OK, pages_.status(), "application/json", true);
   if (path == "/metrics")
-    return Send(connection, MHD_HTTP_OK,
-                RenderMetrics(gateway_, config_, modbus_.Counters(), info_),
+    return Send(connection, MHD_HTTP_OK, pages_.metrics(),
                 "text/plain; version=0.0.4; charset=utf-8", false);
   return Send(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain", false);
 }

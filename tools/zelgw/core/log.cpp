@@ -1,4 +1,4 @@
-#include "log.h"
+#include "core/log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "modbus_server.h"
+#include "modbus/modbus_server.h"
 
 #include <fcntl.h>
 #include <modbus.h>
@@ -16,8 +16,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "listen_check.h"
-#include "log.h"
+#include "core/log.h"
+#include "modbus/listen_socket.h"
 
 namespace zelgw {
 namespace {
@@ -70,11 +70,12 @@ int ExceptionFor(Status status) {
   return kGatewayTargetFailed;
 }
 
-ModbusServer::ModbusServer(Gateway& gateway, const Config& config)
-    : gateway_(gateway), options_(config.modbusListener) {
+ModbusServer::ModbusServer(Gateway& gateway, const ModbusListener& listener,
+                           const std::vector<ModbusLine>& lines)
+    : gateway_(gateway), options_(listener) {
   std::fill(std::begin(unitIndex_), std::end(unitIndex_), -1);
-  for (std::size_t i = 0; i < config.modbus.size() && i < gateway_.LineCount(); ++i) {
-    const ModbusLine& m = config.modbus[i];
+  for (std::size_t i = 0; i < lines.size() && i < gateway_.LineCount(); ++i) {
+    const ModbusLine& m = lines[i];
     unitIndex_[m.unitId] = static_cast<int>(units_.size());
     units_.push_back(
         {static_cast<int>(i), RegisterMap(m), m.untaggedWrites, m.stopWritable, m.allowHalfReads});
@@ -142,51 +143,30 @@ ModbusCounters ModbusServer::Counters() const {
   return c;
 }
 
-void ModbusServer::Run(const Hooks& hooks) {
-  std::vector<pollfd> fds;
-  std::vector<std::uint64_t> ids;
-  auto nextTick = Clock::now() + hooks.tick;
-  while (!stopping_) {
-    auto now = Clock::now();
-    fds.clear();
-    ids.clear();
-    fds.push_back({eventFd_, POLLIN, 0});
-    const bool accepting = now >= acceptPausedUntil_;
-    fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
-    fds.push_back({hooks.fd, POLLIN, 0});
-    for (const auto& [id, c] : clients_) {
-      // While a request is with a line, the client's further bytes wait in
-      // the socket; its hang-up still shows.
-      fds.push_back({c.fd, static_cast<short>(c.waiting ? POLLRDHUP : POLLIN | POLLRDHUP), 0});
-      ids.push_back(id);
-    }
-    const auto untilTick = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now);
-    const int timeout = static_cast<int>(std::clamp<std::int64_t>(untilTick.count(), 0, 250));
-    const int ready = ::poll(fds.data(), fds.size(), timeout);
-    if (ready < 0 && errno != EINTR) {
-      log::Error("poll failed", {{"error", std::strerror(errno)}});
-      std::this_thread::sleep_for(10ms);
-      continue;
-    }
-    now = Clock::now();
-    if (ready > 0) {
-      if (fds[0].revents != 0) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t n = ::read(eventFd_, &count, sizeof count);
-        DrainCompletions();
-      }
-      if (fds[1].revents != 0) Accept();
-      if (fds[2].revents != 0 && hooks.onReadable) hooks.onReadable();
-      for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (fds[i + 3].revents != 0) Service(ids[i], fds[i + 3].revents);
-      }
-    }
-    Expire(now);
-    if (now >= nextTick) {
-      if (hooks.onTick) hooks.onTick();
-      nextTick = now + hooks.tick;
-    }
+void ModbusServer::AddPollFds(std::vector<pollfd>& fds) {
+  polled_.clear();
+  fds.push_back({eventFd_, POLLIN, 0});
+  const bool accepting = Clock::now() >= acceptPausedUntil_;
+  fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
+  for (const auto& [id, c] : clients_) {
+    // While a request is with a line, the client's further bytes wait in
+    // the socket; its hang-up still shows.
+    fds.push_back({c.fd, static_cast<short>(c.waiting ? POLLRDHUP : POLLIN | POLLRDHUP), 0});
+    polled_.push_back(id);
   }
+}
+
+void ModbusServer::Serve(const pollfd* fds) {
+  if (fds[0].revents != 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(eventFd_, &count, sizeof count);
+    DrainCompletions();
+  }
+  if (fds[1].revents != 0) Accept();
+  for (std::size_t i = 0; i < polled_.size(); ++i) {
+    if (fds[i + 2].revents != 0) Service(polled_[i], fds[i + 2].revents);
+  }
+  Expire(Clock::now());
 }
 
 void ModbusServer::Finish() {

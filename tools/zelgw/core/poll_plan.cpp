@@ -1,4 +1,4 @@
-#include "poll_plan.h"
+#include "core/poll_plan.h"
 
 namespace zelgw {
 

@@ -21,8 +21,8 @@
 #include <variant>
 #include <vector>
 
-#include "gateway.h"
-#include "mqtt_config.h"
+#include "core/gateway.h"
+#include "mqtt/mqtt_settings.h"
 
 namespace zelgw::mqtt {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "mqtt_config.h"
+#include "mqtt/mqtt_settings.h"
 
 struct mosquitto;
 struct mosquitto_message;

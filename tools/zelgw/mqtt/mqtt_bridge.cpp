@@ -1,4 +1,4 @@
-#include "mqtt_bridge.h"
+#include "mqtt/mqtt_bridge.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "log.h"
-#include "mqtt_client.h"
-#include "mqtt_payload.h"
+#include "core/log.h"
+#include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_payload.h"
 
 namespace zelgw {
 namespace {
@@ -47,7 +47,7 @@ struct MqttBridge::Inbox {
   std::mutex mutex;
   std::unordered_map<std::string, TagState> changes;  // by tag name: the latest
   std::vector<Answer> answers;
-  std::optional<Config> reload;
+  std::optional<MqttSetup> reload;
   bool stop = false;
   std::chrono::milliseconds leaveWithin{1000};
   int fd = -1;  // eventfd that wakes the thread
@@ -82,7 +82,7 @@ struct MqttBridge::Inbox {
 // The connection's thread and everything only it touches.
 class MqttBridge::Session {
  public:
-  Session(Gateway& gateway, const Config& config, std::string version,
+  Session(Gateway& gateway, const MqttSetup& config, std::string version,
           std::shared_ptr<Inbox> inbox);
 
   void Run();
@@ -105,7 +105,7 @@ class MqttBridge::Session {
     Clock::time_point stopAt{};
   };
 
-  void Apply(const Config& config);
+  void Apply(const MqttSetup& config);
   void TryConnect();
   void OnConnected();
   void OnLost(const std::string& why);
@@ -144,13 +144,13 @@ class MqttBridge::Session {
   Clock::time_point nextTick_{};
 };
 
-MqttBridge::Session::Session(Gateway& gateway, const Config& config, std::string version,
+MqttBridge::Session::Session(Gateway& gateway, const MqttSetup& config, std::string version,
                              std::shared_ptr<Inbox> inbox)
     : gateway_(gateway),
       version_(std::move(version)),
       inbox_(std::move(inbox)),
       settings_(config.mqtt),
-      gatewayName_(config.name),
+      gatewayName_(config.gatewayName),
       topics_{config.mqtt.prefix} {
   for (const zeltools::PlantLine& line : config.plant.lines) {
     lines_.push_back({line.name});
@@ -168,7 +168,7 @@ MqttBridge::Session::Session(Gateway& gateway, const Config& config, std::string
 }
 
 // The tags and their options; the connection's settings stay as they are.
-void MqttBridge::Session::Apply(const Config& config) {
+void MqttBridge::Session::Apply(const MqttSetup& config) {
   const std::vector<zeltools::PlantTag> before = std::move(tags_);
   settings_.defaults = config.mqtt.defaults;
   settings_.tags = config.mqtt.tags;
@@ -407,7 +407,7 @@ std::size_t MqttBridge::Session::Backlog() const {
 bool MqttBridge::Session::Drain(Clock::time_point now) {
   std::unordered_map<std::string, TagState> changes;
   std::vector<Inbox::Answer> answers;
-  std::optional<Config> reload;
+  std::optional<MqttSetup> reload;
   bool stop;
   {
     std::lock_guard lock(inbox_->mutex);
@@ -476,7 +476,7 @@ void MqttBridge::Session::Leave(Clock::time_point deadline) {
   if (online) log::Info("mqtt offline", {{"client_id", settings_.clientId}});
 }
 
-MqttBridge::MqttBridge(Gateway& gateway, const Config& config, std::string version)
+MqttBridge::MqttBridge(Gateway& gateway, const MqttSetup& config, std::string version)
     : gateway_(gateway),
       inbox_(std::make_shared<Inbox>()),
       session_(std::make_unique<Session>(gateway, config, std::move(version), inbox_)),
@@ -505,7 +505,7 @@ void MqttBridge::Stop(std::chrono::milliseconds wait) {
   thread_.join();
 }
 
-void MqttBridge::Reload(const Config& fresh) {
+void MqttBridge::Reload(const MqttSetup& fresh) {
   {
     std::lock_guard lock(inbox_->mutex);
     inbox_->reload = fresh;

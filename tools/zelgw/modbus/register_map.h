@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "config.h"
+#include "modbus/modbus_settings.h"
 
 namespace zelgw {
 

@@ -1,70 +1,16 @@
-#include "gateway.h"
+#include "core/gateway.h"
 
 #include <algorithm>
 #include <mutex>
 
-#include "line.h"
-#include "trace_watcher.h"
-
 namespace zelgw {
 
-const char* QualityName(Quality quality) {
-  switch (quality) {
-    case Quality::Bad:
-      return "bad";
-    case Quality::Stale:
-      return "stale";
-    case Quality::Good:
-      return "good";
+Gateway::Gateway(const PlantFile& plant, ZelMainFunction driver) {
+  for (const PlantLine& setup : plant.lines) {
+    lines_.push_back(std::make_unique<LineWorker>(
+        setup, driver, [this](const std::vector<TagState>& changes) { Publish(changes); }));
   }
-  return "bad";
-}
-
-const char* StatusName(Status status) {
-  switch (status) {
-    case Status::Ok:
-      return "ok";
-    case Status::Suspended:
-      return "suspended";
-    case Status::Failed:
-      return "failed";
-    case Status::LineDown:
-      return "line_down";
-    case Status::Busy:
-      return "busy";
-    case Status::Rejected:
-      return "rejected";
-  }
-  return "failed";
-}
-
-const char* LineStateName(LineState state) {
-  switch (state) {
-    case LineState::Opening:
-      return "opening";
-    case LineState::Open:
-      return "open";
-    case LineState::Reopening:
-      return "reopening";
-  }
-  return "opening";
-}
-
-Histogram::Histogram(std::vector<double> upperBounds)
-    : bounds(std::move(upperBounds)), counts(bounds.size() + 1, 0) {}
-
-void Histogram::Observe(double value) {
-  const auto at = std::lower_bound(bounds.begin(), bounds.end(), value) - bounds.begin();
-  ++counts[static_cast<std::size_t>(at)];
-  sum += value;
-  ++count;
-}
-
-Gateway::Gateway(const Config& config, ZelMainFunction driver, TraceWatcher& trace)
-    : trace_(trace) {
-  for (const PlantLine& setup : config.plant.lines)
-    lines_.push_back(std::make_unique<Line>(setup, driver, trace, *this));
-  ReplaceTags(config.plant);
+  ReplaceTags(plant);
 }
 
 Gateway::~Gateway() {
@@ -110,7 +56,7 @@ std::vector<LineHealth> Gateway::Lines() const {
 std::vector<TagState> Gateway::Tags() const {
   std::vector<TagState> out;
   for (const auto& line : lines_) {
-    auto tags = line->Tags();
+    auto tags = line->cache().Tags();
     std::move(tags.begin(), tags.end(), std::back_inserter(out));
   }
   return out;
@@ -118,7 +64,7 @@ std::vector<TagState> Gateway::Tags() const {
 
 std::optional<TagState> Gateway::Tag(std::string_view name) const {
   for (const auto& line : lines_) {
-    for (TagState& tag : line->Tags()) {
+    for (TagState& tag : line->cache().Tags()) {
       if (tag.name == name) return std::move(tag);
     }
   }
@@ -145,7 +91,7 @@ void Gateway::Publish(const std::vector<TagState>& changes) {
 
 void Gateway::WriteTag(std::string_view name, double value, const Done& done) {
   for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const auto tag = lines_[i]->PlantTagOf(name);
+    const auto tag = lines_[i]->cache().PlantTagOf(name);
     if (!tag) continue;
     if (!tag->writable) return done(Status::Rejected, "tag " + tag->name + " is not writable");
     const auto raw = zeltools::TagRaw(*tag, value);
@@ -200,11 +146,11 @@ bool Gateway::Stopped(int line) const {
 }
 
 bool Gateway::ReadCached(int line, std::span<const int> variables, std::uint32_t* out) const {
-  return lines_.at(static_cast<std::size_t>(line))->ReadCached(variables, out);
+  return lines_.at(static_cast<std::size_t>(line))->cache().ReadCached(variables, out);
 }
 
 VariableAccess Gateway::Access(int line, int variable) const {
-  return lines_.at(static_cast<std::size_t>(line))->Access(variable);
+  return lines_.at(static_cast<std::size_t>(line))->cache().Access(variable);
 }
 
 void Gateway::ReplaceTags(const PlantFile& plant) {
@@ -223,8 +169,5 @@ std::string Gateway::StuckLine() const {
   }
   return {};
 }
-
-std::uint64_t Gateway::UnattributedTraceLines() const { return trace_.unattributed(); }
-std::uint64_t Gateway::UntracedCalls() const { return trace_.untraced(); }
 
 }  // namespace zelgw

@@ -1,0 +1,22 @@
+// A line's health as JSON: the one object that /status lists for each line
+// and MQTT publishes on the line's health topic.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+
+#include "core/line_health.h"
+
+namespace zelgw {
+
+// state, stopped, port, transfers, attempts, attempt_failures (by reason
+// key), open_failures (by step), opens, reopens, poll_overruns, queued,
+// reopen_in_s (while not open) and last_failure (reason and time, or null).
+nlohmann::json LineHealthJson(const LineHealth& line);
+
+// "2026-12-08T14:25:06.874Z"
+std::string IsoTime(std::chrono::system_clock::time_point at);
+
+}  // namespace zelgw
