@@ -33,8 +33,9 @@ if [ "$set_name" = all ]; then
   packages+=(libgtest-dev g++-multilib)
   # The benchmark compares with libmodbus; scripts/count.sh uses strace and valgrind.
   packages+=(libbenchmark-dev strace valgrind)
-  # The gateway's tests use mbpoll and curl as clients.
-  packages+=(mbpoll curl)
+  # The gateway's tests use mbpoll and curl as clients, and headless
+  # Chromium to render its status page.
+  packages+=(mbpoll curl chromium)
   # The MQTT tests start a mosquitto broker, make certificates with openssl
   # and publish with the clients.
   packages+=(mosquitto mosquitto-clients openssl)
