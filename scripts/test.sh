@@ -28,8 +28,9 @@
 # threaded configure and link steps), so it does not slow them down. A
 # stage that needs such a tree first waits for its build ahead; then its
 # own build has nothing left to do (or shows the errors of a failed one).
-# ZELQD_STAGES="native python ..." runs only the stages named (the others are
-# listed as skipped), to time or rerun a few.
+# ZELQD_STAGES="native python ..." runs only the stages named, to time or
+# rerun a few; the others are listed as skipped, and so are those that need
+# one of them (most need native).
 # Results go to build/ci-results/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,15 +60,19 @@ ahead_step() {
   "$@" >"$ahead/$name.log" 2>&1 </dev/null || status=$?
   echo "$status $((SECONDS - start))" >"$ahead/$name.done"
 }
+# Whether stage NAME is to run (ZELQD_STAGES).
+selected() { [ -z "${ZELQD_STAGES:-}" ] || [[ " $ZELQD_STAGES " == *" $1 "* ]]; }
 ahead_job() {
   # apt-get at the normal priority: it waits on the network and the disk.
   ahead_step setup bash scripts/setup.sh all &
   local setup=$!
   chrt --idle --pid 0 "$BASHPID" || echo "test.sh: chrt failed: the builds ahead run at the normal priority"
-  ahead_step sanitize sh -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$1"' sh "$jobs"
+  if selected sanitize; then
+    ahead_step sanitize sh -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$1"' sh "$jobs"
+  fi
   wait "$setup" || true
-  ahead_step fuzz bash scripts/fuzz.sh --build-only
-  ahead_step deb bash scripts/package.sh
+  if selected fuzz; then ahead_step fuzz bash scripts/fuzz.sh --build-only; fi
+  if selected packages; then ahead_step deb bash scripts/package.sh; fi
 }
 # In a process group of its own, so that an early exit ends all of it.
 set -m
@@ -90,7 +95,7 @@ wait_ahead() {
 # first failing command, and records its route, seconds and exit status.
 stage() {
   local name=$1 route=$2 fn=$3 start=$SECONDS status
-  if [ -n "${ZELQD_STAGES:-}" ] && [[ " $ZELQD_STAGES " != *" $name "* ]]; then
+  if ! selected "$name"; then
     skip "$name" "$route" "not in ZELQD_STAGES"
     return 0
   fi
