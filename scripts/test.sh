@@ -48,6 +48,30 @@ mkdir -p "$results"
 : >"$results/stages.tsv"
 ci_start=$SECONDS
 
+# --- How the 32-bit programs run ---------------------------------------------
+
+# Under the kernel's own 32-bit mode a program sees the machine's name,
+# under an emulator the emulated one; on a kernel without it the program
+# fails with "Exec format error".
+runs_32bit() {
+  local dir status=0
+  dir=$(mktemp -d)
+  printf '#include <stdio.h>\n#include <sys/utsname.h>\nint main(void) { struct utsname u; uname(&u); puts(u.machine); return 0; }\n' >"$dir/probe.c"
+  { gcc -m32 "$dir/probe.c" -o "$dir/probe" && [ "$("$dir/probe")" = "$(uname -m)" ]; } 2>/dev/null ||
+    status=1
+  rm -rf "$dir"
+  return "$status"
+}
+# Sets kernel32, mode and route32 (needs g++-multilib: after setup.sh all).
+decide_route() {
+  kernel32=0
+  runs_32bit && kernel32=1
+  mode=${ZELQD_32BIT:-auto}
+  case "$mode" in
+    auto) if ((kernel32)); then route32=native; else route32=emulator; fi ;;
+    *) route32=$mode ;;
+  esac
+}
 # --- Builds ahead ------------------------------------------------------------
 
 ahead=$results/ahead
@@ -62,9 +86,24 @@ ahead_step() {
 }
 # Whether stage NAME is to run (ZELQD_STAGES).
 selected() { [ -z "${ZELQD_STAGES:-}" ] || [[ " $ZELQD_STAGES " == *" $1 "* ]]; }
+# The Wine prefix of the Windows stage: Wine's first start takes most of a
+# minute, mostly waiting. The stage's programs wait for it (wine-run.sh
+# locks the prefix), or make it themselves if it is not there.
+make_prefix() {
+  decide_route
+  if [ "$route32" = native ] && ((kernel32)) && selected win32; then
+    bash scripts/wine-run.sh --make-prefix build/win32
+  elif [ "$route32" = emulator ] && selected win64; then
+    bash scripts/wine-run.sh --loader /usr/lib/wine/wine64 --make-prefix build/win64
+  fi
+}
 ahead_job() {
-  # apt-get at the normal priority: it waits on the network and the disk.
-  ahead_step setup bash scripts/setup.sh all &
+  # apt-get and Wine at the normal priority: they wait on the network, the
+  # disk and Wine's server.
+  {
+    ahead_step setup bash scripts/setup.sh all
+    if [ "$(cut -d' ' -f1 "$ahead/setup.done")" = 0 ]; then ahead_step wineprefix make_prefix; fi
+  } &
   local setup=$!
   chrt --idle --pid 0 "$BASHPID" || echo "test.sh: chrt failed: the builds ahead run at the normal priority"
   if selected sanitize; then
@@ -270,27 +309,7 @@ if ! wait_ahead setup; then
   exit 1
 fi
 
-# --- How the 32-bit programs run ---------------------------------------------
-
-# Under the kernel's own 32-bit mode a program sees the machine's name,
-# under an emulator the emulated one; on a kernel without it the program
-# fails with "Exec format error".
-runs_32bit() {
-  local dir status=0
-  dir=$(mktemp -d)
-  printf '#include <stdio.h>\n#include <sys/utsname.h>\nint main(void) { struct utsname u; uname(&u); puts(u.machine); return 0; }\n' >"$dir/probe.c"
-  { gcc -m32 "$dir/probe.c" -o "$dir/probe" && [ "$("$dir/probe")" = "$(uname -m)" ]; } 2>/dev/null ||
-    status=1
-  rm -rf "$dir"
-  return "$status"
-}
-kernel32=0
-runs_32bit && kernel32=1
-mode=${ZELQD_32BIT:-auto}
-case "$mode" in
-  auto) if ((kernel32)); then route32=native; else route32=emulator; fi ;;
-  *) route32=$mode ;;
-esac
+decide_route
 emulator=$(command -v qemu-i386-static || true)
 wine64=/usr/lib/wine/wine64
 echo "test.sh: 32-bit route: $route32 (ZELQD_32BIT=$mode; this kernel" \
