@@ -29,11 +29,11 @@ import urllib.request
 # A field of the page: the column's header, how to read the value from one
 # line's (or tag's) /status object, and the tolerance of a number. A cell
 # that shows numbers ("3 / 0") is compared number by number with what the
-# getter returns (a number or a tuple of them): it must lie between the
+# getter returns (a number or a tuple of them): each must lie between the
 # value /status gave just before Chromium loaded the page and the one it
 # gave just after, widened by the tolerance (for figures the page rounds).
-# A getter that returns a string is compared with the cell's text, which
-# must equal one of the two. New columns: add a row here.
+# A field whose tolerance is None is text: the cell must equal one of the
+# two. New columns: add a row here.
 LINE_FIELDS = [
     ("Unit", lambda l: l["unit_id"], 0),
     ("State", lambda l: l["state"], None),
