@@ -43,8 +43,8 @@ typedef enum ZelqdReason {
   ZELQD_REASON_NO_KEYWORD = 6,      /* a write reply with neither keyword */
   ZELQD_REASON_BAD_VALUE_GROUP = 7, /* a value group that is not eight hex digits (see badGroup) */
   ZELQD_REASON_HANG_UP = 8,         /* the device reported a hang-up (the adapter went away) */
-  ZELQD_REASON_IO_ERROR = 9,        /* a read or write failed with a system error (see systemError) */
-  ZELQD_REASON_OPEN_FAILED = 10     /* an open failed (see openStep, systemError) */
+  ZELQD_REASON_IO_ERROR = 9,    /* a read or write failed with a system error (see systemError) */
+  ZELQD_REASON_OPEN_FAILED = 10 /* an open failed (see openStep, systemError) */
 } ZelqdReason;
 
 /* The step of an open that failed. */
@@ -59,10 +59,10 @@ typedef enum ZelqdOpenStep {
 } ZelqdOpenStep;
 
 typedef struct ZelqdOutcome {
-  uint32_t size;                  /* sizeof(ZelqdOutcome) of the driver that made it */
-  int32_t kind;                   /* ZelqdOutcomeKind */
-  int32_t reason;                 /* ZelqdReason */
-  int32_t result;                 /* what this attempt alone would return: ResultOk or ResultFailed */
+  uint32_t size;  /* sizeof(ZelqdOutcome) of the driver that made it */
+  int32_t kind;   /* ZelqdOutcomeKind */
+  int32_t reason; /* ZelqdReason */
+  int32_t result; /* what this attempt alone would return: ResultOk or ResultFailed */
   const DriverInstance* instance; /* the instance of the call (NULL for an open outside one) */
   int32_t attempt;                /* 1..attempts; 0 for an open */
   int32_t attempts;               /* ZELQD_ATTEMPTS */
@@ -70,19 +70,19 @@ typedef struct ZelqdOutcome {
   int32_t count;                  /* values read (0 for a write) */
   const uint8_t* request;         /* the request as sent (or as far as it went) */
   int32_t requestLength;
-  const uint8_t* reply;     /* the reply bytes that arrived */
-  int32_t replyExpected;    /* reply bytes asked for so far */
-  int32_t replyReceived;    /* reply bytes that arrived */
-  int32_t badGroup;         /* BAD_VALUE_GROUP: index of the group, else -1 */
+  const uint8_t* reply;        /* the reply bytes that arrived */
+  int32_t replyExpected;       /* reply bytes asked for so far */
+  int32_t replyReceived;       /* reply bytes that arrived */
+  int32_t badGroup;            /* BAD_VALUE_GROUP: index of the group, else -1 */
   uint8_t checksumExpected[2]; /* CHECKSUM: the two digits computed */
   uint8_t checksumSeen[2];     /* CHECKSUM: the two digits received */
-  uint64_t sentNs;          /* monotonic clock: the request's write began */
-  uint64_t firstReplyNs;    /* monotonic clock: the first reply byte was read; 0 if none */
-  uint64_t endedNs;         /* monotonic clock: the attempt ended */
-  int32_t openStep;         /* OPEN_FAILED: ZelqdOpenStep */
-  const char* portName;     /* OPEN_FAILED: the name as given (not NUL-terminated) */
+  uint64_t sentNs;             /* monotonic clock: the request's write began */
+  uint64_t firstReplyNs;       /* monotonic clock: the first reply byte was read; 0 if none */
+  uint64_t endedNs;            /* monotonic clock: the attempt ended */
+  int32_t openStep;            /* OPEN_FAILED: ZelqdOpenStep */
+  const char* portName;        /* OPEN_FAILED: the name as given (not NUL-terminated) */
   int32_t portNameLength;
-  int32_t systemError;      /* errno of HANG_UP, IO_ERROR, OPEN_FAILED; 0 otherwise */
+  int32_t systemError; /* errno of HANG_UP, IO_ERROR, OPEN_FAILED; 0 otherwise */
 } ZelqdOutcome;
 
 typedef void (*ZelqdObserver)(const ZelqdOutcome* outcome, void* context);
