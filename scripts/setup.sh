@@ -70,6 +70,25 @@ if [ "$set_name" = all ]; then
   packages+=(dpkg-dev file lintian)
 fi
 
+# apt-get update, again after a pause when an index did not download whole
+# (a mirror in the middle of a sync serves files that fail their checks).
+update_indexes() {
+  local try
+  for try in 1 2 3 4; do
+    local out
+    out=$(apt-get update -qq 2>&1) || true
+    [ -z "$out" ] || echo "$out" >&2
+    if grep -q '^[EW]: .*[Ff]ailed' <<<"$out"; then
+      if ((try == 4)); then break; fi
+      echo "setup: an index failed to download; again in 20 s" >&2
+      sleep 20
+    else
+      return 0
+    fi
+  done
+  echo "setup: going on with the indexes as they are" >&2
+}
+
 add_i386=0
 for p in "${packages[@]}"; do
   if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then add_i386=1; fi
@@ -98,6 +117,16 @@ if ((${#missing[@]})); then
   fi
   export DEBIAN_FRONTEND=noninteractive
   if ((add_i386)); then dpkg --add-architecture i386; fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  update_indexes
+  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    # A mirror half-way through a sync can leave the i386 index older than
+    # the amd64 one, and multiarch then cannot pair 32-bit Wine's libraries.
+    # Everything else still installs; scripts/test.sh then runs the Windows
+    # suites by the wine64 route.
+    rest=()
+    for p in "${missing[@]}"; do [[ $p == *:i386 ]] || rest+=("$p"); done
+    ((${#rest[@]} < ${#missing[@]})) || exit 1
+    echo "setup: the 32-bit packages do not install from this mirror now; installing the rest" >&2
+    apt-get install -y -qq --no-install-recommends "${rest[@]}"
+  fi
 fi

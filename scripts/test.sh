@@ -68,7 +68,9 @@ decide_route() {
   runs_32bit && kernel32=1
   mode=${ZELQD_32BIT:-auto}
   case "$mode" in
-    auto) if ((kernel32)); then route32=native; else route32=emulator; fi ;;
+    # The kernel's own route needs 32-bit Wine too (setup.sh may not have
+    # got it from the mirror); without it the emulator route runs every suite.
+    auto) if ((kernel32)) && dpkg -s wine32:i386 >/dev/null 2>&1; then route32=native; else route32=emulator; fi ;;
     *) route32=$mode ;;
   esac
 }
