@@ -3,8 +3,11 @@
 # The gateway's targets need its libraries, so the tools are configured too;
 # only the fuzz targets and what they link are built.
 #   scripts/fuzz.sh [seconds per target]   (default 60)
+#   scripts/fuzz.sh --build-only           build the targets, run none
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_only=0
+if [ "${1:-}" = --build-only ]; then build_only=1; shift; fi
 seconds=${1:-60}
 build=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELQD_WERROR=ON \
@@ -12,6 +15,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -D
   -DCMAKE_C_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
 cmake --build "$build/fuzz" -j "$(nproc)"
+((!build_only)) || exit 0
 # The targets run two at a time (each is one process on one core, with a
 # corpus folder of its own); each one's output goes to its own log, shown
 # when it fails. Each result goes to CI's summary (ZELQD_CI_CHECKS).

@@ -2,10 +2,13 @@
 # Installs what the build and the tests need, with apt-get, when missing.
 # Safe to run again: it installs nothing that is there already.
 #
-#   setup.sh [build|all] [--print]
+#   setup.sh [build|native|all] [--print]
 #
 #   build  what building the driver, its tools and man pages and running the
 #          demo need (scripts/demo.sh), nothing else
+#   native also what the format gate, the native build's tests, the
+#          benchmark and the Python binding's tests need: scripts/test.sh
+#          installs this first and the rest while the native build runs
 #   all    (the default) also what the tests, the 32-bit and Windows
 #          targets, the reliability checks, the benchmark and the Debian
 #          packages need (scripts/test.sh)
@@ -16,9 +19,9 @@ set -euo pipefail
 set_name=all print=0
 for arg in "$@"; do
   case "$arg" in
-    build | all) set_name=$arg ;;
+    build | native | all) set_name=$arg ;;
     --print) print=1 ;;
-    *) echo "usage: setup.sh [build|all] [--print]" >&2; exit 64 ;;
+    *) echo "usage: setup.sh [build|native|all] [--print]" >&2; exit 64 ;;
   esac
 done
 
@@ -28,20 +31,30 @@ packages=(cmake g++ make libcli11-dev scdoc pkg-config)
 packages+=(libmodbus-dev libtomlplusplus-dev libmicrohttpd-dev nlohmann-json3-dev libsystemd-dev)
 # Its MQTT front end: libmosquitto.
 packages+=(libmosquitto-dev)
-if [ "$set_name" = all ]; then
-  # The test suites, and the 32-bit Linux target.
-  packages+=(libgtest-dev g++-multilib)
-  # The benchmark compares with libmodbus; scripts/count.sh uses strace and valgrind.
-  packages+=(libbenchmark-dev strace valgrind)
-  # The gateway's tests use mbpoll and curl as clients.
-  packages+=(mbpoll curl)
+if [ "$set_name" != build ]; then
+  # The native build's tests and the benchmark.
+  packages+=(libgtest-dev libbenchmark-dev)
+  # The gateway's tests use mbpoll and curl as clients, and headless
+  # Chromium to render its status page.
+  packages+=(mbpoll curl chromium)
   # The MQTT tests start a mosquitto broker, make certificates with openssl
   # and publish with the clients.
   packages+=(mosquitto mosquitto-clients openssl)
+  # The format gate (scripts/check-format.sh).
+  packages+=(clang-format)
+  # The Python binding's tests: Debian's interpreter with pytest, and pip with
+  # setuptools to install the package without network.
+  packages+=(python3 python3-pytest python3-pip python3-setuptools)
+fi
+if [ "$set_name" = all ]; then
+  # The 32-bit Linux target.
+  packages+=(g++-multilib)
+  # scripts/count.sh and scripts/valgrind.sh use strace and valgrind.
+  packages+=(strace valgrind)
   # The fuzz targets are built with clang and its libFuzzer runtime.
   packages+=(clang libclang-rt-14-dev)
-  # The format and static-analysis gates (scripts/check-format.sh, check-tidy.sh).
-  packages+=(clang-format clang-tidy)
+  # The static-analysis gate (scripts/check-tidy.sh).
+  packages+=(clang-tidy)
   # The Win32 target: the MinGW-w64 cross compiler, and 32-bit Wine to run
   # its tests (wine32 needs the i386 architecture).
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
@@ -52,9 +65,6 @@ if [ "$set_name" = all ]; then
   # The Win32 import library for Microsoft's linker (llvm-dlltool), and the
   # MSVC-style link that checks it (lld-link).
   packages+=(llvm-14 lld-14)
-  # The Python binding's tests: Debian's interpreter with pytest, and pip with
-  # setuptools to install the package without network.
-  packages+=(python3 python3-pytest python3-pip python3-setuptools)
   # The Debian packages: dpkg-shlibdeps (dpkg-dev) and file for CPack,
   # lintian to review them (the installed-package test uses pkg-config too).
   packages+=(dpkg-dev file lintian)

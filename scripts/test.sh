@@ -20,10 +20,25 @@
 #             of the same backend (preset win64: Wine does not run under
 #             that emulator), and the real 32-bit DLL's checks that need no
 #             Wine (imports, export, size, version, the linked hosts)
+#
+# While the first stages run, a job in the background installs the rest of
+# the packages and then builds the sanitizer, fuzz and Debian package trees
+# ahead, under the SCHED_IDLE policy: it gets only the CPU time the stages
+# leave idle (tests waiting on pseudo-terminals, Wine and time-outs, single
+# threaded configure and link steps), so it does not slow them down. A
+# stage that needs such a tree first waits for its build ahead; then its
+# own build has nothing left to do (or shows the errors of a failed one).
+# ZELQD_STAGES="native python ..." runs only the stages named, to time or
+# rerun a few; the others are listed as skipped, and so are those that need
+# one of them (most need native).
 # Results go to build/ci-results/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+case "${ZELQD_32BIT:-auto}" in
+  auto | native | emulator) ;;
+  *) echo "test.sh: ZELQD_32BIT must be auto, native or emulator, not \"$ZELQD_32BIT\"" >&2; exit 64 ;;
+esac
+bash scripts/setup.sh native
 
 jobs=$(nproc)
 root=$PWD
@@ -47,18 +62,71 @@ runs_32bit() {
   rm -rf "$dir"
   return "$status"
 }
-kernel32=0
-runs_32bit && kernel32=1
-mode=${ZELQD_32BIT:-auto}
-case "$mode" in
-  auto) if ((kernel32)); then route32=native; else route32=emulator; fi ;;
-  native | emulator) route32=$mode ;;
-  *) echo "test.sh: ZELQD_32BIT must be auto, native or emulator, not \"$mode\"" >&2; exit 64 ;;
-esac
-emulator=$(command -v qemu-i386-static || true)
-wine64=/usr/lib/wine/wine64
-echo "test.sh: 32-bit route: $route32 (ZELQD_32BIT=$mode; this kernel" \
-  "$( ((kernel32)) && echo runs || echo "does not run") 32-bit x86 programs itself)"
+# Sets kernel32, mode and route32 (needs g++-multilib: after setup.sh all).
+decide_route() {
+  kernel32=0
+  runs_32bit && kernel32=1
+  mode=${ZELQD_32BIT:-auto}
+  case "$mode" in
+    auto) if ((kernel32)); then route32=native; else route32=emulator; fi ;;
+    *) route32=$mode ;;
+  esac
+}
+# --- Builds ahead ------------------------------------------------------------
+
+ahead=$results/ahead
+mkdir -p "$ahead"
+# ahead_step NAME COMMAND...: runs it, its output to ahead/NAME.log, and then
+# writes its exit status and seconds to ahead/NAME.done.
+ahead_step() {
+  local name=$1 start=$SECONDS status=0
+  shift
+  "$@" >"$ahead/$name.log" 2>&1 </dev/null || status=$?
+  echo "$status $((SECONDS - start))" >"$ahead/$name.done"
+}
+# Whether stage NAME is to run (ZELQD_STAGES).
+selected() { [ -z "${ZELQD_STAGES:-}" ] || [[ " $ZELQD_STAGES " == *" $1 "* ]]; }
+# The Wine prefix of the Windows stage: Wine's first start takes most of a
+# minute, mostly waiting. The stage's programs wait for it (wine-run.sh
+# locks the prefix), or make it themselves if it is not there.
+make_prefix() {
+  decide_route
+  if [ "$route32" = native ] && ((kernel32)) && selected win32; then
+    bash scripts/wine-run.sh --make-prefix build/win32
+  elif [ "$route32" = emulator ] && selected win64; then
+    bash scripts/wine-run.sh --loader /usr/lib/wine/wine64 --make-prefix build/win64
+  fi
+}
+ahead_job() {
+  # apt-get and Wine at the normal priority: they wait on the network, the
+  # disk and Wine's server.
+  {
+    ahead_step setup bash scripts/setup.sh all
+    if [ "$(cut -d' ' -f1 "$ahead/setup.done")" = 0 ]; then ahead_step wineprefix make_prefix; fi
+  } &
+  local setup=$!
+  chrt --idle --pid 0 "$BASHPID" || echo "test.sh: chrt failed: the builds ahead run at the normal priority"
+  if selected sanitize; then
+    ahead_step sanitize sh -c 'cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j "$1"' sh "$jobs"
+  fi
+  wait "$setup" || true
+  if selected fuzz; then ahead_step fuzz bash scripts/fuzz.sh --build-only; fi
+  if selected packages; then ahead_step deb bash scripts/package.sh; fi
+}
+# In a process group of its own, so that an early exit ends all of it.
+set -m
+ahead_job &
+ahead_pid=$!
+set +m
+trap 'kill -- -"$ahead_pid" 2>/dev/null || true' EXIT
+# wait_ahead NAME: waits until the step is done; 0 when it passed.
+wait_ahead() {
+  local start=$SECONDS status seconds
+  while [ ! -f "$ahead/$1.done" ] && kill -0 "$ahead_pid" 2>/dev/null; do sleep 1; done
+  read -r status seconds <"$ahead/$1.done" 2>/dev/null || status=none seconds=0
+  echo "test.sh: $1 ahead: exit $status after $seconds s; waited $((SECONDS - start)) s for it"
+  [ "$status" = 0 ]
+}
 
 # --- Stages ------------------------------------------------------------------
 
@@ -66,6 +134,10 @@ echo "test.sh: 32-bit route: $route32 (ZELQD_32BIT=$mode; this kernel" \
 # first failing command, and records its route, seconds and exit status.
 stage() {
   local name=$1 route=$2 fn=$3 start=$SECONDS status
+  if ! selected "$name"; then
+    skip "$name" "$route" "not in ZELQD_STAGES"
+    return 0
+  fi
   echo
   echo "== $name ($route)"
   mkdir -p "$results/$name"
@@ -101,13 +173,16 @@ check() {
 }
 
 # ctest_run STAGE PRESET [CTEST ARGS...]: CTest with its JUnit report and
-# each GoogleTest program's XML in the stage's folder.
+# each GoogleTest program's XML in the stage's folder. The Linux suites run
+# two programs a core: they mostly wait on pseudo-terminals, processes and
+# time-outs (the longest, the gateway's service test, bounds the stage).
 ctest_run() {
-  local dir=$results/$1 preset=$2
+  local dir=$results/$1 preset=$2 parallel=$jobs
   shift 2
+  case "$preset" in native | i686 | sanitize) parallel=$((2 * jobs)) ;; esac
   rm -rf "$dir/gtest"
   mkdir -p "$dir/gtest"
-  GTEST_OUTPUT="xml:$dir/gtest/" ctest --preset "$preset" -j "$jobs" --output-junit "$dir/ctest.xml" "$@"
+  GTEST_OUTPUT="xml:$dir/gtest/" ctest --preset "$preset" -j "$parallel" --output-junit "$dir/ctest.xml" "$@"
 }
 # configure PRESET [ARGS...] and build it.
 build() {
@@ -121,9 +196,11 @@ build() {
 # them (a few seconds).
 format_stage() { check format bash scripts/check-format.sh; }
 
+# The native build makes the benchmark too (the benchmark stage runs it).
 native_stage() {
-  build native
+  build native -DZELQD_BUILD_BENCH=ON
   ctest_run native native
+  echo "status page screenshot: $root/build/native/tests/gateway/status-page.png"
 }
 
 # The Python binding: pip builds and installs it from python/ into a scratch
@@ -189,6 +266,7 @@ win32_package_stage() { check "win32 package" package_win32; }
 
 # AddressSanitizer and UndefinedBehaviorSanitizer over the whole native suite.
 sanitize_stage() {
+  wait_ahead sanitize || true
   cmake --preset sanitize >/dev/null
   cmake --build --preset sanitize -j "$jobs"
   ctest_run sanitize sanitize
@@ -196,19 +274,26 @@ sanitize_stage() {
 
 # Each fuzz target for a bounded time, two at a time (longer runs:
 # scripts/fuzz.sh 300).
-fuzz_stage() { bash scripts/fuzz.sh "${ZELQD_FUZZ_SECONDS:-30}"; }
+fuzz_stage() {
+  wait_ahead fuzz || true
+  bash scripts/fuzz.sh "${ZELQD_FUZZ_SECONDS:-30}"
+}
 
 # memcheck over the pseudo-terminal tests of the native build.
 valgrind_stage() { bash scripts/valgrind.sh build/native; }
 
 # The benchmark's short form, so that it keeps building and running; its
-# figures are not judged here (see docs/performance.md).
-bench_stage() { check "benchmark, short form" bash scripts/bench.sh --short; }
+# figures are not judged here (see docs/performance.md). The native build
+# made it, with the flags of the bench preset.
+bench_stage() { check "benchmark, short form" build/native/bench/zelqd_bench --short; }
 
 # The Debian packages: built, reviewed by lintian, installed on this machine,
 # used as a user would (the README's example, zelpoll against zelsim), and
 # removed again.
-packages_stage() { check "Debian packages" bash scripts/package-test.sh; }
+packages_stage() {
+  wait_ahead deb || true
+  check "Debian packages" bash scripts/package-test.sh
+}
 
 # --- The run -----------------------------------------------------------------
 
@@ -219,6 +304,19 @@ if passed native; then
 else
   skip python "native kernel, x86_64" "the native build failed"
 fi
+
+# The stages from here on need the packages that the job ahead installs.
+if ! wait_ahead setup; then
+  tail -n 40 "$ahead/setup.log"
+  echo "test.sh: installing the packages failed (scripts/setup.sh all)" >&2
+  exit 1
+fi
+
+decide_route
+emulator=$(command -v qemu-i386-static || true)
+wine64=/usr/lib/wine/wine64
+echo "test.sh: 32-bit route: $route32 (ZELQD_32BIT=$mode; this kernel" \
+  "$( ((kernel32)) && echo runs || echo "does not run") 32-bit x86 programs itself)"
 
 if [ "$route32" = native ] && ! ((kernel32)); then
   reason="ZELQD_32BIT=native, and this kernel cannot execute 32-bit x86 programs"

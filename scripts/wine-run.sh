@@ -3,6 +3,7 @@
 # every test program of that build.
 #
 #   wine-run.sh [--loader LOADER] [--peer PEER --ports N[,N...] [--sim N[,N...]]] PROGRAM.exe [ARGS...]
+#   wine-run.sh [--loader LOADER] --make-prefix BUILD   only make BUILD's prefix
 #
 # LOADER is the Wine program that starts PROGRAM.exe: wine (the default,
 # 32-bit Wine where wine32 is installed), or /usr/lib/wine/wine64 for the
@@ -20,23 +21,28 @@
 # the simulator answers on the far end of those ports from the start.
 set -euo pipefail
 
-peer=() ports= sim=() loader=wine
+peer=() ports= sim=() loader=wine prefix_for=
 while (($#)); do
   case "$1" in
     --loader) loader=$2; shift 2 ;;
+    --make-prefix) prefix_for=$2; shift 2 ;;
     --peer) peer=("$2"); shift 2 ;;
     --ports) ports=$2; shift 2 ;;
     --sim) sim=(--sim "$2"); shift 2 ;;
     *) break ;;
   esac
 done
-(($#)) || { echo "usage: wine-run.sh [--peer PEER --ports N,... [--sim N,...]] PROGRAM.exe [ARGS...]" >&2; exit 2; }
-program=$(readlink -f "$1")
-shift
-
-build=$(dirname "$program")
-while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
-[ "$build" != / ] || build=$(dirname "$program")
+if [ -n "$prefix_for" ]; then
+  mkdir -p "$prefix_for"
+  build=$(readlink -f "$prefix_for") program=
+else
+  (($#)) || { echo "usage: wine-run.sh [--peer PEER --ports N,... [--sim N,...]] PROGRAM.exe [ARGS...]" >&2; exit 2; }
+  program=$(readlink -f "$1")
+  shift
+  build=$(dirname "$program")
+  while [ "$build" != / ] && [ ! -f "$build/CMakeCache.txt" ]; do build=$(dirname "$build"); done
+  [ "$build" != / ] || build=$(dirname "$program")
+fi
 
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 export WINEDEBUG=-all
@@ -53,7 +59,7 @@ if [[ ${GTEST_OUTPUT:-} == xml:/* ]]; then
 fi
 logs=$build/wine-logs
 mkdir -p "$logs"
-log=$logs/$(basename "$program" .exe).log
+log=$logs/$(basename "${program:-wineboot}" .exe).log
 : >"$log"
 
 # The first program to run makes the prefix; the others wait for it.
@@ -65,6 +71,7 @@ log=$logs/$(basename "$program" .exe).log
     wineserver -w
   fi
 ) 9>"$build/wineprefix.lock"
+[ -n "$program" ] || exit 0
 
 command=("$loader" "$program" "$@")
 if ((${#peer[@]})); then
