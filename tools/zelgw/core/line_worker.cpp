@@ -156,10 +156,15 @@ void LineWorker::OnOutcome(const zeltools::Outcome& o) {
     return;
   }
   if (o.ok()) {
-    const bool timed = o.firstReplyNs > o.sentNs && !o.request.empty();
+    // The turnaround is taken from the end of the attempt: the first-byte
+    // stamp is when the driver's first read returned, which on a port that
+    // delivers the whole reply at once is its end. From sending to the end,
+    // less the request's and the whole reply's wire time.
+    const bool timed = o.endedNs > o.sentNs && !o.request.empty() && o.replyReceived > 0;
     if (timed) {
-      turnaround_.Add(linetime::TurnaroundSampleMs(
-          o.sentNs, o.firstReplyNs, static_cast<int>(o.request.size()), schedule_.timing()));
+      const int frames = static_cast<int>(o.request.size()) + o.replyReceived;
+      turnaround_.Add(
+          linetime::TurnaroundSampleMs(o.sentNs, o.endedNs, frames - 1, schedule_.timing()));
     }
     health_.Update([&](LineHealth& h) {
       ++h.attemptsOk;
