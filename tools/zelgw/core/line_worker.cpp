@@ -113,13 +113,16 @@ bool LineWorker::Submit(Job&& job) {
 }
 
 void LineWorker::ReplaceTags(std::vector<PlantTag> tags) {
+  // The cache at once, so that the front ends go by the new tags as soon as
+  // this returns; the polls when the line's thread comes to them.
+  std::vector<ValueCache::Polled> polled = cache_.Replace(std::move(tags));
   std::lock_guard lock(mutex_);
   if (!thread_.joinable()) {
-    schedule_.Replace(cache_.Replace(std::move(tags)), Clock::now());  // not started: at once
+    schedule_.Replace(std::move(polled), Clock::now());  // not started: at once
     NotePlan();
     return;
   }
-  pendingTags_ = std::move(tags);
+  pendingPolled_ = std::move(polled);
   tagsPending_ = true;
   wake_.notify_all();
 }
@@ -214,7 +217,7 @@ void LineWorker::Run() {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
       if (tagsPending_) {
-        schedule_.Replace(cache_.Replace(std::move(pendingTags_)), Clock::now());
+        schedule_.Replace(std::move(pendingPolled_), Clock::now());
         tagsPending_ = false;
         NotePlan();
       }

@@ -137,7 +137,7 @@ class LineWorker {
   bool done_ = false;
   std::deque<Job> queue_;
   bool tagsPending_ = false;
-  std::vector<PlantTag> pendingTags_;
+  std::vector<ValueCache::Polled> pendingPolled_;
 
   std::atomic<bool> stopped_{false};  // traffic suspended ($STOP), as last read
 
