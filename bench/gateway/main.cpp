@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -188,10 +189,14 @@ class Gateway {
     }
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
   }
-  std::string Metrics() const {
+  std::string Metrics() const { return Get("/metrics"); }
+  nlohmann::json Status() const { return nlohmann::json::parse(Get("/status"), nullptr, false); }
+
+ private:
+  std::string Get(const std::string& path) const {
     std::string out;
     if (std::FILE* p = ::popen(
-            ("curl -s --max-time 5 http://127.0.0.1:" + std::to_string(http_) + "/metrics").c_str(),
+            ("curl -s --max-time 5 http://127.0.0.1:" + std::to_string(http_) + path).c_str(),
             "r")) {
       char buffer[65536];
       std::size_t n;
@@ -201,7 +206,6 @@ class Gateway {
     return out;
   }
 
- private:
   fs::path log_;
   pid_t pid_ = -1;
   int port_ = -1;
@@ -649,33 +653,45 @@ void LineTimeSection(const fs::path& dir, int seconds) {
       "\n## linetime: %d tags a line, polled every %d ms (the line reads back to back), 8N1, "
       "turnaround %d ms, %d s\n\n",
       kTags, kPollMs, kTurnaroundMs, seconds);
+  // The turnaround each line measured: the figure zelgw planned with.
+  std::vector<double> turnaround(remotes.size(), kTurnaroundMs);
   {
     Gateway gateway(config, dir);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const nlohmann::json status = gateway.Status();
+    for (std::size_t i = 0; status.is_object() && i < turnaround.size(); ++i) {
+      const auto& figure = status["lines"][i]["turnaround_ms"];
+      if (figure.is_number()) turnaround[i] = figure.get<double>();
+    }
   }
   std::printf(
-      "| layout | baud | measured cycle ms | longest gap ms | blocks | read bytes | computed ms | "
-      "cheapest plan ms (blocks) | fixed-gap plan ms (blocks) |\n"
-      "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+      "| layout | baud | turnaround ms | measured cycle ms | longest gap ms | blocks | read bytes "
+      "| "
+      "computed ms | cheapest plan ms (blocks) | fixed-gap plan ms (blocks) |\n"
+      "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   std::size_t r = 0;
   for (const auto& layout : layouts) {
     for (const int baud : bauds) {
       zelgw::linetime::LineTiming timing;
       timing.baud = baud;
-      timing.turnaroundMs = kTurnaroundMs;
+      timing.turnaroundMs = turnaround[r];
       const Cycles c = CyclesOf(ReadsOf(remotes[r++]->RequestLog()), layout.variables, timing);
       const auto cheapest = zelgw::linetime::PlanCheapest(layout.variables, timing);
       const auto fixed = zelgw::linetime::FixedGapPlan(layout.variables, 4);
-      std::printf("| %s | %d | %.1f | %.1f | %.1f | %.0f | %.1f | %.1f (%zu) | %.1f (%zu) |\n",
-                  layout.name, baud, c.ms, c.longestMs, c.blocks, c.bytes, c.computedMs,
-                  zelgw::linetime::PlanLineMs(cheapest, timing), cheapest.size(),
-                  zelgw::linetime::PlanLineMs(fixed, timing), fixed.size());
+      std::printf(
+          "| %s | %d | %.1f | %.1f | %.1f | %.1f | %.0f | %.1f | %.1f (%zu) | %.1f (%zu) |\n",
+          layout.name, baud, timing.turnaroundMs, c.ms, c.longestMs, c.blocks, c.bytes,
+          c.computedMs, zelgw::linetime::PlanLineMs(cheapest, timing), cheapest.size(),
+          zelgw::linetime::PlanLineMs(fixed, timing), fixed.size());
     }
   }
   std::printf(
       "\n(from the simulator's request log, after the first cycle: measured cycle, a tag's "
       "mean time between two of its reads, over the tags; blocks and bytes, the reads a cycle; "
-      "computed, the line-time model for those reads, the driver's own overhead taken as 0)\n");
+      "turnaround, the figure the line measured (/status), with which zelgw planned and the "
+      "model computes; computed, the line-time model for those reads, the driver's own overhead "
+      "taken as 0; cheapest, the best plan for that turnaround; fixed-gap, merging up to 4 "
+      "unwanted variables)\n");
 }
 
 }  // namespace

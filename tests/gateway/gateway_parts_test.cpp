@@ -23,7 +23,6 @@
 #include "config.h"
 #include "core/gateway.h"
 #include "core/line_worker.h"
-#include "core/poll_plan.h"
 #include "driver_facts.h"
 #include "listen_check.h"
 #include "modbus/register_map.h"
@@ -256,28 +255,6 @@ TEST_F(ConfigChecks, UnitIdsBeyondTheDefaultsWhenGiven) {
   ASSERT_TRUE(errors.empty()) << errors[0].Text();
   EXPECT_EQ(config.modbus[246].unitId, 247);
   EXPECT_EQ(config.modbus[247].unitId, 0);
-}
-
-TEST(PollPlan, NeighboursMergeUpToTheGapAndTheBlockSize) {
-  struct Case {
-    std::vector<int> variables;
-    int maxGap;
-    std::vector<Block> blocks;
-  };
-  std::vector<int> many;
-  for (int v = 0; v < 250; ++v) many.push_back(v);
-  const Case cases[] = {
-      {{}, 4, {}},
-      {{5}, 4, {{5, 1}}},
-      {{1, 2, 3}, 0, {{1, 3}}},
-      {{1, 3}, 0, {{1, 1}, {3, 1}}},
-      {{1, 3}, 1, {{1, 3}}},
-      {{10, 15, 21}, 4, {{10, 6}, {21, 1}}},
-      {many, 4, {{0, 106}, {106, 106}, {212, 38}}},
-      {{0, 105, 106}, 200, {{0, 106}, {106, 1}}},
-      {{99990, 99999}, 10, {{99990, 10}}},
-  };
-  for (const Case& c : cases) EXPECT_EQ(MergeBlocks(c.variables, c.maxGap), c.blocks);
 }
 
 TEST(DriverFacts, TransferBoundFromTheReadTimeOutAndTheLine) {

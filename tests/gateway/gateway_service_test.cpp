@@ -737,6 +737,28 @@ TEST_F(GatewayTest, MbpollAndCurlAsTheRealClients) {
   EXPECT_FALSE(Has(page, "href=\"http")) << "self-contained";
 }
 
+TEST_F(GatewayTest, StatusGivesThePacedLinesTurnaroundUtilisationAndPeriods) {
+  south_.Unplug();
+  south_.Plug({.paceBaud = 9600, .bitsPerCharacter = 10, .turnaroundMs = 20});
+  Start();
+  // Polls every 100 ms of about 47 ms each: the median of the samples is
+  // the remote's 20 ms give or take the host's scheduling.
+  const auto south = [this] { return service_->Status()["lines"][1]; };
+  ASSERT_TRUE(Eventually([&] { return south()["turnaround_ms"].is_number(); })) << south();
+  const double turnaround = south()["turnaround_ms"].get<double>();
+  EXPECT_GE(turnaround, 10);
+  EXPECT_LE(turnaround, 40);
+  const double utilisation = south()["utilisation"].get<double>();
+  EXPECT_GT(utilisation, 0);
+  EXPECT_LE(utilisation, 1);
+  EXPECT_EQ(south()["blocks"], 1);
+  EXPECT_EQ(south()["cycle_ms"], 100);
+  ASSERT_TRUE(Eventually([&] { return service_->Status()["tags"][2]["period_ms"].is_number(); }));
+  const double period = service_->Status()["tags"][2]["period_ms"].get<double>();
+  EXPECT_GT(period, 80);
+  EXPECT_LT(period, 200);
+}
+
 TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   // --check and --version.
   const fs::path bad = dir_ / "bad.toml";
@@ -745,9 +767,32 @@ TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {
   EXPECT_EQ(status, 78);
   EXPECT_TRUE(Has(out, bad.string() + ":")) << out;
   EXPECT_TRUE(Has(out, ": tag[4].variable: -1 is out of range 0..99999")) << out;
+  // Each line's share of its time, and --strict on a line that cannot keep up:
+  // twelve single reads at 9600 8N1 and 10 ms of turnaround every 100 ms.
   std::tie(status, out) =
-      Capture(std::string(ZELGW_PROGRAM) + " --check -c " + WriteConfig({}).string());
+      Capture(std::string(ZELGW_PROGRAM) + " --check --strict -c " + WriteConfig({}).string());
   EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(Has(out,
+                  "north: 2 blocks, 2 tags, 0.04 s of line time per 100 ms cycle at 9600 "
+                  "8N1: 37 % of the line\n"))
+      << out;
+  const fs::path busy = dir_ / "busy.toml";
+  std::ofstream tags(busy);
+  tags << Config({});
+  for (int v = 1; v <= 11; ++v)
+    tags << "[[tag]]\nname = \"B" << v << "\"\nline = \"north\"\nvariable = " << 1000 * v
+         << "\npoll_ms = 100\n";
+  tags.close();
+  std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM) + " --check -c " + busy.string());
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(Has(out,
+                  "north: 13 blocks, 13 tags, 0.45 s of line time per 100 ms cycle at 9600 "
+                  "8N1: 445 % of the line — tags at 100 ms will be read every 0.4 s, tags "
+                  "at 60000 ms every 267.0 s\n"))
+      << out;
+  std::tie(status, out) =
+      Capture(std::string(ZELGW_PROGRAM) + " --check --strict -c " + busy.string());
+  EXPECT_EQ(status, 2) << out;
   std::tie(status, out) = Capture(std::string(ZELGW_PROGRAM) + " --version");
   EXPECT_EQ(out, "zelgw " ZELGW_VERSION "\n");
   // An answer that cannot be written is a failure.

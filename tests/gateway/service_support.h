@@ -67,11 +67,12 @@ class Remote {
   Remote& operator=(const Remote&) = delete;
   const std::string& port() const { return link_; }
 
-  void Plug() {
+  // options: the wire's pace and the turnaround, as zelsim's --pace and --turnaround-ms.
+  void Plug(zelsim::RunnerOptions options = {}) {
     pty_ = std::make_unique<zelsim::PtyPair>();
     ::unlink(link_.c_str());
     if (::symlink(pty_->slaveName().c_str(), link_.c_str()) != 0) ADD_FAILURE() << "symlink";
-    runner_ = std::make_unique<zelsim::Runner>(engine_, pty_->master());
+    runner_ = std::make_unique<zelsim::Runner>(engine_, pty_->master(), options);
     runner_->Start();
   }
   // The far end hangs up: the pseudo-terminal is gone.

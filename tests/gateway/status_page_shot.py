@@ -42,6 +42,10 @@ LINE_FIELDS = [
     ("Writes ok / failed", lambda l: (l["transfers"]["write"]["ok"], l["transfers"]["write"]["failed"]), 0),
     ("Failed attempts", lambda l: l["attempts"]["failed"], 0),
     ("Reopens", lambda l: l["reopens"], 0),
+    # A share over a sliding window and a running median move either way
+    # between the two reads of /status: a wider tolerance.
+    ("Utilisation", lambda l: 100 * l["utilisation"], 5),
+    ("Turnaround", lambda l: l["turnaround_ms"], 0.5),
 ]
 TAG_FIELDS = [
     ("Variable", lambda t: t["variable"], 0),

@@ -32,8 +32,11 @@ struct PlantLine {
   int parity = 0;             // 0 none, 1 odd, 2 even, 3 mark, 4 space
   int stopBits = 0;           // 0 one, 1 one and a half, 2 two
   int replyTimeoutMs = 1200;  // the driver waits at least 1200 ms
-  int maxGap = 4;             // unread variables a block read may span between two wanted ones
-  int reopenAfter = 3;        // failed transfers in a row before the port is reopened
+  // The most unread variables a block read may span between two wanted ones;
+  // none: as many as make the reads cheapest.
+  std::optional<int> maxGap;
+  int turnaroundMs = 10;  // the remote's turnaround assumed until it is measured
+  int reopenAfter = 3;    // failed transfers in a row before the port is reopened
   int reopenPauseMaxSeconds = 30;
   int sourceLine = 0;
 };

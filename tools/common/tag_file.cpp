@@ -285,6 +285,7 @@ PlantLine ReadLine(TableReader& r, const PlantReadOptions& options) {
   if (auto v = r.Integer("reply_timeout_ms", 10, 600000))
     line.replyTimeoutMs = static_cast<int>(*v);
   if (auto v = r.Integer("max_gap", 0, 105)) line.maxGap = static_cast<int>(*v);
+  if (auto v = r.Integer("turnaround_ms", 0, 10000)) line.turnaroundMs = static_cast<int>(*v);
   if (auto v = r.Integer("reopen_after", 1, 1000)) line.reopenAfter = static_cast<int>(*v);
   if (auto v = r.Integer("reopen_pause_max_s", 1, 3600))
     line.reopenPauseMaxSeconds = static_cast<int>(*v);

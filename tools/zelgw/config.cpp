@@ -210,7 +210,7 @@ std::string RestartOnlyChanges(const Config& running, const Config& loaded) {
   };
   const auto lineKey = [](const PlantLine& l) {
     return std::tie(l.name, l.port, l.baud, l.dataBits, l.parity, l.stopBits, l.replyTimeoutMs,
-                    l.maxGap, l.reopenAfter, l.reopenPauseMaxSeconds);
+                    l.maxGap, l.turnaroundMs, l.reopenAfter, l.reopenPauseMaxSeconds);
   };
   const auto& a = running.plant.lines;
   const auto& b = loaded.plant.lines;

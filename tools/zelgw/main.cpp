@@ -24,6 +24,7 @@
 
 #include "config.h"
 #include "core/gateway.h"
+#include "core/line_check.h"
 #include "core/line_worker.h"
 #include "core/log.h"
 #include "dravun.h"
@@ -43,9 +44,10 @@ using namespace std::chrono_literals;
 
 // Exit codes, as sysexits.h names them.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;   // the service could not start
-constexpr int kExitUsage = 64;   // the command line is wrong
-constexpr int kExitConfig = 78;  // the configuration has errors
+constexpr int kExitFailed = 1;      // the service could not start
+constexpr int kExitOverloaded = 2;  // --check --strict: a line needs more than all of its time
+constexpr int kExitUsage = 64;      // the command line is wrong
+constexpr int kExitConfig = 78;     // the configuration has errors
 
 constexpr const char kDescription[] =
     "zelgw: the gateway that puts the remote computer's variables on the plant network over "
@@ -57,8 +59,9 @@ constexpr const char kDescription[] =
 
 constexpr const char kFooter[] =
     "Exit codes: 0 stopped by a signal, or --check found no error; 1 the service could not start "
-    "(driver, listener), or the answer of --version or --check could not be written; 64 usage; "
-    "78 the configuration has errors (each is printed with its file, line and key).";
+    "(driver, listener), or the answer of --version or --check could not be written; 2 --check "
+    "--strict found a line whose polls need more than 100 % of its time; 64 usage; 78 the "
+    "configuration has errors (each is printed with its file, line and key).";
 
 void OnDriverMessage(int code, const char* message, void* /*context*/) {
   // A message that repeats a line's last failure (a port still missing) is
@@ -116,6 +119,20 @@ bool Answer(bool outputClosed, const std::string& text) {
 }
 
 MqttSetup MqttSetupOf(const Config& config) { return {config.name, config.mqtt, config.plant}; }
+
+// What --check says of a line's polls: the cheapest plan of each interval
+// group for the line's framing and the turnaround it assumes.
+linetime::LineCheck CheckLineOf(const PlantLine& line, const std::vector<PlantTag>& all) {
+  std::vector<PlantTag> tags;
+  for (const PlantTag& t : all) {
+    if (t.line == line.name) tags.push_back(t);
+  }
+  ValueCache cache(line.name);
+  const auto polled = cache.Replace(std::move(tags));
+  const linetime::LineTiming timing = LineTimingOf(line);
+  const auto groups = PlanGroups(polled, timing, line.maxGap);
+  return linetime::CheckLine(line.name, groups, timing);
+}
 
 void PrintErrors(const std::vector<ConfigError>& errors) {
   for (const ConfigError& e : errors) std::fprintf(stderr, "zelgw: %s\n", e.Text().c_str());
@@ -403,10 +420,14 @@ int main(int argc, char** argv) {
   app.footer(kFooter);
   std::string configFile, driverPath, level = "info";
   bool check = false;
+  bool strict = false;
   bool version = false;
   app.add_option("-c,--config", configFile, "the configuration file (TOML)")->type_name("FILE");
   app.add_flag("--check", check,
-               "check the configuration and exit: 0 when it has no error, 78 with the errors");
+               "check the configuration and exit: 0 when it has no error, 78 with the errors; "
+               "says for each line how much of its time the polls need");
+  app.add_flag("--strict", strict,
+               "with --check: exit 2 when a line's polls need more than 100 % of its time");
   app.add_option("--driver", driverPath,
                  "the driver library to load (default: libzelqd.so.1 beside this program, in its "
                  "build tree, or on the loader's path)")
@@ -451,10 +472,17 @@ int main(int argc, char** argv) {
       PrintErrors(listeners.errors);
       return kExitConfig;
     }
-    const std::string answer = "zelgw: " + configFile + ": ok (" +
-                               std::to_string(config.plant.lines.size()) + " lines, " +
-                               std::to_string(config.plant.tags.size()) + " tags)\n";
-    return Answer(outputClosed, answer) ? kExitOk : kExitFailed;
+    std::string answer;
+    bool overloaded = false;
+    for (const PlantLine& line : config.plant.lines) {
+      const linetime::LineCheck c = CheckLineOf(line, config.plant.tags);
+      answer += c.text + "\n";
+      overloaded = overloaded || c.overloaded;
+    }
+    answer += "zelgw: " + configFile + ": ok (" + std::to_string(config.plant.lines.size()) +
+              " lines, " + std::to_string(config.plant.tags.size()) + " tags)\n";
+    if (!Answer(outputClosed, answer)) return kExitFailed;
+    return strict && overloaded ? kExitOverloaded : kExitOk;
   }
   return Serve(config, driverPath);
 }

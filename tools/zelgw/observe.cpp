@@ -197,6 +197,26 @@ std::string RenderMetrics(const Gateway& gateway, const Config& config,
   for (const auto& l : lines)
     w.Histogram("zelgw_line_poll_lateness_seconds", l.name, l.pollLateness);
 
+  w.Family("zelgw_line_turnaround_seconds", "histogram",
+           "The remote's turnaround measured on each successful attempt: from the end of the "
+           "request on the wire to the first reply byte.");
+  for (const auto& l : lines) {
+    const auto& h = l.turnaround;
+    using linetime::TurnaroundHistogram;
+    for (std::size_t i = 0; i + 1 < TurnaroundHistogram::kBuckets; ++i)
+      w.Sample("zelgw_line_turnaround_seconds_bucket",
+               {{"line", l.name}, {"le", Number(TurnaroundHistogram::kBoundsMs[i] / 1000)}},
+               static_cast<double>(h.CumulativeCount(i)));
+    w.Sample("zelgw_line_turnaround_seconds_bucket", {{"line", l.name}, {"le", "+Inf"}},
+             static_cast<double>(h.count()));
+    w.Sample("zelgw_line_turnaround_seconds_sum", {{"line", l.name}}, h.sumMs() / 1000);
+    w.Sample("zelgw_line_turnaround_seconds_count", {{"line", l.name}},
+             static_cast<double>(h.count()));
+  }
+  w.Family("zelgw_line_utilisation", "gauge",
+           "Share of the last 10 s the line was busy with transfers, 0 to 1.");
+  for (const auto& l : lines) w.Sample("zelgw_line_utilisation", {{"line", l.name}}, l.utilisation);
+
   w.Family("zelgw_tag_value", "gauge", "The tag's value in its units (raw * scale + offset).");
   for (const auto& t : tags) {
     if (t.ageSeconds >= 0)
@@ -286,6 +306,7 @@ std::string RenderStatus(const Gateway& gateway, const Config& config, const Mod
         {"type", zeltools::ValueTypeName(t.type)},
         {"writable", t.writable},
         {"poll_ms", t.pollMs},
+        {"period_ms", t.periodMs > 0 ? json(t.periodMs) : json(nullptr)},
         {"quality", QualityName(t.quality)},
     };
     if (t.ageSeconds >= 0) {

@@ -24,7 +24,12 @@ nlohmann::json LineHealthJson(const LineHealth& l) {
       {"reopens", l.reopens},
       {"poll_overruns", l.pollOverruns},
       {"queued", l.queued},
+      {"utilisation", l.utilisation},
+      {"line_time_ms", l.lineTimeMs},
+      {"cycle_ms", l.cycleMs},
+      {"blocks", l.blocks},
   };
+  out["turnaround_ms"] = l.turnaroundMs >= 0 ? json(l.turnaroundMs) : json(nullptr);
   if (l.state != LineState::Open) out["reopen_in_s"] = l.reopenInSeconds;
   if (l.lastFailure.empty()) {
     out["last_failure"] = nullptr;

@@ -13,7 +13,10 @@ namespace zelgw {
 
 // state, stopped, port, transfers, attempts, attempt_failures (by reason
 // key), open_failures (by step), opens, reopens, poll_overruns, queued,
-// reopen_in_s (while not open) and last_failure (reason and time, or null).
+// reopen_in_s (while not open), last_failure (reason and time, or null),
+// turnaround_ms (the measured figure, null before a sample), utilisation
+// (0..1, over the last 10 s), line_time_ms, cycle_ms and blocks (the poll
+// plan's).
 nlohmann::json LineHealthJson(const LineHealth& line);
 
 // "2026-12-08T14:25:06.874Z"

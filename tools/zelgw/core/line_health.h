@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/turnaround.h"
+
 namespace zelgw {
 
 enum class LineState : std::uint8_t {
@@ -54,6 +56,38 @@ struct LineHealth {
   std::size_t queued = 0;      // requests waiting
   Histogram transferSeconds;   // duration of each transfer
   Histogram pollLateness;      // seconds a poll started after it was due
+  // The remote's turnaround: the running figure (negative before the first
+  // sample) and every sample in buckets.
+  double turnaroundMs = -1;
+  linetime::TurnaroundHistogram turnaround;
+  // Busy time on the line (driver calls that transfer) over the last
+  // kBusyWindow of wall time (less while the line is younger), 0..1.
+  double utilisation = 0;
+  // The current poll plan: its line time per cycle, the cycle and its blocks.
+  double lineTimeMs = 0;
+  int cycleMs = 0;
+  std::size_t blocks = 0;
+};
+
+// The line's busy time in one-second slots over a sliding window.
+class BusyWindow {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kSeconds = 10;
+
+  explicit BusyWindow(Clock::time_point start = Clock::now()) : start_(start) {}
+  // A call that took busy and ended at end (counted in the slot of its end).
+  void Add(Clock::time_point end, Clock::duration busy);
+  // The busy share of the window that ends at now, 0..1.
+  double Share(Clock::time_point now) const;
+
+ private:
+  struct Slot {
+    std::int64_t second = -1;
+    Clock::duration busy{};
+  };
+  Clock::time_point start_;
+  Slot slots_[kSeconds];
 };
 
 class HealthCounters {
@@ -70,6 +104,8 @@ class HealthCounters {
   }
   // When the port is tried again while it is not open.
   void SetReopenAt(Clock::time_point at);
+  // A transfer's driver call, for the utilisation.
+  void AddBusy(Clock::time_point end, Clock::duration busy);
 
   // A copy, with reopenInSeconds as of now.
   LineHealth Snapshot() const;
@@ -78,6 +114,7 @@ class HealthCounters {
   mutable std::mutex mutex_;
   LineHealth health_;
   Clock::time_point reopenAt_{};
+  BusyWindow busy_;
 };
 
 }  // namespace zelgw

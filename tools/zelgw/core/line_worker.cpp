@@ -71,7 +71,8 @@ LineWorker::LineWorker(const PlantLine& setup, ZelMainFunction driver, Publish p
       publish_(std::move(publish)),
       callBound_(CallBound(setup)),
       cache_(setup.name),
-      health_(setup.name, setup.port) {}
+      health_(setup.name, setup.port),
+      schedule_(LineTimingOf(setup), setup.maxGap) {}
 
 LineWorker::~LineWorker() {
   RequestStop();
@@ -112,12 +113,16 @@ bool LineWorker::Submit(Job&& job) {
 }
 
 void LineWorker::ReplaceTags(std::vector<PlantTag> tags) {
+  // The cache at once, so that the front ends go by the new tags as soon as
+  // this returns; the polls when the line's thread comes to them.
+  std::vector<ValueCache::Polled> polled = cache_.Replace(std::move(tags));
   std::lock_guard lock(mutex_);
   if (!thread_.joinable()) {
-    schedule_.Replace(cache_.Replace(std::move(tags)), Clock::now());  // not started: at once
+    schedule_.Replace(std::move(polled), Clock::now());  // not started: at once
+    NotePlan();
     return;
   }
-  pendingTags_ = std::move(tags);
+  pendingPolled_ = std::move(polled);
   tagsPending_ = true;
   wake_.notify_all();
 }
@@ -154,7 +159,22 @@ void LineWorker::OnOutcome(const zeltools::Outcome& o) {
     return;
   }
   if (o.ok()) {
-    health_.Update([](LineHealth& h) { ++h.attemptsOk; });
+    // The turnaround is taken from the end of the attempt: the first-byte
+    // stamp is when the driver's first read returned, which on a port that
+    // delivers the whole reply at once is its end. From sending to the end,
+    // less the request's and the whole reply's wire time.
+    const bool timed = o.endedNs > o.sentNs && !o.request.empty() && o.replyReceived > 0;
+    if (timed) {
+      const int frames = static_cast<int>(o.request.size()) + o.replyReceived;
+      turnaround_.Add(
+          linetime::TurnaroundSampleMs(o.sentNs, o.endedNs, frames - 1, schedule_.timing()));
+    }
+    health_.Update([&](LineHealth& h) {
+      ++h.attemptsOk;
+      if (!timed) return;
+      h.turnaroundMs = turnaround_.ms();
+      h.turnaround = turnaround_.histogram();
+    });
     return;
   }
   health_.Update([&](LineHealth& h) {
@@ -197,8 +217,9 @@ void LineWorker::Run() {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
       if (tagsPending_) {
-        schedule_.Replace(cache_.Replace(std::move(pendingTags_)), Clock::now());
+        schedule_.Replace(std::move(pendingPolled_), Clock::now());
         tagsPending_ = false;
+        NotePlan();
       }
     }
     PublishChanges();
@@ -212,21 +233,16 @@ void LineWorker::Run() {
         continue;
       }
     }
+    // Writes and waiting clients go before polls: one poll, then the queue again.
     if (ServeJobs()) continue;
-    const std::vector<Block> blocks =
-        Stopped() ? std::vector<Block>{} : schedule_.Due(now, setup_.maxGap);
-    if (blocks.empty()) {
+    const int entry = Stopped() ? -1 : schedule_.Next(now);
+    if (entry < 0) {
       // Wake at least once a second, so that overdue values turn stale.
       WaitUntil(Stopped() ? now + 1s : std::min(schedule_.NextDue(), now + 1s));
       continue;
     }
-    for (const Block& block : blocks) {
-      if (StopRequested()) break;
-      ServeJobs();  // writes and waiting clients go before polls
-      if (!session_.open() || Stopped()) break;
-      Poll(block);
-      PublishChanges();
-    }
+    Poll(entry);
+    ReplanIfMoved();
   }
   if (session_.open()) session_.Close();
   std::deque<Job> rest;
@@ -265,7 +281,7 @@ void LineWorker::TryOpen() {
       h.state = LineState::Open;
     });
     // What went stale while the port was closed is read again at once.
-    schedule_.MakeDue(cache_.FailedPolled(), now);
+    schedule_.Restart(now);
     log::Info("line open", {{"line", setup_.name}, {"port", setup_.port}});
     everOpened_ = true;
     failuresInRow_ = 0;
@@ -315,6 +331,7 @@ void LineWorker::AfterFailure() {
 }
 
 void LineWorker::CountTransfer(TransferKind kind, std::int32_t result, Clock::duration took) {
+  health_.AddBusy(Clock::now(), took);
   health_.Update([&](LineHealth& h) {
     if (result >= 0 && result <= 2) ++h.transfers[static_cast<int>(kind)][result];
     h.transferSeconds.Observe(Seconds(took));
@@ -441,7 +458,8 @@ void LineWorker::DoReads(std::vector<Job*>& reads) {
     wanted.insert(wanted.end(), job->variables.begin(), job->variables.end());
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  const std::vector<Block> blocks = MergeBlocks(wanted, setup_.maxGap);
+  const std::vector<Block> blocks =
+      linetime::PlanCheapest(wanted, schedule_.timing(), setup_.maxGap);
 
   struct Answer {
     Status status = Status::Ok;
@@ -493,16 +511,38 @@ void LineWorker::DoReads(std::vector<Job*>& reads) {
   }
 }
 
-void LineWorker::Poll(const Block& block) {
+void LineWorker::Poll(int entry) {
+  const Block block = schedule_.entry(entry).block;
+  const int intervalMs = schedule_.entry(entry).intervalMs;
   const auto start = Clock::now();
-  const auto earliest = schedule_.EarliestDue(block, start);
-  if (earliest != Clock::time_point::max()) {
-    health_.Update(
-        [&](LineHealth& h) { h.pollLateness.Observe(std::max(0.0, Seconds(start - earliest))); });
-  }
+  const auto late = std::max(Clock::duration::zero(), start - schedule_.DueAt(entry));
+  const auto missed = static_cast<std::uint64_t>(late / std::chrono::milliseconds(intervalMs));
+  health_.Update([&](LineHealth& h) {
+    h.pollLateness.Observe(Seconds(late));
+    h.pollOverruns += missed;
+  });
   Read(block, values_.data());
-  const std::uint64_t missed = schedule_.Reschedule(block, Clock::now());
-  if (missed > 0) health_.Update([missed](LineHealth& h) { h.pollOverruns += missed; });
+  schedule_.Done(entry, start);
+  const PollSchedule::Entry& done = schedule_.entry(entry);
+  if (done.reads >= 2) cache_.StorePeriod(block.first, block.count, intervalMs, done.averageMs);
+}
+
+void LineWorker::ReplanIfMoved() {
+  if (turnaround_.samples() == 0) return;
+  const double measured = turnaround_.ms();
+  if (!linetime::NeedsReplan(schedule_.timing().turnaroundMs, measured)) return;
+  schedule_.Replan(measured, Clock::now());
+  NotePlan();
+}
+
+void LineWorker::NotePlan() {
+  const linetime::CycleTime cycle = schedule_.Cycle();
+  const std::size_t blocks = schedule_.blocks();
+  health_.Update([&](LineHealth& h) {
+    h.lineTimeMs = cycle.lineMs;
+    h.cycleMs = cycle.cycleMs;
+    h.blocks = blocks;
+  });
 }
 
 }  // namespace zelgw

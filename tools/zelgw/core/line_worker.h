@@ -20,6 +20,7 @@
 
 #include "core/line_health.h"
 #include "core/poll_schedule.h"
+#include "core/turnaround.h"
 #include "core/value_cache.h"
 #include "host_session.h"
 #include "outcomes.h"
@@ -107,7 +108,10 @@ class LineWorker {
   void DoWrite(Job& job);
   void DoStop(Job& job);
   void DoReads(std::vector<Job*>& reads);
-  void Poll(const Block& block);
+  void Poll(int entry);
+  // Plans again when the measured turnaround moved away from the planned one.
+  void ReplanIfMoved();
+  void NotePlan();
   // One ReadBlock with its counters and cache update; the result.
   std::int32_t Read(const Block& block, std::uint32_t* values);
   void CountTransfer(TransferKind kind, std::int32_t result, Clock::duration took);
@@ -133,7 +137,7 @@ class LineWorker {
   bool done_ = false;
   std::deque<Job> queue_;
   bool tagsPending_ = false;
-  std::vector<PlantTag> pendingTags_;
+  std::vector<ValueCache::Polled> pendingPolled_;
 
   std::atomic<bool> stopped_{false};  // traffic suspended ($STOP), as last read
 
@@ -150,6 +154,7 @@ class LineWorker {
   // The line's thread alone (the outcome records and the driver's messages
   // arrive on it, inside its calls).
   PollSchedule schedule_;
+  linetime::TurnaroundFigure turnaround_;
   bool everOpened_ = false;
   bool desiredStop_ = false;
   bool openRecorded_ = false;  // the driver's record of the failed open came

@@ -1,81 +1,78 @@
 #include "core/poll_schedule.h"
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 
 namespace zelgw {
 namespace {
 
 using Clock = PollSchedule::Clock;
+using Milliseconds = std::chrono::duration<double, std::milli>;
 
-// Variables due this soon are read with those due now.
-Clock::duration Lookahead(int pollMs) {
-  return std::chrono::milliseconds(std::min(pollMs / 10, 50));
-}
+double Ms(Clock::time_point t) { return Milliseconds(t.time_since_epoch()).count(); }
 
 }  // namespace
 
-void PollSchedule::Replace(const std::vector<ValueCache::Polled>& polled, Clock::time_point now) {
-  std::vector<Entry> next;
-  next.reserve(polled.size());
+linetime::LineTiming LineTimingOf(const PlantLine& line) {
+  linetime::LineTiming timing;
+  timing.baud = line.baud;
+  timing.dataBits = line.dataBits;
+  timing.parity = line.parity;
+  timing.stopBits = line.stopBits;
+  timing.turnaroundMs = line.turnaroundMs;
+  return timing;
+}
+
+std::vector<linetime::IntervalGroup> PlanGroups(std::span<const ValueCache::Polled> polled,
+                                                const linetime::LineTiming& timing,
+                                                std::optional<int> maxGap) {
+  std::map<int, std::pair<std::vector<int>, int>> byInterval;  // variables (sorted), tags
   for (const ValueCache::Polled& p : polled) {
-    Entry e{p.variable, p.pollMs, now};
-    const auto old = std::lower_bound(entries_.begin(), entries_.end(), p.variable,
-                                      [](const Entry& x, int n) { return x.variable < n; });
-    if (old != entries_.end() && old->variable == p.variable && old->pollMs == p.pollMs)
-      e.due = old->due;
-    next.push_back(e);
+    if (p.pollMs <= 0) continue;
+    auto& [variables, tags] = byInterval[p.pollMs];
+    variables.push_back(p.variable);
+    tags += p.tags;
   }
-  std::sort(next.begin(), next.end(),
-            [](const Entry& a, const Entry& b) { return a.variable < b.variable; });
-  entries_ = std::move(next);
+  std::vector<linetime::IntervalGroup> groups;
+  for (auto& [interval, group] : byInterval) {
+    std::sort(group.first.begin(), group.first.end());
+    groups.push_back({interval, group.second, linetime::PlanCheapest(group.first, timing, maxGap)});
+  }
+  return groups;
 }
 
-std::vector<Block> PollSchedule::Due(Clock::time_point now, int maxGap) const {
-  std::vector<int> due;
-  for (const Entry& e : entries_) {
-    if (e.due <= now + Lookahead(e.pollMs)) due.push_back(e.variable);
-  }
-  if (due.empty()) return {};
-  return MergeBlocks(due, maxGap);
+PollSchedule::PollSchedule(const linetime::LineTiming& timing, std::optional<int> maxGap)
+    : timing_(timing), maxGap_(maxGap) {}
+
+void PollSchedule::Replace(std::vector<ValueCache::Polled> polled, Clock::time_point now) {
+  polled_ = std::move(polled);
+  Replan(timing_.turnaroundMs, now);
 }
 
-Clock::time_point PollSchedule::EarliestDue(const Block& block, Clock::time_point start) const {
-  Clock::time_point earliest = Clock::time_point::max();
-  for (const Entry& e : entries_) {
-    if (e.variable >= block.first && e.variable < block.end() &&
-        e.due <= start + Lookahead(e.pollMs))
-      earliest = std::min(earliest, e.due);
-  }
-  return earliest;
+void PollSchedule::Replan(double turnaroundMs, Clock::time_point now) {
+  timing_.turnaroundMs = turnaroundMs;
+  groups_ = PlanGroups(polled_, timing_, maxGap_);
+  Restart(now);
 }
 
-std::uint64_t PollSchedule::Reschedule(const Block& block, Clock::time_point now) {
-  std::uint64_t overruns = 0;
-  for (Entry& e : entries_) {
-    if (e.variable < block.first || e.variable >= block.end()) continue;
-    if (e.due > now + Lookahead(e.pollMs)) continue;
-    const Clock::duration interval = std::chrono::milliseconds(e.pollMs);
-    Clock::time_point next = e.due + interval;
-    if (next <= now) {
-      const auto missed = (now - e.due) / interval;
-      overruns += static_cast<std::uint64_t>(missed);
-      next = e.due + (missed + 1) * interval;
-    }
-    e.due = next;
-  }
-  return overruns;
+void PollSchedule::Restart(Clock::time_point now) {
+  fair_ = linetime::FairSchedule(groups_, Ms(now));
 }
 
-void PollSchedule::MakeDue(std::span<const int> variables, Clock::time_point now) {
-  for (Entry& e : entries_) {
-    if (std::find(variables.begin(), variables.end(), e.variable) != variables.end()) e.due = now;
-  }
+int PollSchedule::Next(Clock::time_point now) const { return fair_.Next(Ms(now)); }
+
+Clock::time_point PollSchedule::DueAt(int i) const {
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(Milliseconds(entry(i).dueMs)));
 }
+
+void PollSchedule::Done(int i, Clock::time_point started) { fair_.Done(i, Ms(started)); }
 
 Clock::time_point PollSchedule::NextDue() const {
-  Clock::time_point next = Clock::time_point::max();
-  for (const Entry& e : entries_) next = std::min(next, e.due - Lookahead(e.pollMs));
-  return next;
+  const double due = fair_.NextDueMs();
+  if (std::isinf(due)) return Clock::time_point::max();
+  return Clock::time_point(std::chrono::ceil<Clock::duration>(Milliseconds(due)));
 }
 
 }  // namespace zelgw

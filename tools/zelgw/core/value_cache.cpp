@@ -35,10 +35,12 @@ ValueCache::Clock::duration ValueCache::StaleAfter(int pollMs) {
 std::vector<ValueCache::Polled> ValueCache::Replace(std::vector<PlantTag> tags) {
   std::lock_guard lock(mutex_);
   std::map<int, Variable> wanted;
+  std::map<int, int> polledTags;
   for (const PlantTag& tag : tags) {
     auto [it, added] = wanted.try_emplace(tag.variable);
     Variable& v = it->second;
     if (added) v.number = tag.variable;
+    if (tag.pollMs > 0) ++polledTags[tag.variable];
     if (tag.pollMs > 0) v.pollMs = v.pollMs == 0 ? tag.pollMs : std::min(v.pollMs, tag.pollMs);
     v.writable = v.writable && tag.writable;
   }
@@ -54,8 +56,9 @@ std::vector<ValueCache::Polled> ValueCache::Replace(std::vector<PlantTag> tags) 
       v.failure = old->failure;
       v.readAt = old->readAt;
       v.readAtWall = old->readAtWall;
+      if (old->pollMs == v.pollMs) v.periodMs = old->periodMs;
     }
-    if (v.pollMs > 0) polled.push_back({v.number, v.pollMs});
+    if (v.pollMs > 0) polled.push_back({v.number, v.pollMs, polledTags[v.number]});
     next.push_back(std::move(v));
   }
   variables_ = std::move(next);
@@ -100,6 +103,7 @@ TagState ValueCache::StateOf(std::size_t index, Clock::time_point now) const {
   s.type = tag.type;
   s.writable = tag.writable;
   s.pollMs = tag.pollMs;
+  s.periodMs = v.periodMs;
   s.raw = v.raw;
   s.quality = QualityOf(v, now);
   if (v.everRead) {
@@ -181,6 +185,15 @@ void ValueCache::StoreWrite(int variable, std::uint32_t value, Clock::time_point
   }
 }
 
+void ValueCache::StorePeriod(int first, int count, int pollMs, double periodMs) {
+  std::lock_guard lock(mutex_);
+  auto it = std::lower_bound(variables_.begin(), variables_.end(), first,
+                             [](const Variable& v, int n) { return v.number < n; });
+  for (; it != variables_.end() && it->number < first + count; ++it) {
+    if (it->pollMs == pollMs) it->periodMs = periodMs;
+  }
+}
+
 void ValueCache::MarkFailed(int first, int count, const std::string& why) {
   std::lock_guard lock(mutex_);
   auto it = std::lower_bound(variables_.begin(), variables_.end(), first,
@@ -197,15 +210,6 @@ void ValueCache::MarkAll(const std::string& why) {
     v.lastFailed = true;
     v.failure = why;
   }
-}
-
-std::vector<int> ValueCache::FailedPolled() const {
-  std::lock_guard lock(mutex_);
-  std::vector<int> out;
-  for (const Variable& v : variables_) {
-    if (v.pollMs > 0 && v.lastFailed) out.push_back(v.number);
-  }
-  return out;
 }
 
 std::vector<TagState> ValueCache::Changes() {

@@ -33,7 +33,8 @@ struct TagState {
   int variable = 0;
   zeltools::ValueType type = zeltools::ValueType::Int32;
   bool writable = false;
-  int pollMs = 0;  // 0: not polled
+  int pollMs = 0;       // 0: not polled
+  double periodMs = 0;  // how often its variable is really read; 0 before two polls
   std::uint32_t raw = 0;
   double value = 0;  // raw * scale + offset
   Quality quality = Quality::Bad;
@@ -51,6 +52,7 @@ class ValueCache {
   struct Polled {
     int variable = 0;
     int pollMs = 0;
+    int tags = 0;  // the polled tags on it
   };
 
   explicit ValueCache(std::string line);
@@ -68,12 +70,13 @@ class ValueCache {
   // A successful block read (values[i] is variable first + i), or write.
   void StoreRead(int first, int count, const std::uint32_t* values, Clock::time_point at);
   void StoreWrite(int variable, std::uint32_t value, Clock::time_point at);
+  // The polled variables of interval pollMs from first on to first + count
+  // are really read every periodMs.
+  void StorePeriod(int first, int count, int pollMs, double periodMs);
   // The variables from first on to first + count could not be read: why.
   void MarkFailed(int first, int count, const std::string& why);
   // Every variable, when the line closes.
   void MarkAll(const std::string& why);
-  // Polled variables whose last read failed.
-  std::vector<int> FailedPolled() const;
 
   // The tags whose raw value or quality changed (or that got their first
   // value) since the last call.
@@ -93,6 +96,7 @@ class ValueCache {
     std::string failure;  // why the last read failed, or the line closed
     Clock::time_point readAt{};
     std::chrono::system_clock::time_point readAtWall{};
+    double periodMs = 0;
   };
   // What the listeners last heard of a tag.
   struct Reported {

@@ -151,6 +151,7 @@ std::string ValuePayload(const TagState& tag) {
   out["unit"] = tag.unit;
   out["quality"] = QualityName(tag.quality);
   out["timestamp"] = tag.ageSeconds >= 0 ? json(IsoTime(tag.timestamp)) : json(nullptr);
+  if (tag.periodMs > 0) out["period_ms"] = std::round(tag.periodMs);
   if (!tag.reason.empty()) out["reason"] = tag.reason;
   return out.dump();
 }

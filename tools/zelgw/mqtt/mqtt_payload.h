@@ -50,7 +50,8 @@ std::optional<SetTopic> ParseSetTopic(std::string_view prefix, std::string_view 
 
 // A tag's value as JSON: value (rounded to what its type holds), raw, unit,
 // quality, timestamp; value, raw and timestamp are null until it was read,
-// and "reason" says why a value is not good.
+// "period_ms" says how often it is really read (once known) and "reason"
+// why a value is not good.
 std::string ValuePayload(const TagState& tag);
 // $STOP as a tag: 1 while the line's traffic is suspended.
 std::string StopPayload(bool stopped, std::chrono::system_clock::time_point at);
