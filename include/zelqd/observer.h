@@ -77,10 +77,11 @@ typedef struct ZelqdOutcome {
   uint8_t checksumExpected[2]; /* CHECKSUM: the two digits computed */
   uint8_t checksumSeen[2];     /* CHECKSUM: the two digits received */
   uint64_t sentNs;             /* monotonic clock: the request's write began */
-  uint64_t firstReplyNs;       /* monotonic clock: the first reply byte was read; 0 if none */
-  uint64_t endedNs;            /* monotonic clock: the attempt ended */
-  int32_t openStep;            /* OPEN_FAILED: ZelqdOpenStep */
-  const char* portName;        /* OPEN_FAILED: the name as given (not NUL-terminated) */
+  uint64_t firstReplyNs; /* monotonic clock: the first read of the reply returned bytes (it may have
+                            waited for the whole portion it asked for); 0 if none */
+  uint64_t endedNs;      /* monotonic clock: the attempt ended */
+  int32_t openStep;      /* OPEN_FAILED: ZelqdOpenStep */
+  const char* portName;  /* OPEN_FAILED: the name as given (not NUL-terminated) */
   int32_t portNameLength;
   int32_t systemError; /* errno of HANG_UP, IO_ERROR, OPEN_FAILED; 0 otherwise */
 } ZelqdOutcome;

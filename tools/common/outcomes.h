@@ -36,7 +36,7 @@ struct Outcome {
   char checksumExpected[3] = {};
   char checksumSeen[3] = {};
   std::uint64_t sentNs = 0;        // CLOCK_MONOTONIC
-  std::uint64_t firstReplyNs = 0;  // CLOCK_MONOTONIC; 0 when nothing arrived
+  std::uint64_t firstReplyNs = 0;  // CLOCK_MONOTONIC: the first read of the reply returned; 0: none
   std::uint64_t endedNs = 0;       // CLOCK_MONOTONIC
   ZelqdOpenStep openStep = ZELQD_OPEN_STEP_NONE;
   std::string portName;
