@@ -259,7 +259,9 @@ def main():
         # The driver takes short port names: the links live in /tmp itself.
         links = ["/tmp/" + secrets.token_hex(3) for _ in range(2)]
         try:
-            for link, values, faults in ((links[0], BOILER_VALUES, []),
+            # The boiler's remote answers like a real line at 9600 baud, 20 ms
+            # after each request, so utilisation and turnaround have figures.
+            for link, values, faults in ((links[0], BOILER_VALUES, ["--pace", "9600", "--turnaround-ms", "20"]),
                                          (links[1], DRYER_VALUES, ["--drop", "every:3"])):
                 path = os.path.join(work, os.path.basename(link) + ".values")
                 with open(path, "w", encoding="ascii") as f:
@@ -287,9 +289,10 @@ def main():
             def has_data():
                 s = status(url)
                 return (all(t["value"] is not None for t in s["tags"])
-                        and all(l["attempts"]["failed"] > 0 for l in s["lines"] if l["name"] == "dryer"))
+                        and all(l["attempts"]["failed"] > 0 for l in s["lines"] if l["name"] == "dryer")
+                        and all(l["turnaround_ms"] for l in s["lines"] if l["name"] == "boiler"))
 
-            wait_for("every tag read and a failed attempt on the dryer line", has_data, 20)
+            wait_for("every tag read, a failed attempt on the dryer line, the boiler's turnaround", has_data, 20)
 
             profile = f"--user-data-dir={work}/profile"
             before = status(url)
