@@ -757,6 +757,14 @@ TEST_F(GatewayTest, StatusGivesThePacedLinesTurnaroundUtilisationAndPeriods) {
   const double period = service_->Status()["tags"][2]["period_ms"].get<double>();
   EXPECT_GT(period, 80);
   EXPECT_LT(period, 200);
+  // The same figures on /metrics: no sample at 5 ms or less, some by 50 ms.
+  const std::string metrics = service_->Http("/metrics");
+  const std::string bucket = "zelgw_line_turnaround_seconds_bucket{line=\"south\",le=";
+  EXPECT_TRUE(Has(metrics, bucket + "\"0.005\"} 0\n")) << metrics;
+  const auto at50 = metrics.find(bucket + "\"0.05\"} ");
+  ASSERT_NE(at50, std::string::npos) << metrics;
+  EXPECT_GT(std::stod(metrics.substr(at50 + bucket.size() + 8)), 0) << metrics;
+  EXPECT_TRUE(Has(metrics, "zelgw_line_utilisation{line=\"south\"} 0.")) << metrics;
 }
 
 TEST_F(GatewayTest, CheckVersionAndReloadWithoutDroppingClients) {

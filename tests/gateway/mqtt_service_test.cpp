@@ -480,6 +480,9 @@ TEST_F(MqttTest, BrokerKilledAndRestartedNothingWrittenTwiceValuesResumedLastWil
   const auto pv =
       after.Wait("t/north/PV", 0, [](const Message& m) { return m.Json()["raw"] == 301; });
   ASSERT_TRUE(pv) << gateway_->Log();
+  // A value message carries the tag's actual period, here its wished 100 ms.
+  ASSERT_TRUE(pv->Json().contains("period_ms")) << pv->payload;
+  EXPECT_NEAR(pv->Json()["period_ms"].get<double>(), 100, 50) << pv->payload;
   EXPECT_TRUE(after.Wait("t/gw/status", 0, [](const Message& m) { return m.payload == "online"; }));
   for (const Message& m : after.On("t/north/PV"))
     EXPECT_NE(m.Json()["raw"], 300) << "only the latest value";
