@@ -10,7 +10,9 @@
  * the attempt ended. The Windows DLL exports ZelMain only.
  *
  * The callback must not call ZelMain, must not keep the record's pointers
- * past its return and should return quickly: the line waits for it.
+ * past its return and should return quickly: the line waits for it. It may
+ * set another observer (or none) itself, but not while another thread is
+ * setting one too: each would wait for the other.
  * zelqd_set_observer may be called from any thread at any time; it returns
  * once no call of the previous observer is still running, so the caller may
  * free the previous context afterwards. NULL removes the observer.
