@@ -18,6 +18,7 @@
 #include "core/fair_schedule.h"
 #include "core/line_check.h"
 #include "core/turnaround.h"
+#include "core/value_cache.h"
 
 namespace zelgw::linetime {
 namespace {
@@ -151,8 +152,11 @@ TEST(CyclePlan, CheapestIsTheOptimumAndNeverWorseThanFixedGap) {
 }
 
 // The remote's variable v as a writer changes it: every 7 + v % 13 ms.
-std::int64_t Written(int v, double atMs) {
-  return std::int64_t{v} * 1'000'000 + static_cast<std::int64_t>(atMs / (7 + v % 13));
+// What the remote holds in variable v at a time: each variable its own
+// value, changing at its own pace.
+std::uint32_t Written(int v, double atMs) {
+  return static_cast<std::uint32_t>(v) * 1'000'000u +
+         static_cast<std::uint32_t>(atMs / (7 + v % 13));
 }
 
 // Ten minutes with a virtual clock, three interval groups, on a line with
@@ -188,6 +192,21 @@ TEST(FairSchedule, TenMinutes) {
     ASSERT_GT(timing.turnaroundMs, 0);
     ASSERT_NEAR(CycleLineTime(plan, timing).load, load, 1e-9);
 
+    // The replies go into the line's value cache as the line stores them;
+    // each tag read back must hold what its variable held when answered.
+    ValueCache cache("north");
+    std::vector<PlantTag> tags;
+    for (const auto& [v, interval] : wished) {
+      PlantTag tag;
+      tag.name = "T" + std::to_string(v);
+      tag.line = "north";
+      tag.variable = v;
+      tag.type = zeltools::ValueType::Uint32;
+      tag.pollMs = interval;
+      tags.push_back(tag);
+    }
+    cache.Replace(std::move(tags));
+
     FairSchedule schedule(plan, 0);
     std::map<int, std::vector<double>> reads;  // by variable
     double now = 0, busy = 0;
@@ -201,13 +220,16 @@ TEST(FairSchedule, TenMinutes) {
       const FairSchedule::Entry& e = schedule.entries()[static_cast<std::size_t>(next)];
       const Block block = e.block;
       const double answeredMs = now + 14 * CharacterMs(timing) + timing.turnaroundMs;
-      std::int64_t reply[106];
+      std::uint32_t reply[106];
       for (int k = 0; k < block.count; ++k) reply[k] = Written(block.first + k, answeredMs);
+      cache.StoreRead(block.first, block.count, reply, ValueCache::Clock::now());
       for (auto it = wished.lower_bound(block.first); it != wished.end() && it->first < block.end();
            ++it) {
         if (it->second != e.intervalMs) continue;
-        wrong += reply[it->first - block.first] != Written(it->first, answeredMs);
-        reads[it->first].push_back(now);
+        std::uint32_t got = 0;
+        const int variable = it->first;
+        wrong += !cache.ReadCached({&variable, 1}, &got) || got != Written(variable, answeredMs);
+        reads[variable].push_back(now);
       }
       schedule.Done(next, now);
       busy += ReadTransferMs(timing, block.count);
