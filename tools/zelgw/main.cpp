@@ -479,8 +479,12 @@ int main(int argc, char** argv) {
       answer += c.text + "\n";
       overloaded = overloaded || c.overloaded;
     }
-    answer += "zelgw: " + configFile + ": ok (" + std::to_string(config.plant.lines.size()) +
-              " lines, " + std::to_string(config.plant.tags.size()) + " tags)\n";
+    const auto counted = [](std::size_t n, const char* one, const char* many) {
+      return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    answer += "zelgw: " + configFile + ": ok (" +
+              counted(config.plant.lines.size(), "line", "lines") + ", " +
+              counted(config.plant.tags.size(), "tag", "tags") + ")\n";
     if (!Answer(outputClosed, answer)) return kExitFailed;
     return strict && overloaded ? kExitOverloaded : kExitOk;
   }
