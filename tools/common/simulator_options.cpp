@@ -88,6 +88,12 @@ void AddSimulatorOptions(CLI::App& app, SimulatorOptions& o, const std::string& 
       ->capture_default_str()
       ->check(WholeNumber(name("pace"), 0, 4000000))
       ->group(group);
+  app.add_option(name("turnaround-ms"), o.turnaroundMs,
+                 "milliseconds from the end of a request to the first byte of its reply (a "
+                 "delay fault adds to it)")
+      ->capture_default_str()
+      ->check(WholeNumber(name("turnaround-ms"), 0, 3600000))
+      ->group(group);
   app.add_option(name("values"), o.valuesFile,
                  "initial values: one \"number value\" a line, decimal or 0x hex")
       ->type_name("FILE")

@@ -15,6 +15,7 @@ struct SimulatorOptions {
   zelsim::FaultConfig faults;
   std::array<std::string, zelsim::kFaultKinds> rules;  // as written, by Fault
   int paceBaud = 0;
+  int turnaroundMs = 0;  // from the end of a request to its reply's first byte
   std::string valuesFile;
 };
 

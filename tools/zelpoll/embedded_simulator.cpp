@@ -4,10 +4,15 @@
 
 namespace zelpoll {
 
-EmbeddedSimulator::EmbeddedSimulator(const zeltools::SimulatorOptions& options, std::FILE* trace)
+EmbeddedSimulator::EmbeddedSimulator(const zeltools::SimulatorOptions& options,
+                                     int bitsPerCharacter, std::FILE* trace)
     : engine_(options.faults),
       trace_(trace, "sim "),
-      runner_(engine_, pty_.master(), {.paceBaud = options.paceBaud, .trace = &trace_}) {
+      runner_(engine_, pty_.master(),
+              {.paceBaud = options.paceBaud,
+               .bitsPerCharacter = bitsPerCharacter,
+               .turnaroundMs = options.turnaroundMs,
+               .trace = &trace_}) {
   if (!options.valuesFile.empty()) zelsim::LoadValues(options.valuesFile, engine_.table());
   runner_.Start();
 }

@@ -17,7 +17,10 @@ namespace zelpoll {
 class EmbeddedSimulator {
  public:
   // Starts serving; trace may be nullptr. Throws std::exception.
-  EmbeddedSimulator(const zeltools::SimulatorOptions& options, std::FILE* trace);
+  // The pace (when the options set one) takes the characters of the
+  // framing the driver opens the port with.
+  EmbeddedSimulator(const zeltools::SimulatorOptions& options, int bitsPerCharacter,
+                    std::FILE* trace);
   ~EmbeddedSimulator();
 
   // The name to give OpenPort ("pts/N").

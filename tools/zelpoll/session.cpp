@@ -221,7 +221,9 @@ int Session::OpenPort() {
   zeltools::PortSettings settings = plan_.settings;
   if (settings.name.empty()) {
     try {
-      simulator_ = std::make_unique<EmbeddedSimulator>(plan_.simulator, plan_.simulatorTrace);
+      const auto bits = static_cast<int>(zeltools::driver_facts::CharacterBits(
+          settings.dataBits, settings.parity, settings.stopBits));
+      simulator_ = std::make_unique<EmbeddedSimulator>(plan_.simulator, bits, plan_.simulatorTrace);
     } catch (const std::exception& e) {
       output_.Warn(std::string("cannot start the embedded simulator: ") + e.what());
       return portResult_ = kExitSetup;

@@ -159,13 +159,6 @@ int main(int argc, char** argv) {
       ->group("Line");
 
   zeltools::AddSimulatorOptions(app, sim, "", "Simulator");
-  int turnaroundMs = 0;
-  app.add_option("--turnaround-ms", turnaroundMs,
-                 "milliseconds from the end of a request to the first byte of its reply (a "
-                 "--delay adds to it)")
-      ->capture_default_str()
-      ->check(zeltools::WholeNumber("--turnaround-ms", 0, 3600000))
-      ->group("Simulator");
   app.add_flag("--save", save, "write the values back to the --values file at exit")
       ->needs("--values")
       ->group("Simulator");
@@ -241,7 +234,7 @@ int main(int argc, char** argv) {
     zelsim::Runner runner(engine, fd,
                           {.paceBaud = sim.paceBaud,
                            .bitsPerCharacter = bits,
-                           .turnaroundMs = turnaroundMs,
+                           .turnaroundMs = sim.turnaroundMs,
                            .trace = &trace});
     runner.Start();
     WaitForEnd(signals, runner);
