@@ -39,17 +39,4 @@ nlohmann::json LineHealthJson(const LineHealth& l) {
   return out;
 }
 
-std::string IsoTime(std::chrono::system_clock::time_point at) {
-  using namespace std::chrono;
-  const std::time_t seconds = system_clock::to_time_t(at);
-  const auto ms = duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  ::gmtime_r(&seconds, &tm);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(ms < 0 ? ms + 1000 : ms));
-  return text;
-}
-
 }  // namespace zelgw

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/line_health.h"
+#include "core/log.h"
 
 namespace zelgw {
 
@@ -18,8 +19,5 @@ namespace zelgw {
 // (0..1, over the last 10 s), line_time_ms, cycle_ms and blocks (the poll
 // plan's).
 nlohmann::json LineHealthJson(const LineHealth& line);
-
-// "2026-12-08T14:25:06.874Z"
-std::string IsoTime(std::chrono::system_clock::time_point at);
 
 }  // namespace zelgw

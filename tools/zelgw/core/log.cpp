@@ -9,6 +9,23 @@
 #include <cstdlib>
 #include <ctime>
 
+namespace zelgw {
+
+std::string IsoTime(std::chrono::system_clock::time_point at) {
+  using namespace std::chrono;
+  const std::time_t seconds = system_clock::to_time_t(at);
+  const auto ms = duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  ::gmtime_r(&seconds, &tm);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ms < 0 ? ms + 1000 : ms));
+  return text;
+}
+
+}  // namespace zelgw
+
 namespace zelgw::log {
 namespace {
 
@@ -60,20 +77,6 @@ bool ToJournal() {
     return dev == st.st_dev && ino == st.st_ino;
   }();
   return journal;
-}
-
-// UTC, to the millisecond: 2026-12-08T14:25:06.874Z
-std::string Now() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  ::gmtime_r(&seconds, &tm);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
-  return text;
 }
 
 }  // namespace
@@ -128,7 +131,7 @@ void Write(Level level, std::string_view message, std::initializer_list<Field> f
   if (ToJournal()) {
     line = "<" + std::to_string(Priority(level)) + ">";
   } else {
-    line = "ts=" + Now() + " ";
+    line = "ts=" + IsoTime(std::chrono::system_clock::now()) + " ";
   }
   line += "level=";
   line += Name(level);

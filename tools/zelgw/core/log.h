@@ -12,6 +12,14 @@
 #include <string>
 #include <string_view>
 
+namespace zelgw {
+
+// UTC to the millisecond, as log lines, /status and MQTT give times:
+// "2026-12-08T14:25:06.874Z".
+std::string IsoTime(std::chrono::system_clock::time_point at);
+
+}  // namespace zelgw
+
 namespace zelgw::log {
 
 enum class Level { Debug, Info, Notice, Warning, Error };
