@@ -1,8 +1,5 @@
 #include "core/health_json.h"
 
-#include <cstdio>
-#include <ctime>
-
 namespace zelgw {
 
 nlohmann::json LineHealthJson(const LineHealth& l) {
