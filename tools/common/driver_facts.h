@@ -41,7 +41,8 @@ inline constexpr int kAttempts = ZELQD_ATTEMPTS;
 // Frame sizes, in characters.
 inline constexpr int kReadRequestSize = 14;
 inline constexpr int kWriteRequestSize = 19;
-inline constexpr int kWriteReplySize = 9;  // the longer of the two write replies
+inline constexpr int kWriteReplySize = 9;    // the longer of the two write replies
+inline constexpr int kOkWriteReplySize = 6;  // the shorter one
 inline constexpr int kMaxBlock = 106;
 constexpr int ReadReplySize(int count) { return 8 * count + 4; }
 

@@ -23,9 +23,8 @@ double ReadTransferMs(const LineTiming& timing, int count) {
 }
 
 double WriteTransferMs(const LineTiming& timing, bool shortReply) {
-  constexpr int kShortWriteReply = 6;
-  return TransferMs(
-      timing, facts::kWriteRequestSize + (shortReply ? kShortWriteReply : facts::kWriteReplySize));
+  return TransferMs(timing, facts::kWriteRequestSize +
+                                (shortReply ? facts::kOkWriteReplySize : facts::kWriteReplySize));
 }
 
 std::string FramingText(const LineTiming& timing) {
